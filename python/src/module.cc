@@ -1,0 +1,67 @@
+// The extension module `_internal`.
+//
+// Single-phase initialisation: the module is created once per process and
+// cached; a later initialisation in the same interpreter returns the cached
+// module, and one in another interpreter is refused.
+#include <Python.h>
+
+#include "convert.h"
+#include "pyref.h"
+#include "types.h"
+
+namespace vordaopt::py {
+namespace {
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_internal",  // m_name
+    "",           // m_doc
+    -1,           // m_size: single-phase, no per-module state
+    nullptr,      // m_methods
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* cached_module = nullptr;
+int64_t owner_interpreter = -1;
+
+// Sets module.<name> = type and appends name to module.__all__.
+bool add_class(PyObject* module, const char* name, PyObject* type) {
+  PyObject* all = PyObject_GetAttrString(module, "__all__");
+  if (!all) {
+    PyErr_Clear();
+    all = PyList_New(0);
+    if (!all || PyModule_AddObjectRef(module, "__all__", all) < 0) {
+      Py_XDECREF(all);
+      return false;
+    }
+  }
+  PyRef all_ref(all);
+  PyRef text(PyUnicode_FromString(name));
+  return text && PyList_Append(all, text.get()) == 0 &&
+         PyModule_AddObjectRef(module, name, type) == 0;
+}
+
+PyObject* init_module() {
+  int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (owner_interpreter >= 0 && interpreter != owner_interpreter) {
+    PyErr_SetString(PyExc_ImportError,
+                    "vordaopt._internal can be loaded in one interpreter per process only");
+    return nullptr;
+  }
+  if (cached_module) return Py_NewRef(cached_module);
+  if (!panic_exception_type()) return nullptr;
+
+  PyRef module(PyModule_Create(&module_def));
+  if (!module) return nullptr;
+  PyRef solver_type(create_solver_type());
+  if (!solver_type || !add_class(module.get(), "VordaSolver", solver_type.get())) return nullptr;
+
+  owner_interpreter = interpreter;
+  cached_module = Py_NewRef(module.get());
+  return module.release();
+}
+
+}  // namespace
+}  // namespace vordaopt::py
+
+PyMODINIT_FUNC PyInit__internal(void) { return vordaopt::py::init_module(); }

@@ -1,0 +1,9 @@
+"""vordaopt: a fast, deterministic black-box minimiser for hyper-parameter search.
+
+Describe the search space in JSON, ask for candidates, evaluate them, and tell
+the results back. Lower objective values are better.
+"""
+
+from ._internal import VordaSolver
+
+__all__ = ["VordaSolver"]

@@ -1,0 +1,23 @@
+import json
+import pathlib
+
+import pytest
+
+VECTORS = pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "vectors"
+
+
+def load_vectors():
+    """Rows of the shared JSON document vectors as (kind, text, expected)."""
+    path = VECTORS / "json_documents.tsv"
+    rows = []
+    with open(path, encoding="utf-8") as f:
+        next(f)
+        for line in f:
+            kind, literal, expected = line.rstrip("\n").split("\t")
+            rows.append((kind, json.loads(literal), expected))
+    return rows
+
+
+@pytest.fixture(scope="session")
+def vectors():
+    return load_vectors()
