@@ -56,6 +56,9 @@ PyObject* init_module() {
   PyRef solver_type(create_solver_type());
   if (!solver_type || !add_class(module.get(), "VordaSolver", solver_type.get())) return nullptr;
 
+  PyRef probe_type(create_probe_type());
+  if (!probe_type || !add_class(module.get(), "VordaProbe", probe_type.get())) return nullptr;
+
   owner_interpreter = interpreter;
   cached_module = Py_NewRef(module.get());
   return module.release();

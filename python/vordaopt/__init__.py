@@ -4,6 +4,6 @@ Describe the search space in JSON, ask for candidates, evaluate them, and tell
 the results back. Lower objective values are better.
 """
 
-from ._internal import VordaSolver
+from ._internal import VordaProbe, VordaSolver
 
-__all__ = ["VordaSolver"]
+__all__ = ["VordaSolver", "VordaProbe"]

@@ -1,0 +1,102 @@
+// The probe: a rotated Kronecker lattice whose per-dimension slopes are square
+// roots of primes, its stateless point generator, and the solver's batch.
+//
+// Dimension d is the d-th parameter name in ascending byte-wise order. The
+// geometry (slopes and rotations) depends only on the set of names and on the
+// probe record, never on the ranges, and is rebuilt on every call.
+#ifndef VORDAOPT_CORE_PROBE_H_
+#define VORDAOPT_CORE_PROBE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "named_map.h"
+
+namespace vordaopt {
+
+// The probe interface through which the solver owns its probe.
+class Probe {
+ public:
+  virtual ~Probe() = default;
+  // The whole probe batch for `config`: the anchors (lower corner, centre),
+  // the lattice points and the random points, in that order. Throws
+  // InternalError for a reversed Log domain or a short cp_shift.
+  virtual std::vector<ParamMap> sample(const SolverConfig& config) const = 0;
+};
+
+struct PrimeSqrtSlopesRotProbe final : Probe {
+  double seed_offset = 0.0;  // added to every lattice coordinate; seeds the random points
+  double rot_alpha = 0.41421356237309515;  // the double nearest sqrt(2) - 1
+  double spice_ratio = 0.1;  // share of a batch given to random points
+  size_t slope_prime_offset = 50;
+  size_t rot_prime_offset = 200;
+  std::optional<std::vector<double>> cp_shift;  // one shift per dimension; absent = zeros
+
+  std::vector<ParamMap> sample(const SolverConfig& config) const override;
+};
+
+struct PrimeIndexProbe {
+  // All primes p with 2 <= p <= limit, ascending.
+  static std::vector<size_t> sieve_of_eratosthenes(size_t limit);
+};
+
+struct ProbeGeometry {
+  std::vector<size_t> primes;     // the first dims + 210 primes
+  std::vector<double> slopes;     // per dimension
+  std::vector<double> rotations;  // per dimension
+  std::vector<std::string> names; // sorted byte-wise
+};
+
+ProbeGeometry prepare_geometry(const PrimeSqrtSlopesRotProbe& probe,
+                               const NamedMap<Domain>& bounds);
+
+// Maps a position t (normally in [0, 1)) into a domain: linearly for Linear
+// and Periodic, geometrically (then clamped) for Log. Throws InternalError for
+// a Log domain with min > max or a NaN bound.
+double map_to_domain(double t, const Domain& domain);
+
+// The same mapping with the logarithms of a Log domain's ends taken once, for
+// loops that map many positions into one domain. Bit-identical to
+// map_to_domain; a reversed Log domain throws when a position is mapped.
+class DomainMapper {
+ public:
+  explicit DomainMapper(const Domain& domain);
+  double operator()(double t) const;
+
+ private:
+  Domain domain_;
+  bool log_ = false;
+  bool reversed_ = false;
+  double log_min_ = 0.0;
+  double log_span_ = 0.0;  // ln(max) - ln(min)
+};
+
+// fmod(x, 1.0), computed as x - trunc(x), which is exact and much cheaper.
+double fmod_one(double x);
+
+// One mapper per dimension of `bounds`, in name order.
+std::vector<DomainMapper> make_mappers(const NamedMap<Domain>& bounds);
+
+// The values of stateless point `index` in dimension order, written to
+// out[0..dims). The geometry and the mappers must have been built for the
+// same bounds.
+void generate_values_at(const PrimeSqrtSlopesRotProbe& probe, uint32_t index,
+                        const ProbeGeometry& geometry, const std::vector<DomainMapper>& mappers,
+                        double* out);
+
+// Stateless point `index` as a map (empty when there are no parameters).
+ParamMap generate_point_at(const PrimeSqrtSlopesRotProbe& probe, uint32_t index,
+                           const ProbeGeometry& geometry, const NamedMap<Domain>& bounds);
+ParamMap sample_at(const PrimeSqrtSlopesRotProbe& probe, uint32_t index,
+                   const NamedMap<Domain>& bounds);
+// The points of indices start, start + 1, ... (wrapping modulo 2^32).
+std::vector<ParamMap> sample_range(const PrimeSqrtSlopesRotProbe& probe, uint32_t start,
+                                   uint32_t count, const NamedMap<Domain>& bounds);
+
+}  // namespace vordaopt
+
+#endif  // VORDAOPT_CORE_PROBE_H_
