@@ -15,7 +15,7 @@ if ! command -v clang++ >/dev/null; then
 fi
 out=build/fuzz
 mkdir -p "$out" fuzz/corpus
-srcs=(core/src/*.cc core/src/json/*.cc)
+srcs=(core/src/*.cc core/src/json/*.cc core/src/strategies/*.cc)
 clang++ -std=c++20 -O1 -g -ffp-contract=off -fsanitize=fuzzer,address,undefined \
   -fno-sanitize-recover=all -Icore/src "${srcs[@]}" fuzz/json_documents_fuzz.cc \
   -o "$out/json_documents_fuzz"

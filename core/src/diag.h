@@ -1,0 +1,62 @@
+// Diagnostic spans: a minimal hook for observing the solver's operations.
+//
+// Each public solver operation runs inside an INFO-level span named after it,
+// with target "vordaopt_core::machine" and no fields. No subscriber is
+// installed by default; then a span costs one load and one branch. A
+// subscriber is process-wide and must outlive its installation.
+#ifndef VORDAOPT_CORE_DIAG_H_
+#define VORDAOPT_CORE_DIAG_H_
+
+#include <atomic>
+
+namespace vordaopt::diag {
+
+enum class Level { kTrace, kDebug, kInfo, kWarn, kError };
+
+struct SpanInfo {
+  const char* name;
+  const char* target;
+  Level level;
+};
+
+class Subscriber {
+ public:
+  virtual ~Subscriber() = default;
+  // Whether spans like `info` are wanted; when false nothing else is called.
+  virtual bool enabled(const SpanInfo& info) = 0;
+  virtual void enter(const SpanInfo& info) = 0;
+  virtual void exit(const SpanInfo& info) = 0;
+};
+
+// Installs `subscriber` (nullptr removes it).
+void set_subscriber(Subscriber* subscriber);
+
+namespace internal {
+extern std::atomic<Subscriber*> g_subscriber;
+}
+
+// Enters a span on construction and exits it on destruction, so every return
+// path (exceptions included) closes it.
+class Span {
+ public:
+  explicit Span(const SpanInfo& info) : info_(info) {
+    Subscriber* s = internal::g_subscriber.load(std::memory_order_acquire);
+    if (s != nullptr && s->enabled(info)) {
+      subscriber_ = s;
+      s->enter(info);
+    }
+  }
+  ~Span() {
+    if (subscriber_ != nullptr) subscriber_->exit(info_);
+  }
+  Span(const Span&) = delete;
+  Span& operator=(const Span&) = delete;
+
+ private:
+  const SpanInfo& info_;
+  Subscriber* subscriber_ = nullptr;
+};
+
+}  // namespace vordaopt::diag
+
+#endif  // VORDAOPT_CORE_DIAG_H_

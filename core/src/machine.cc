@@ -1,0 +1,184 @@
+#include "machine.h"
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "diag.h"
+#include "numeric.h"
+#include "rng.h"
+#include "strategies/nelder_mead.h"
+#include "strategies/tpe.h"
+
+namespace vordaopt {
+namespace {
+
+constexpr char kTarget[] = "vordaopt_core::machine";
+constexpr diag::SpanInfo kAskSpan{"ask", kTarget, diag::Level::kInfo};
+constexpr diag::SpanInfo kTellSpan{"tell", kTarget, diag::Level::kInfo};
+constexpr diag::SpanInfo kSeedSpan{"seed", kTarget, diag::Level::kInfo};
+constexpr diag::SpanInfo kAskOneSpan{"ask_one", kTarget, diag::Level::kInfo};
+
+constexpr double kRotAlpha = 0.41421356237309515;  // the double nearest sqrt(2) - 1
+constexpr double kInversePi = 0.3183098861837907;
+constexpr double kFailSafeFraction = 0.7;
+constexpr size_t kFailSafeBatch = 15;
+constexpr double kShiftSeedMultiplier = 1.5e9;
+constexpr uint64_t kShiftSeedAddend = 0xBEEFCAFE;
+
+// One diagnostic line on the C standard output, flushed at once so that it
+// interleaves correctly with the host's own output.
+void diagnostic_line(const std::string& line) {
+  std::fputs(line.c_str(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+// Fixed point with four decimals (ties to even on exact halves).
+std::string score_text(double score) {
+  if (std::isnan(score)) return "NaN";
+  if (std::isinf(score)) return score < 0 ? "-inf" : "inf";
+  char buf[400];
+  std::snprintf(buf, sizeof buf, "%.4f", score);
+  return buf;
+}
+
+}  // namespace
+
+Solver::Solver(SolverConfig config) : config_(std::move(config)) {}
+
+Solver Solver::pcr(SolverConfig config) {
+  Solver s(std::move(config));
+  auto probe = std::make_unique<PrimeSqrtSlopesRotProbe>();
+  probe->seed_offset = 0.0;
+  probe->rot_alpha = kRotAlpha;
+  probe->spice_ratio = 0.1;
+  s.probe_ = std::move(probe);
+  s.classifier_ = std::make_unique<VarianceClassifier>(2.0);
+  return s;
+}
+
+void Solver::tell(std::vector<EvalTrace> records) {
+  diag::Span span(kTellSpan);
+  for (const EvalTrace& r : records) history_.append(r);
+}
+
+void Solver::seed(std::vector<SeedPoint> points) {
+  diag::Span span(kSeedSpan);
+  for (SeedPoint& p : points) {
+    uint64_t id = history_.empty() ? 1 : history_.max_eval_id() + 1;  // wraps
+    history_.append(EvalTrace{id, std::move(p.params), p.value, p.cost});
+  }
+}
+
+std::unique_ptr<Strategy> Solver::make_nelder_mead() const {
+  return std::make_unique<NelderMead>(config_.bounds);
+}
+
+std::unique_ptr<Strategy> Solver::make_tpe() const {
+  return std::make_unique<TPE>(0.25, config_.bounds.size(), 24, BandwidthRule::kNormalReference);
+}
+
+std::vector<ParamMap> Solver::restart() {
+  diagnostic_line("[Machine] Structured Fail-Safe Triggered! Restarting with CP Shift at param count " +
+                  std::to_string(history_.size()));
+  uint64_t shift_seed =
+      saturating_u64(static_cast<double>(config_.seed) * kShiftSeedMultiplier) + kShiftSeedAddend;
+  SeededRng rng = SeededRng::seed_from_u64(shift_seed);
+  fail_safe_triggered_ = true;
+  std::vector<double> shift(config_.bounds.size());
+  for (double& s : shift) s = rng.unit_f64();
+
+  auto probe = std::make_unique<PrimeSqrtSlopesRotProbe>();
+  probe->seed_offset = std::fmod(static_cast<double>(config_.seed + 1) * kInversePi, 1.0);
+  probe->rot_alpha = kRotAlpha;
+  probe->spice_ratio = 0.2;
+  probe->cp_shift = std::move(shift);
+  probe_ = std::move(probe);
+
+  std::vector<ParamMap> batch = probe_->sample(config_);
+  if (batch.size() > kFailSafeBatch) batch.resize(kFailSafeBatch);
+  strategy_.reset();
+  return batch;
+}
+
+std::optional<std::vector<ParamMap>> Solver::ask() {
+  diag::Span span(kAskSpan);
+  double budget = static_cast<double>(config_.budget);
+  for (;;) {
+    size_t h = history_.size();
+    switch (phase_.kind) {
+      case SolverPhase::Kind::kProbing: {
+        uint64_t probe_budget = saturating_u64(std::ceil(budget * config_.probe_ratio));
+        if (h >= probe_budget) {
+          phase_.kind = SolverPhase::Kind::kClassifying;
+          continue;
+        }
+        std::vector<ParamMap> batch = probe_->sample(config_);
+        if (h == 0) return batch;
+        if (h < batch.size()) {
+          // The caller has evaluated the first h maps; hand out the rest.
+          batch.erase(batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(h));
+          return batch;
+        }
+        phase_.kind = SolverPhase::Kind::kClassifying;
+        continue;
+      }
+      case SolverPhase::Kind::kClassifying: {
+        Classification c = classifier_->classify(history_);
+        diagnostic_line(std::string("[Machine] Classified as ") + landscape_name(c.landscape) +
+                        " (Score: " + score_text(c.score) + ")");
+        phase_ = SolverPhase::refining(c.landscape);
+        if (c.landscape == Landscape::kChaotic) {
+          diagnostic_line("[Machine] Chaotic mode -> Enabling CP Shift + Spice");
+          strategy_ = make_tpe();
+        } else {
+          strategy_ = make_nelder_mead();
+        }
+        continue;
+      }
+      case SolverPhase::Kind::kRefining: {
+        if (phase_.landscape == Landscape::kStructured && !fail_safe_triggered_) {
+          uint64_t threshold = saturating_u64(std::floor(budget * kFailSafeFraction));
+          // Restart only while budget remains: with a probe ratio of 0.7 or
+          // more the threshold can already lie at or beyond the budget.
+          if (h >= threshold && h < config_.budget) return restart();
+        }
+        if (!strategy_) {
+          strategy_ = make_nelder_mead();
+          continue;
+        }
+        if (h >= config_.budget) {
+          phase_.kind = SolverPhase::Kind::kDone;
+          continue;
+        }
+        StrategyAction action = strategy_->step(config_, history_);
+        switch (action.kind) {
+          case StrategyAction::Kind::kEvaluate:
+            return std::move(action.candidates);
+          case StrategyAction::Kind::kWait:
+            return std::nullopt;
+          case StrategyAction::Kind::kConverged:
+            phase_.kind = SolverPhase::Kind::kDone;
+            continue;
+        }
+        continue;
+      }
+      case SolverPhase::Kind::kDone:
+        return std::nullopt;
+    }
+  }
+}
+
+std::optional<ParamMap> Solver::ask_one() {
+  diag::Span span(kAskOneSpan);
+  if (history_.size() >= config_.budget) return std::nullopt;
+  if (!strategy_) strategy_ = make_tpe();
+  StrategyAction action = strategy_->step(config_, history_);
+  if (action.kind != StrategyAction::Kind::kEvaluate || action.candidates.empty()) {
+    return std::nullopt;
+  }
+  return std::move(action.candidates.front());
+}
+
+}  // namespace vordaopt
