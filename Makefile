@@ -20,7 +20,7 @@ test: cxx-test py-test
 $(PY):
 	@python=$$(scripts/find_python.sh) && echo "using $$python" && "$$python" -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet "pytest>=8" "cmake>=3.20" ninja "scikit-build-core>=0.10"
+	$(PY) -m pip install --quiet "pytest>=8" mypy "cmake>=3.20" ninja "scikit-build-core>=0.10"
 
 install: $(PY)
 	$(PY) -m pip install --quiet .

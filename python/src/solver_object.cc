@@ -2,11 +2,14 @@
 #include <Python.h>
 
 #include <new>
+#include <optional>
 #include <string_view>
 
 #include "args.h"
+#include "artifact.h"
 #include "config.h"
 #include "convert.h"
+#include "machine.h"
 #include "pyref.h"
 #include "types.h"
 
@@ -15,9 +18,11 @@ namespace {
 
 struct SolverObject {
   PyObject_HEAD
-  SolverConfig config;
+  Solver solver;
   BorrowState borrow;
 };
+
+SolverObject* as_solver(PyObject* self) { return reinterpret_cast<SolverObject*>(self); }
 
 const char* const kConstructorNames[] = {"config_json"};
 const Signature kConstructor = {"VordaSolver.__new__", kConstructorNames, 1, 1};
@@ -34,11 +39,12 @@ PyObject* solver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       raise_value_error("Invalid config: ", parsed.error_message());
       return nullptr;
     }
+    Solver solver = Solver::pcr(std::move(parsed).value());
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyRef self(alloc(type, 0));
     if (!self) return nullptr;
-    auto* obj = reinterpret_cast<SolverObject*>(self.get());
-    new (&obj->config) SolverConfig(std::move(parsed).value());
+    SolverObject* obj = as_solver(self.get());
+    new (&obj->solver) Solver(std::move(solver));
     new (&obj->borrow) BorrowState();
     return self.release();
   } catch (...) {
@@ -48,15 +54,124 @@ PyObject* solver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void solver_dealloc(PyObject* self) {
-  auto* obj = reinterpret_cast<SolverObject*>(self);
-  obj->config.~SolverConfig();
+  as_solver(self)->solver.~Solver();
   PyTypeObject* type = Py_TYPE(self);
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);
 }
 
+PyObject* solver_ask(PyObject* self, PyObject*) {
+  Borrow borrow = Borrow::exclusive(as_solver(self)->borrow);
+  if (!borrow.held()) return nullptr;
+  try {
+    std::optional<std::vector<ParamMap>> maps = as_solver(self)->solver.ask();
+    if (!maps) Py_RETURN_NONE;
+    return to_list_of_dicts(std::move(*maps));
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
+// The shared shape of tell and seed: one JSON text argument, parsed by
+// `parse` and handed to `apply`; nothing is added when parsing fails.
+template <class Parse, class Apply>
+PyObject* document_method(PyObject* self, const Signature& sig, const char* prefix,
+                          PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Parse parse,
+                          Apply apply) {
+  PyObject* argv[1];
+  if (!match_args(sig, args, nargs, kwnames, argv)) return nullptr;
+  Borrow borrow = Borrow::exclusive(as_solver(self)->borrow);
+  std::string_view text;
+  if (!borrow.held() || !to_text(sig.names[0], argv[0], text)) return nullptr;
+  try {
+    auto parsed = parse(text);
+    if (!parsed.ok()) {
+      raise_value_error(prefix, parsed.error_message());
+      return nullptr;
+    }
+    apply(as_solver(self)->solver, std::move(parsed).value());
+    Py_RETURN_NONE;
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
+const char* const kTellNames[] = {"results_json"};
+const Signature kTell = {"VordaSolver.tell", kTellNames, 1, 1};
+
+PyObject* solver_tell(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return document_method(self, kTell, "Invalid results: ", args, nargs, kwnames, parse_results,
+                         [](Solver& s, std::vector<EvalTrace>&& r) { s.tell(std::move(r)); });
+}
+
+const char* const kSeedNames[] = {"seed_json"};
+const Signature kSeed = {"VordaSolver.seed", kSeedNames, 1, 1};
+
+PyObject* solver_seed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return document_method(self, kSeed, "Invalid seed data: ", args, nargs, kwnames,
+                         parse_seed_points,
+                         [](Solver& s, std::vector<SeedPoint>&& p) { s.seed(std::move(p)); });
+}
+
+PyObject* solver_get_history_len(PyObject* self, PyObject*) {
+  Borrow borrow = Borrow::shared(as_solver(self)->borrow);
+  if (!borrow.held()) return nullptr;
+  return PyLong_FromSize_t(as_solver(self)->solver.history_len());
+}
+
+PyObject* solver_ask_one(PyObject* self, PyObject*) {
+  Borrow borrow = Borrow::exclusive(as_solver(self)->borrow);
+  if (!borrow.held()) return nullptr;
+  try {
+    std::optional<ParamMap> map = as_solver(self)->solver.ask_one();
+    if (!map) Py_RETURN_NONE;
+    return to_dict(*map);
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
+template <class F>
+PyCFunction fastcall(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 PyMethodDef solver_methods[] = {
+    {"ask", solver_ask, METH_NOARGS, "ask($self)\n--\n\n"},
+    {"tell", fastcall(solver_tell), METH_FASTCALL | METH_KEYWORDS,
+     "tell($self, results_json)\n--\n\n"},
+    {"get_history_len", solver_get_history_len, METH_NOARGS, "get_history_len($self)\n--\n\n"},
+    {"seed", fastcall(solver_seed), METH_FASTCALL | METH_KEYWORDS,
+     "seed($self, seed_json)\n--\n\n"
+     "Seed the solver with historical evaluations.\n"
+     "Input: JSON array of {\"params\": {...}, \"value\": f64, \"cost\": f64}\n"
+     "\n"
+     "Use cases:\n"
+     "- Warm-starting from previous optimization runs\n"
+     "- Streaming/online optimization where external systems generate evaluations"},
+    {"ask_one", solver_ask_one, METH_NOARGS,
+     "ask_one($self)\n--\n\n"
+     "Ask for exactly ONE candidate for online/real-time optimization.\n"
+     "\n"
+     "Unlike `ask()` which returns a full batch for PCR workflow, this method:\n"
+     "1. Skips Probe/Classify phases\n"
+     "2. Uses TPE strategy directly for incremental learning\n"
+     "3. Returns exactly 1 candidate per call\n"
+     "\n"
+     "Usage pattern (Online Mode):\n"
+     "```python\n"
+     "solver = VordaSolver(config_json)\n"
+     "while True:\n"
+     "    candidate = solver.ask_one()  # Get ONE config\n"
+     "    if candidate is None:\n"
+     "        break\n"
+     "    reward = evaluate(candidate)\n"
+     "    solver.seed(json.dumps([{\"params\": candidate, \"value\": reward, \"cost\": 1.0}]))\n"
+     "```"},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

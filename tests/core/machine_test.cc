@@ -169,5 +169,25 @@ TEST(Solver, BudgetZeroClassifiesAnEmptyHistoryAndStops) {
   EXPECT_FALSE(s.ask_one());
 }
 
+TEST(Solver, AskOneUsesTheInstalledStrategyAndNeverChangesThePhase) {
+  Solver none = Solver::pcr(make_config(0, 0.2, xy()));
+  EXPECT_FALSE(none.ask_one());
+  EXPECT_EQ(none.strategy(), nullptr);  // nothing installed when the budget is spent
+
+  Solver s = Solver::pcr(make_config(100, 0.2, xy()));
+  tell_all(s, *s.ask(), smooth);
+  testing::internal::CaptureStdout();
+  auto pair = s.ask();  // Structured: Nelder-Mead's coordinate probe pair
+  testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(pair);
+  tell_all(s, *pair, smooth);
+  // ask_one steps the same machine and hands out only the first candidate.
+  auto one = s.ask_one();
+  ASSERT_TRUE(one);
+  EXPECT_EQ(one->size(), 2u);
+  EXPECT_NE(dynamic_cast<const NelderMead*>(s.strategy()), nullptr);
+  EXPECT_EQ(s.phase(), SolverPhase::refining(Landscape::kStructured));
+}
+
 }  // namespace
 }  // namespace vordaopt
