@@ -53,9 +53,16 @@ sanitize: $(PY) gtest
 py-test: install
 	$(PY) -m pytest -q tests/python
 
+# The benchmarks print their figures. Optuna, the comparison for the
+# per-trial overhead, lives only in the benchmark's own environment.
+BENCH_VENV := build/bench-venv
 bench: install cxx-test
-	build/cxx/bench_parse
+	build/cxx/bench_strategies
 	$(PY) bench/parse_vs_json.py
+	$(PY) bench/probe_throughput.py
+	@test -x $(BENCH_VENV)/bin/python || "$$(scripts/find_python.sh)" -m venv $(BENCH_VENV)
+	$(BENCH_VENV)/bin/python -m pip install --quiet optuna .
+	$(BENCH_VENV)/bin/python bench/overhead_vs_optuna.py
 
 clean:
 	rm -rf build $(VENV)
