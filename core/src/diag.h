@@ -8,6 +8,7 @@
 #define VORDAOPT_CORE_DIAG_H_
 
 #include <atomic>
+#include <string>
 
 namespace vordaopt::diag {
 
@@ -56,6 +57,13 @@ class Span {
   const SpanInfo& info_;
   Subscriber* subscriber_ = nullptr;
 };
+
+// --- Diagnostic lines ----------------------------------------------------------
+// Writes one line (a line feed is appended) to the C standard output and
+// flushes it. A host with buffered output of its own installs a hook that
+// flushes that buffer first, so both outputs interleave in order.
+void write_line(const std::string& line);
+void set_before_line_hook(void (*hook)());
 
 }  // namespace vordaopt::diag
 

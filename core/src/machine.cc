@@ -26,13 +26,7 @@ constexpr size_t kFailSafeBatch = 15;
 constexpr double kShiftSeedMultiplier = 1.5e9;
 constexpr uint64_t kShiftSeedAddend = 0xBEEFCAFE;
 
-// One diagnostic line on the C standard output, flushed at once so that it
-// interleaves correctly with the host's own output.
-void diagnostic_line(const std::string& line) {
-  std::fputs(line.c_str(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
+void diagnostic_line(const std::string& line) { diag::write_line(line); }
 
 // Fixed point with four decimals (ties to even on exact halves).
 std::string score_text(double score) {

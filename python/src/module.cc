@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include "convert.h"
+#include "diag.h"
 #include "pyref.h"
 #include "types.h"
 
@@ -22,6 +23,19 @@ PyModuleDef module_def = {
 };
 
 PyObject* cached_module = nullptr;
+
+// Before the core writes a diagnostic line to the C standard output, flush
+// Python's own buffered sys.stdout so that the lines keep their order.
+void flush_python_stdout() {
+  PyObject* pending = PyErr_GetRaisedException();
+  PyObject* out = PySys_GetObject("stdout");  // borrowed
+  if (out && out != Py_None) {
+    PyObject* r = PyObject_CallMethod(out, "flush", nullptr);
+    Py_XDECREF(r);
+  }
+  PyErr_Clear();
+  PyErr_SetRaisedException(pending);
+}
 int64_t owner_interpreter = -1;
 
 // Sets module.<name> = type and appends name to module.__all__.
@@ -59,6 +73,7 @@ PyObject* init_module() {
   PyRef probe_type(create_probe_type());
   if (!probe_type || !add_class(module.get(), "VordaProbe", probe_type.get())) return nullptr;
 
+  diag::set_before_line_hook(flush_python_stdout);
   owner_interpreter = interpreter;
   cached_module = Py_NewRef(module.get());
   return module.release();

@@ -281,3 +281,16 @@ while (c := o.ask_one()) is not None:
                            check=True).stdout for _ in range(2)]
     assert runs[0] == runs[1]
     assert runs[0].count("\n") > 40
+
+
+def test_diagnostic_lines_keep_their_place_in_piped_output():
+    script = (
+        "from vordaopt import VordaSolver\n"
+        "print('before')\n"
+        "VordaSolver('{\"seed\": 1, \"budget\": 0, \"bounds\": {}}').ask()\n"
+        "print('after')\n"
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         check=True).stdout
+    assert out == ("before\n[Machine] Classified as Chaotic (Score: 1.0000)\n"
+                   "[Machine] Chaotic mode -> Enabling CP Shift + Spice\nafter\n")
