@@ -3,6 +3,8 @@
 #include <cmath>
 #include <vector>
 
+#include "numeric.h"
+
 namespace vordaopt {
 
 const char* landscape_name(Landscape landscape) {
@@ -15,18 +17,7 @@ Classification VarianceClassifier::classify(const History& history) const {
   std::vector<double> v(n);
   for (size_t i = 0; i < n; ++i) v[i] = history.value(i);
 
-  // Plain left-to-right sums: the score must be reproducible bit for bit.
-  double sum = 0.0;
-  for (double x : v) sum += x;
-  double count = static_cast<double>(n);
-  double mean = sum / count;
-  double squares = 0.0;
-  for (double x : v) {
-    double d = x - mean;
-    double square = d * d;
-    squares += square;
-  }
-  double std_dev = std::sqrt(squares / count);
+  auto [mean, std_dev] = population_moments(v);
   double score = std::fabs(mean) > 1e-9 ? std_dev / std::fabs(mean) : std_dev;
   // A NaN score fails the comparison and is Chaotic.
   Landscape landscape = score < threshold_ ? Landscape::kStructured : Landscape::kChaotic;

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <vector>
 
 namespace vordaopt {
 
@@ -13,6 +14,27 @@ inline uint64_t saturating_u64(double v) {
   if (!(v > 0.0)) return 0;
   if (v >= 18446744073709551616.0) return UINT64_MAX;
   return static_cast<uint64_t>(v);
+}
+
+struct Moments {
+  double mean;
+  double std_dev;  // population standard deviation
+};
+
+// Mean and population standard deviation with plain left-to-right sums (the
+// results must be reproducible bit for bit). REQUIRES: !values.empty()
+inline Moments population_moments(const std::vector<double>& values) {
+  double n = static_cast<double>(values.size());
+  double sum = 0.0;
+  for (double v : values) sum += v;
+  double mean = sum / n;
+  double squares = 0.0;
+  for (double v : values) {
+    double d = v - mean;
+    double square = d * d;
+    squares += square;
+  }
+  return {mean, std::sqrt(squares / n)};
 }
 
 }  // namespace vordaopt

@@ -81,8 +81,6 @@ ProbeGeometry prepare_geometry(const PrimeSqrtSlopesRotProbe& probe,
   return g;
 }
 
-double map_to_domain(double t, const Domain& domain) { return DomainMapper(domain)(t); }
-
 double fmod_one(double x) {
   // Both forms are exact; only the sign of a zero result needs care, since
   // fmod gives it the sign of x.

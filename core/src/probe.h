@@ -54,14 +54,11 @@ struct ProbeGeometry {
 ProbeGeometry prepare_geometry(const PrimeSqrtSlopesRotProbe& probe,
                                const NamedMap<Domain>& bounds);
 
-// Maps a position t (normally in [0, 1)) into a domain: linearly for Linear
-// and Periodic, geometrically (then clamped) for Log. Throws InternalError for
-// a Log domain with min > max or a NaN bound.
-double map_to_domain(double t, const Domain& domain);
-
-// The same mapping with the logarithms of a Log domain's ends taken once, for
-// loops that map many positions into one domain. Bit-identical to
-// map_to_domain; a reversed Log domain throws when a position is mapped.
+// Maps a position t (normally in [0, 1)) into one domain: min + (max - min) * t
+// for Linear and Periodic; for Log exp(ln min + t * (ln max - ln min)),
+// clamped to [min, max]. The logarithms of the ends are taken once. A Log
+// domain with min > max or a NaN bound throws InternalError when a position
+// is mapped (not before), so an empty request never fails.
 class DomainMapper {
  public:
   explicit DomainMapper(const Domain& domain);

@@ -38,6 +38,21 @@ bool to_u64(const char* name, PyObject* obj, uint64_t& out);
 // An int from 0 to 2^32 - 1 (OverflowError outside).
 bool to_u32(const char* name, PyObject* obj, uint32_t& out);
 
+// A fast-call method as the PyCFunction a method table stores.
+template <class F>
+PyCFunction fastcall(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// Frees an instance of a heap type once its C++ members are destroyed, and
+// drops the reference the instance held on its type.
+inline void free_instance(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
 }  // namespace vordaopt::py
 
 #endif  // VORDAOPT_PYTHON_ARGS_H_

@@ -1,6 +1,7 @@
 #include "convert.h"
 
 #include <exception>
+#include <string_view>
 #include <new>
 #include <stdexcept>
 
@@ -70,69 +71,72 @@ void raise_from_current_exception() {
   }
 }
 
-std::vector<PyObject*> make_keys(const ParamMap& first_map) {
-  std::vector<PyObject*> keys;
-  keys.reserve(first_map.size());
-  for (const auto& entry : first_map) {
-    PyObject* key = PyUnicode_FromStringAndSize(entry.first.data(),
-                                                static_cast<Py_ssize_t>(entry.first.size()));
-    if (!key) {
-      for (PyObject* k : keys) Py_DECREF(k);
-      keys.clear();
-      throw std::bad_alloc();
-    }
-    keys.push_back(key);
+DictBuilder::DictBuilder(const std::vector<std::string_view>& names) {
+  PyRef dict(PyDict_New());
+  if (!dict) return;
+  keys_.reserve(names.size());
+  for (std::string_view name : names) {
+    PyObject* key = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    if (!key) return;
+    keys_.push_back(key);
+    if (PyDict_SetItem(dict.get(), key, Py_None) < 0) return;
   }
-  return keys;
+  template_ = dict.release();
 }
 
-namespace {
+DictBuilder::~DictBuilder() {
+  for (PyObject* k : keys_) Py_DECREF(k);
+  Py_XDECREF(template_);
+}
 
-// Fills a new dict from `map`. `first` is the map the ready-made `keys` were
-// built from; an entry whose name matches the name at the same position there
-// reuses that key object.
-PyObject* dict_with_keys(const ParamMap& map, const ParamMap* first,
-                         const std::vector<PyObject*>& keys) {
-  PyRef dict(PyDict_New());
+PyObject* DictBuilder::make(const double* values) const {
+  PyRef dict(PyDict_Copy(template_));
   if (!dict) return nullptr;
-  size_t i = 0;
-  for (const auto& [name, value] : map) {
-    PyRef fresh;
-    PyObject* key;
-    if (first && i < keys.size() && (*first)[i].first == name) {
-      key = keys[i];
-    } else {
-      fresh = PyRef(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-      if (!fresh) return nullptr;
-      key = fresh.get();
-    }
-    PyRef v(PyFloat_FromDouble(value));
-    if (!v || PyDict_SetItem(dict.get(), key, v.get()) < 0) return nullptr;
-    ++i;
+  for (size_t i = 0; i < keys_.size(); ++i) {
+    PyRef v(PyFloat_FromDouble(values[i]));
+    if (!v || PyDict_SetItem(dict.get(), keys_[i], v.get()) < 0) return nullptr;
   }
   return dict.release();
 }
 
-}  // namespace
-
-PyObject* to_dict(const ParamMap& map) { return dict_with_keys(map, nullptr, {}); }
+PyObject* to_dict(const ParamMap& map) {
+  std::vector<std::string_view> names;
+  std::vector<double> values;
+  for (const auto& [name, value] : map) {
+    names.push_back(name);
+    values.push_back(value);
+  }
+  DictBuilder builder(names);
+  return builder.ok() ? builder.make(values.data()) : nullptr;
+}
 
 PyObject* to_list_of_dicts(std::vector<ParamMap>&& maps) {
   PyRef list(PyList_New(static_cast<Py_ssize_t>(maps.size())));
-  if (!list) return nullptr;
-  if (maps.empty()) return list.release();
-  // The maps of one result normally hold the same names, so the key objects
-  // are built once from the first map and shared by all dicts.
-  ParamMap first = maps.front();
-  std::vector<PyObject*> keys = make_keys(first);
-  bool ok = true;
-  for (size_t i = 0; i < maps.size() && ok; ++i) {
-    PyObject* d = dict_with_keys(maps[i], &first, keys);
-    ok = d && PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), d) == 0;
-    maps[i] = ParamMap();
+  if (!list || maps.empty()) return list.release();
+  // The maps of one result hold the same names (one entry per parameter), so
+  // one builder serves them all; a map with other names gets its own dict.
+  std::vector<std::string_view> names;
+  for (const auto& entry : maps.front()) names.push_back(entry.first);
+  DictBuilder builder(names);
+  if (!builder.ok()) return nullptr;
+  std::vector<double> values;
+  for (size_t i = 0; i < maps.size(); ++i) {
+    const ParamMap& m = maps[i];
+    bool same = m.size() == names.size();
+    for (size_t k = 0; same && k < names.size(); ++k) same = m[k].first == names[k];
+    PyObject* d;
+    if (same) {
+      values.clear();
+      for (const auto& entry : m) values.push_back(entry.second);
+      d = builder.make(values.data());
+    } else {
+      d = to_dict(m);
+    }
+    if (!d) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), d);
+    maps[i] = ParamMap();  // release the core's copy as soon as it is converted
   }
-  for (PyObject* k : keys) Py_DECREF(k);
-  return ok ? list.release() : nullptr;
+  return list.release();
 }
 
 }  // namespace vordaopt::py

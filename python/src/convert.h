@@ -49,8 +49,25 @@ void raise_value_error(std::string_view prefix, const std::string& message);
 void raise_from_current_exception();
 
 // --- Results ----------------------------------------------------------------------
-// The names of a map as str objects, made once and reused for every point.
-std::vector<PyObject*> make_keys(const ParamMap& first_map);
+// Builds many dicts over one list of names: the key objects are made once,
+// and each dict is copied from a template that already holds every key, so
+// setting the values never resizes it.
+class DictBuilder {
+ public:
+  // Sets an exception and returns false in ok() when a key cannot be made.
+  explicit DictBuilder(const std::vector<std::string_view>& names);
+  DictBuilder(const DictBuilder&) = delete;
+  DictBuilder& operator=(const DictBuilder&) = delete;
+  ~DictBuilder();
+  bool ok() const { return template_ != nullptr; }
+  // A new dict names[i] -> float(values[i]). REQUIRES: ok()
+  PyObject* make(const double* values) const;
+
+ private:
+  std::vector<PyObject*> keys_;
+  PyObject* template_ = nullptr;
+};
+
 // A new dict name -> float for one parameter map.
 PyObject* to_dict(const ParamMap& map);
 // A new list of dicts; maps are released as they are converted.

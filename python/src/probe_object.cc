@@ -64,10 +64,7 @@ void probe_dealloc(PyObject* self) {
   ProbeObject* obj = as_probe(self);
   obj->probe.~PrimeSqrtSlopesRotProbe();
   obj->config.~SolverConfig();
-  PyTypeObject* type = Py_TYPE(self);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
+  free_instance(self);
 }
 
 // Builds the dicts of points start, start + 1, ... straight from the values,
@@ -76,33 +73,18 @@ PyObject* points_to_list(const ProbeObject* obj, uint32_t start, uint32_t count,
   const NamedMap<Domain>& bounds = obj->config.bounds;
   ProbeGeometry geometry = prepare_geometry(obj->probe, bounds);
   std::vector<DomainMapper> mappers = make_mappers(bounds);
-  size_t dims = bounds.size();
-  std::vector<double> values(dims);
+  std::vector<double> values(bounds.size());
 
-  // A template dict with every key: copying it gives a dict already sized for
-  // its entries, so setting the values never resizes.
-  PyRef keys_dict(PyDict_New());
-  if (!keys_dict) return nullptr;
-  std::vector<PyRef> keys;
-  keys.reserve(dims);
-  for (const auto& entry : bounds) {
-    keys.emplace_back(PyUnicode_FromStringAndSize(entry.first.data(),
-                                                  static_cast<Py_ssize_t>(entry.first.size())));
-    if (!keys.back() || PyDict_SetItem(keys_dict.get(), keys.back().get(), Py_None) < 0) {
-      return nullptr;
-    }
-  }
+  std::vector<std::string_view> names(geometry.names.begin(), geometry.names.end());
+  DictBuilder builder(names);
+  if (!builder.ok()) return nullptr;
 
   PyRef list(single ? nullptr : PyList_New(count));
   if (!single && !list) return nullptr;
   for (uint32_t j = 0; j < count; ++j) {
     generate_values_at(obj->probe, start + j, geometry, mappers, values.data());
-    PyRef dict(PyDict_Copy(keys_dict.get()));
+    PyRef dict(builder.make(values.data()));
     if (!dict) return nullptr;
-    for (size_t d = 0; d < dims; ++d) {
-      PyRef v(PyFloat_FromDouble(values[d]));
-      if (!v || PyDict_SetItem(dict.get(), keys[d].get(), v.get()) < 0) return nullptr;
-    }
     if (single) return dict.release();
     PyList_SetItem(list.get(), j, dict.release());
   }
@@ -148,12 +130,12 @@ PyObject* probe_sample_range(PyObject* self, PyObject* const* args, Py_ssize_t n
 }
 
 PyMethodDef probe_methods[] = {
-    {"sample_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_sample_at)),
+    {"sample_at", fastcall(probe_sample_at),
      METH_FASTCALL | METH_KEYWORDS,
      "sample_at($self, index)\n--\n\n"
      "Generate a single pure LDS point at the given global index (Stateless)"},
     {"sample_range",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_sample_range)),
+     fastcall(probe_sample_range),
      METH_FASTCALL | METH_KEYWORDS,
      "sample_range($self, start, count)\n--\n\n"
      "Generate a range of pure LDS points [start, start+count) (Stateless)\n"

@@ -55,10 +55,7 @@ PyObject* solver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void solver_dealloc(PyObject* self) {
   as_solver(self)->solver.~Solver();
-  PyTypeObject* type = Py_TYPE(self);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
+  free_instance(self);
 }
 
 PyObject* solver_ask(PyObject* self, PyObject*) {
@@ -133,11 +130,6 @@ PyObject* solver_ask_one(PyObject* self, PyObject*) {
     raise_from_current_exception();
     return nullptr;
   }
-}
-
-template <class F>
-PyCFunction fastcall(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
 PyMethodDef solver_methods[] = {

@@ -15,25 +15,6 @@ namespace {
 constexpr double kSqrtTwoPi = 2.5066282746310002;
 constexpr double kDensityFloor = 1e-12;
 
-struct Moments {
-  double mean;
-  double sigma;  // population standard deviation
-};
-
-Moments moments(const std::vector<double>& values) {
-  double n = static_cast<double>(values.size());
-  double sum = 0.0;
-  for (double v : values) sum += v;
-  double mean = sum / n;
-  double squares = 0.0;
-  for (double v : values) {
-    double d = v - mean;
-    double square = d * d;
-    squares += square;
-  }
-  return {mean, std::sqrt(squares / n)};
-}
-
 double normal_reference(double sigma, size_t n) {
   double h = 1.06 * sigma * std::pow(static_cast<double>(n), -0.2);
   return std::max(h, 1e-6);
@@ -65,7 +46,7 @@ struct ParameterModel {
 double TPE::silverman_bandwidth(const std::vector<double>& values) {
   size_t n = values.size();
   if (n < 2) return 1.0;
-  double sigma = moments(values).sigma;
+  double sigma = population_moments(values).std_dev;
   if (n <= 3) return normal_reference(sigma, n);
   std::vector<double> sorted = values;
   std::sort(sorted.begin(), sorted.end());
@@ -110,7 +91,7 @@ StrategyAction TPE::step(const SolverConfig& config, const History& history) {
     double h = 0.0;
     switch (bandwidth_rule_) {
       case BandwidthRule::kNormalReference:
-        h = normal_reference(moments(m.good).sigma, m.good.size());
+        h = normal_reference(population_moments(m.good).std_dev, m.good.size());
         break;
       case BandwidthRule::kSilverman:
         h = silverman_bandwidth(m.good);
