@@ -8,6 +8,7 @@
 
 #include "diag.h"
 #include "internal_error.h"
+#include "rng.h"
 #include "strategies/nelder_mead.h"
 #include "strategies/tpe.h"
 
@@ -130,6 +131,13 @@ TEST(Solver, FailSafeFiresOnceBeforeTheBudgetIsSpent) {
   EXPECT_TRUE(s.fail_safe_triggered());
   ASSERT_TRUE(restart);
   EXPECT_EQ(restart->size(), 15u);
+  // Seed 42: offset fmod(43 / pi, 1), shift drawn from seed 42 * 1.5e9 + 0xBEEFCAFE.
+  const auto& probe = dynamic_cast<const PrimeSqrtSlopesRotProbe&>(s.probe());
+  EXPECT_EQ(probe.seed_offset, 0.6873251059029997);
+  EXPECT_EQ(probe.spice_ratio, 0.2);
+  SeededRng shift = SeededRng::seed_from_u64(66203386110ULL);
+  double s0 = shift.unit_f64(), s1 = shift.unit_f64();
+  EXPECT_EQ(probe.cp_shift, (std::vector<double>{s0, s1}));
   EXPECT_EQ(s.strategy(), nullptr);
   tell_all(s, *restart, smooth);
   testing::internal::CaptureStdout();

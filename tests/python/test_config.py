@@ -53,7 +53,8 @@ def test_constructor_arguments():
 
 
 def test_class_shape():
-    assert _internal.__all__[0] == "VordaSolver"
+    assert _internal.__all__ == ["VordaSolver", "VordaProbe"]
+    assert _internal.__doc__ == ""
     assert VordaSolver.__module__ == "builtins"
     assert VordaSolver.__qualname__ == "VordaSolver"
     assert str(inspect.signature(VordaSolver)) == "(config_json)"
