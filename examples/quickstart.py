@@ -2,8 +2,8 @@
 
 Branin (2-D) runs through the batch loop (ask/tell), the 6-D Hartmann function
 through the online loop (ask_one/seed). Each run prints the best value found
-beside the known global minimum. Everything is deterministic: the same script
-prints the same numbers in every process.
+beside the known global minimum. The search is deterministic: every run finds
+the same values (only the timings differ).
 """
 
 import json
