@@ -19,14 +19,10 @@ constexpr diag::SpanInfo kTellSpan{"tell", kTarget, diag::Level::kInfo};
 constexpr diag::SpanInfo kSeedSpan{"seed", kTarget, diag::Level::kInfo};
 constexpr diag::SpanInfo kAskOneSpan{"ask_one", kTarget, diag::Level::kInfo};
 
-constexpr double kRotAlpha = 0.41421356237309515;  // the double nearest sqrt(2) - 1
-constexpr double kInversePi = 0.3183098861837907;
 constexpr double kFailSafeFraction = 0.7;
 constexpr size_t kFailSafeBatch = 15;
 constexpr double kShiftSeedMultiplier = 1.5e9;
 constexpr uint64_t kShiftSeedAddend = 0xBEEFCAFE;
-
-void diagnostic_line(const std::string& line) { diag::write_line(line); }
 
 // Fixed point with four decimals (ties to even on exact halves).
 std::string score_text(double score) {
@@ -45,7 +41,6 @@ Solver Solver::pcr(SolverConfig config) {
   Solver s(std::move(config));
   auto probe = std::make_unique<PrimeSqrtSlopesRotProbe>();
   probe->seed_offset = 0.0;
-  probe->rot_alpha = kRotAlpha;
   probe->spice_ratio = 0.1;
   s.probe_ = std::move(probe);
   s.classifier_ = std::make_unique<VarianceClassifier>(2.0);
@@ -74,7 +69,7 @@ std::unique_ptr<Strategy> Solver::make_tpe() const {
 }
 
 std::vector<ParamMap> Solver::restart() {
-  diagnostic_line("[Machine] Structured Fail-Safe Triggered! Restarting with CP Shift at param count " +
+  diag::write_line("[Machine] Structured Fail-Safe Triggered! Restarting with CP Shift at param count " +
                   std::to_string(history_.size()));
   uint64_t shift_seed =
       saturating_u64(static_cast<double>(config_.seed) * kShiftSeedMultiplier) + kShiftSeedAddend;
@@ -85,7 +80,6 @@ std::vector<ParamMap> Solver::restart() {
 
   auto probe = std::make_unique<PrimeSqrtSlopesRotProbe>();
   probe->seed_offset = std::fmod(static_cast<double>(config_.seed + 1) * kInversePi, 1.0);
-  probe->rot_alpha = kRotAlpha;
   probe->spice_ratio = 0.2;
   probe->cp_shift = std::move(shift);
   probe_ = std::move(probe);
@@ -120,11 +114,11 @@ std::optional<std::vector<ParamMap>> Solver::ask() {
       }
       case SolverPhase::Kind::kClassifying: {
         Classification c = classifier_->classify(history_);
-        diagnostic_line(std::string("[Machine] Classified as ") + landscape_name(c.landscape) +
+        diag::write_line(std::string("[Machine] Classified as ") + landscape_name(c.landscape) +
                         " (Score: " + score_text(c.score) + ")");
         phase_ = SolverPhase::refining(c.landscape);
         if (c.landscape == Landscape::kChaotic) {
-          diagnostic_line("[Machine] Chaotic mode -> Enabling CP Shift + Spice");
+          diag::write_line("[Machine] Chaotic mode -> Enabling CP Shift + Spice");
           strategy_ = make_tpe();
         } else {
           strategy_ = make_nelder_mead();

@@ -18,6 +18,9 @@
 
 namespace vordaopt {
 
+// The double nearest 1/pi: seeds become probe offsets as fmod(seed * 1/pi, 1).
+inline constexpr double kInversePi = 0.3183098861837907;
+
 // The probe interface through which the solver owns its probe.
 class Probe {
  public:

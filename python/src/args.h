@@ -44,6 +44,12 @@ PyCFunction fastcall(F f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
+// A new, zeroed instance of a heap type, from the type's own allocator.
+inline PyObject* alloc_instance(PyTypeObject* type) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  return alloc(type, 0);
+}
+
 // Frees an instance of a heap type once its C++ members are destroyed, and
 // drops the reference the instance held on its type.
 inline void free_instance(PyObject* self) {

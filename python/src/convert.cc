@@ -100,14 +100,15 @@ PyObject* DictBuilder::make(const double* values) const {
 }
 
 PyObject* to_dict(const ParamMap& map) {
-  std::vector<std::string_view> names;
-  std::vector<double> values;
+  // A single dict: set the entries directly, no template to copy.
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
   for (const auto& [name, value] : map) {
-    names.push_back(name);
-    values.push_back(value);
+    PyRef key(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    PyRef v(PyFloat_FromDouble(value));
+    if (!key || !v || PyDict_SetItem(dict.get(), key.get(), v.get()) < 0) return nullptr;
   }
-  DictBuilder builder(names);
-  return builder.ok() ? builder.make(values.data()) : nullptr;
+  return dict.release();
 }
 
 PyObject* to_list_of_dicts(std::vector<ParamMap>&& maps) {

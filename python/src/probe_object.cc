@@ -43,11 +43,9 @@ PyObject* probe_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     PrimeSqrtSlopesRotProbe probe;
-    // The seed spreads workers' offsets by multiples of 1/pi.
-    probe.seed_offset = std::fmod(static_cast<double>(seed) * 0.3183098861837907, 1.0);
+    probe.seed_offset = std::fmod(static_cast<double>(seed) * kInversePi, 1.0);
     probe.spice_ratio = 0.0;
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyRef self(alloc(type, 0));
+    PyRef self(alloc_instance(type));
     if (!self) return nullptr;
     ProbeObject* obj = as_probe(self.get());
     new (&obj->config) SolverConfig(std::move(parsed).value());

@@ -40,8 +40,7 @@ PyObject* solver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     Solver solver = Solver::pcr(std::move(parsed).value());
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyRef self(alloc(type, 0));
+    PyRef self(alloc_instance(type));
     if (!self) return nullptr;
     SolverObject* obj = as_solver(self.get());
     new (&obj->solver) Solver(std::move(solver));
