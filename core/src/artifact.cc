@@ -3,6 +3,7 @@
 #include <array>
 #include <string>
 
+#include "interrupt.h"
 #include "json/deserialize.h"
 #include "json/reader.h"
 
@@ -51,9 +52,11 @@ template <class Record, class ReadRecord>
 json::ParseResult<std::vector<Record>> parse_list(std::string_view text, ReadRecord read_one) {
   Reader r(text);
   std::vector<Record> records;
+  InterruptCheck interrupt;
   bool ok = json::read_seq(r, [&](Reader& r) {
     Record rec;
     if (!read_one(r, rec)) return false;
+    interrupt.tick(1 + rec.params.size());
     records.push_back(std::move(rec));
     return true;
   });

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -26,11 +27,12 @@ class History {
   static constexpr uint32_t kNoName = UINT32_MAX;
 
   History() = default;
-  explicit History(const std::vector<EvalTrace>& records) {
-    for (const EvalTrace& r : records) append(r);
-  }
+  explicit History(const std::vector<EvalTrace>& records) { append_all(records); }
 
-  void append(const EvalTrace& record);
+  // Appends the records in order: every one of them, or none when an
+  // allocation fails (the history is then unchanged).
+  void append_all(std::span<const EvalTrace> records);
+  void append(const EvalTrace& record) { append_all({&record, 1}); }
 
   size_t size() const { return values_.size(); }
   bool empty() const { return values_.empty(); }
@@ -57,6 +59,10 @@ class History {
     using is_transparent = void;
     size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
   };
+
+  // Interns the names of `records` and makes room for them in every column.
+  // Throws only with the history as it was.
+  void prepare_append(std::span<const EvalTrace> records);
 
   std::vector<uint64_t> eval_ids_;
   std::vector<double> values_;

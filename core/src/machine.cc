@@ -1,10 +1,12 @@
 #include "machine.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <string>
 
 #include "diag.h"
+#include "internal_error.h"
 #include "numeric.h"
 #include "rng.h"
 #include "strategies/nelder_mead.h"
@@ -28,9 +30,10 @@ constexpr uint64_t kShiftSeedAddend = 0xBEEFCAFE;
 std::string score_text(double score) {
   if (std::isnan(score)) return "NaN";
   if (std::isinf(score)) return score < 0 ? "-inf" : "inf";
+  // to_chars, unlike printf, ignores the C locale: always a decimal point.
   char buf[400];
-  std::snprintf(buf, sizeof buf, "%.4f", score);
-  return buf;
+  auto res = std::to_chars(buf, buf + sizeof buf, score, std::chars_format::fixed, 4);
+  return std::string(buf, res.ptr);
 }
 
 }  // namespace
@@ -49,15 +52,23 @@ Solver Solver::pcr(SolverConfig config) {
 
 void Solver::tell(std::vector<EvalTrace> records) {
   diag::Span span(kTellSpan);
-  for (const EvalTrace& r : records) history_.append(r);
+  history_.append_all(records);
 }
 
 void Solver::seed(std::vector<SeedPoint> points) {
   diag::Span span(kSeedSpan);
+  // Number the records first, so that they are appended all at once.
+  std::vector<EvalTrace> records;
+  records.reserve(points.size());
+  bool empty = history_.empty();
+  uint64_t max_id = empty ? 0 : history_.max_eval_id();
   for (SeedPoint& p : points) {
-    uint64_t id = history_.empty() ? 1 : history_.max_eval_id() + 1;  // wraps
-    history_.append(EvalTrace{id, std::move(p.params), p.value, p.cost});
+    uint64_t id = empty ? 1 : max_id + 1;  // wraps
+    max_id = empty ? id : std::max(max_id, id);
+    empty = false;
+    records.push_back(EvalTrace{id, std::move(p.params), p.value, p.cost});
   }
+  history_.append_all(records);
 }
 
 std::unique_ptr<Strategy> Solver::make_nelder_mead() const {
@@ -69,12 +80,9 @@ std::unique_ptr<Strategy> Solver::make_tpe() const {
 }
 
 std::vector<ParamMap> Solver::restart() {
-  diag::write_line("[Machine] Structured Fail-Safe Triggered! Restarting with CP Shift at param count " +
-                  std::to_string(history_.size()));
   uint64_t shift_seed =
       saturating_u64(static_cast<double>(config_.seed) * kShiftSeedMultiplier) + kShiftSeedAddend;
   SeededRng rng = SeededRng::seed_from_u64(shift_seed);
-  fail_safe_triggered_ = true;
   std::vector<double> shift(config_.bounds.size());
   for (double& s : shift) s = rng.unit_f64();
 
@@ -82,9 +90,25 @@ std::vector<ParamMap> Solver::restart() {
   probe->seed_offset = std::fmod(static_cast<double>(config_.seed + 1) * kInversePi, 1.0);
   probe->spice_ratio = 0.2;
   probe->cp_shift = std::move(shift);
-  probe_ = std::move(probe);
 
-  std::vector<ParamMap> batch = probe_->sample(config_);
+  // The restart takes effect once its batch exists, so that an interrupted
+  // sample leaves the solver as it was. A broken invariant while sampling
+  // still leaves the restart in place, as any internal error does.
+  auto commit = [&] {
+    diag::write_line(
+        "[Machine] Structured Fail-Safe Triggered! Restarting with CP Shift at param count " +
+        std::to_string(history_.size()));
+    fail_safe_triggered_ = true;
+    probe_ = std::move(probe);
+  };
+  std::vector<ParamMap> batch;
+  try {
+    batch = probe->sample(config_);
+  } catch (const InternalError&) {
+    commit();
+    throw;
+  }
+  commit();
   if (batch.size() > kFailSafeBatch) batch.resize(kFailSafeBatch);
   strategy_.reset();
   return batch;

@@ -6,6 +6,12 @@
 #include <cstdint>
 #include <vector>
 
+// The candidates are a function of exact IEEE-754 steps: -ffast-math would
+// reorder, fuse and flush them, and silently change every stream.
+#if defined(__FAST_MATH__)
+#error "vordaopt needs exact IEEE-754 arithmetic: build it without -ffast-math (or -Ofast)"
+#endif
+
 namespace vordaopt {
 
 // Converts a double to an unsigned 64-bit count: truncates toward zero, maps

@@ -5,6 +5,7 @@
 
 #include "float_text.h"
 #include "internal_error.h"
+#include "interrupt.h"
 #include "numeric.h"
 #include "rng.h"
 
@@ -155,7 +156,9 @@ std::vector<ParamMap> sample_range(const PrimeSqrtSlopesRotProbe& probe, uint32_
   std::vector<double> values(bounds.size());
   std::vector<ParamMap> points;
   points.reserve(count);
+  InterruptCheck interrupt;
   for (uint32_t j = 0; j < count; ++j) {
+    interrupt.tick(1 + values.size());
     if (geometry.names.empty()) {
       points.emplace_back();
       continue;
@@ -182,6 +185,7 @@ std::vector<ParamMap> PrimeSqrtSlopesRotProbe::sample(const SolverConfig& config
   batch.reserve(n);
   std::vector<DomainMapper> map = make_mappers(bounds);
   std::vector<double> values(dims);
+  InterruptCheck interrupt;
 
   // Anchors: every coordinate at the start of its range, then at the middle.
   for (double u : {0.0, 0.5}) {
@@ -193,6 +197,7 @@ std::vector<ParamMap> PrimeSqrtSlopesRotProbe::sample(const SolverConfig& config
   // Lattice points 1 .. n_lat, displaced by the Cranley-Patterson shift.
   const std::vector<double>* shift = cp_shift ? &*cp_shift : nullptr;
   for (size_t i = 1; i <= n_lat; ++i) {
+    interrupt.tick(1 + dims);
     double step = static_cast<double>(i);
     for (size_t d = 0; d < dims; ++d) {
       double product = g.slopes[d] * step;
@@ -214,6 +219,7 @@ std::vector<ParamMap> PrimeSqrtSlopesRotProbe::sample(const SolverConfig& config
   // Random points: one draw per parameter per point, in name order.
   SeededRng rng = SeededRng::seed_from_u64(saturating_u64(seed_offset * 1000000000.0));
   for (size_t j = 0; j < n_rand; ++j) {
+    interrupt.tick(1 + dims);
     for (size_t d = 0; d < dims; ++d) values[d] = map[d](rng.unit_f64());
     batch.push_back(to_map(bounds, values.data()));
   }

@@ -10,6 +10,42 @@
 namespace vordaopt::json {
 namespace {
 
+// Whether a JSON number literal that from_chars found out of range overflowed
+// (its leading digit stands at 10^0 or above) rather than underflowed to zero.
+// The literal is well formed: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
+bool literal_overflows(const char* p, const char* last) {
+  if (p < last && *p == '-') ++p;
+  const char* int_begin = p;
+  while (p < last && *p >= '0' && *p <= '9') ++p;
+  long long lead;  // decimal exponent of the first non-zero digit
+  if (!(p - int_begin == 1 && *int_begin == '0')) {
+    lead = (p - int_begin) - 1;
+    while (p < last && *p != 'e' && *p != 'E') ++p;
+  } else {
+    lead = -1;
+    if (p < last && *p == '.') {
+      ++p;
+      while (p < last && *p == '0') {
+        --lead;
+        ++p;
+      }
+    }
+    while (p < last && *p != 'e' && *p != 'E') ++p;
+  }
+  long long exponent = 0;
+  if (p < last) {
+    ++p;  // 'e' or 'E'
+    bool minus = *p == '-';
+    if (*p == '-' || *p == '+') ++p;
+    for (; p < last; ++p) {
+      // Saturate: beyond a billion either way the answer cannot change.
+      if (exponent < 1000000000) exponent = exponent * 10 + (*p - '0');
+    }
+    if (minus) exponent = -exponent;
+  }
+  return lead + exponent >= 0;
+}
+
 bool is_digit(int c) { return c >= '0' && c <= '9'; }
 
 int hex_value(unsigned char c) {
@@ -306,10 +342,12 @@ bool Reader::finish_float(size_t start, Number& out) {
   double value = 0.0;
   auto res = std::from_chars(first, last, value);
   if (res.ec == std::errc::result_out_of_range) {
-    // from_chars leaves the value unset on overflow and on underflow alike;
-    // strtod (correctly rounded too) tells them apart: ±HUGE_VAL or a tiny value.
-    std::string copy(first, last);
-    value = std::strtod(copy.c_str(), nullptr);
+    // from_chars leaves the value unset on overflow and on underflow alike.
+    // (strtod would tell them apart, but it reads the decimal point of the C
+    // locale, which a host program may have changed.)
+    bool negative = *first == '-';
+    value = literal_overflows(first, last) ? HUGE_VAL : 0.0;
+    if (negative) value = -value;
   }
   if (std::isinf(value)) return fail(SyntaxError::kNumberOutOfRange);
   out.kind = Number::Kind::kFloat;
