@@ -10,7 +10,7 @@ PY := $(VENV)/bin/python
 WERROR ?= OFF
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: demo test cxx-test py-test sanitize bench fuzz install gtest clean
+.PHONY: demo test cxx-test py-test sanitize py-sanitize bench fuzz install sysdeps clean
 
 demo: install
 	$(PY) examples/quickstart.py
@@ -23,14 +23,16 @@ $(PY):
 	$(PY) -m pip install --quiet "pytest>=8" mypy "cmake>=3.20" ninja "scikit-build-core>=0.10"
 
 install: $(PY)
-	$(PY) -m pip install --quiet .
+	$(PY) -m pip install --quiet --no-build-isolation .
 
-gtest:
-	@if [ ! -f /usr/include/gtest/gtest.h ]; then \
+# System packages from Debian: GoogleTest for the C++ suite, and the locale
+# sources with which the tests build a decimal-comma locale of their own.
+sysdeps:
+	@if [ ! -f /usr/include/gtest/gtest.h ] || [ ! -d /usr/share/i18n/locales ]; then \
 	  if [ "$$(id -u)" = 0 ]; then \
-	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev cmake; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev cmake locales; \
 	  else \
-	    echo "error: GoogleTest is missing; install it with: sudo apt-get install -y libgtest-dev cmake" >&2; \
+	    echo "error: install the system packages with: sudo apt-get install -y libgtest-dev cmake locales" >&2; \
 	    exit 1; \
 	  fi; \
 	fi
@@ -43,14 +45,38 @@ define cxx_build
 	cd $(1) && PATH=$(abspath $(VENV))/bin:$$PATH ctest --output-on-failure -j $(JOBS)
 endef
 
-cxx-test: $(PY) gtest
+cxx-test: $(PY) sysdeps
 	$(call cxx_build,build/cxx,)
 
-# The C++ tests once more under AddressSanitizer and UndefinedBehaviorSanitizer.
-sanitize: $(PY) gtest
+# The C++ tests once more under AddressSanitizer and UndefinedBehaviorSanitizer,
+# then the whole Python suite against an extension built with both.
+sanitize: $(PY) sysdeps
 	$(call cxx_build,build/sanitize,-DCMAKE_BUILD_TYPE=Debug -DVORDAOPT_SANITIZE=address$(,)undefined)
+	$(MAKE) py-sanitize
 
-py-test: install
+# The sanitizer runtime must be loaded before the interpreter starts; Python's
+# own allocator is switched off so that ASan sees every block. The
+# interpreter's leaks at exit are not the extension's: leak detection is off
+# here (the C++ suite and the fuzz targets run with it on).
+SAN_DIR := build/py-sanitize
+py-sanitize: install
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(SAN_DIR) -G Ninja -DVORDAOPT_BUILD_PYTHON=ON \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVORDAOPT_WERROR=$(WERROR) -DVORDAOPT_SANITIZE=address$(,)undefined
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(SAN_DIR) -j $(JOBS) --target _internal
+	rm -rf $(SAN_DIR)/pkg && mkdir -p $(SAN_DIR)/pkg/vordaopt
+	cp python/vordaopt/*.py python/vordaopt/*.pyi python/vordaopt/py.typed $(SAN_DIR)/pkg/vordaopt/
+	cp $(SAN_DIR)/_internal*.so $(SAN_DIR)/pkg/vordaopt/
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:halt_on_error=1 \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH=$(abspath $(SAN_DIR))/pkg \
+	  $(PY) -c 'import vordaopt._internal as m, sys; assert "py-sanitize" in m.__file__, m.__file__' && \
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:halt_on_error=1 \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH=$(abspath $(SAN_DIR))/pkg \
+	  $(PY) -m pytest -q -p no:cacheprovider --capture=sys tests/python
+
+py-test: install sysdeps
 	$(PY) -m pytest -q tests/python
 
 # The benchmarks print their figures. Optuna, the comparison for the
@@ -60,6 +86,7 @@ bench: install cxx-test
 	build/cxx/bench_strategies
 	$(PY) bench/parse_vs_json.py
 	$(PY) bench/probe_throughput.py
+	$(PY) bench/interrupt_latency.py
 	@test -x $(BENCH_VENV)/bin/python || "$$(scripts/find_python.sh)" -m venv $(BENCH_VENV)
 	$(BENCH_VENV)/bin/python -m pip install --quiet optuna .
 	$(BENCH_VENV)/bin/python bench/overhead_vs_optuna.py

@@ -1,11 +1,13 @@
 #include "convert.h"
 
 #include <exception>
-#include <string_view>
 #include <new>
+#include <string>
+#include <string_view>
 #include <stdexcept>
 
 #include "internal_error.h"
+#include "interrupt.h"
 #include "pyref.h"
 
 namespace vordaopt::py {
@@ -57,6 +59,9 @@ void raise_value_error(std::string_view prefix, const std::string& message) {
 void raise_from_current_exception() {
   try {
     throw;
+  } catch (const Interrupted&) {
+    // The signal handler's exception is already set.
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::length_error&) {
@@ -111,18 +116,22 @@ PyObject* to_dict(const ParamMap& map) {
   return dict.release();
 }
 
-PyObject* to_list_of_dicts(std::vector<ParamMap>&& maps) {
+PyObject* to_list_of_dicts(std::vector<ParamMap>&& maps, bool interruptible) {
   PyRef list(PyList_New(static_cast<Py_ssize_t>(maps.size())));
   if (!list || maps.empty()) return list.release();
-  // The maps of one result hold the same names (one entry per parameter), so
-  // one builder serves them all; a map with other names gets its own dict.
-  std::vector<std::string_view> names;
+  // The maps of one result usually hold the same names (one entry per
+  // parameter), so one builder serves them all; a map with other names gets
+  // its own dict. The names are copied: the maps are released as they go.
+  std::vector<std::string> names;
+  names.reserve(maps.front().size());
   for (const auto& entry : maps.front()) names.push_back(entry.first);
-  DictBuilder builder(names);
+  DictBuilder builder(std::vector<std::string_view>(names.begin(), names.end()));
   if (!builder.ok()) return nullptr;
   std::vector<double> values;
+  InterruptCheck interrupt;
   for (size_t i = 0; i < maps.size(); ++i) {
     const ParamMap& m = maps[i];
+    if (interruptible) interrupt.tick(1 + m.size());
     bool same = m.size() == names.size();
     for (size_t k = 0; same && k < names.size(); ++k) same = m[k].first == names[k];
     PyObject* d;
@@ -139,5 +148,7 @@ PyObject* to_list_of_dicts(std::vector<ParamMap>&& maps) {
   }
   return list.release();
 }
+
+bool poll_python_signals() { return PyErr_CheckSignals() != 0; }
 
 }  // namespace vordaopt::py

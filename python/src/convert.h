@@ -45,7 +45,8 @@ PyObject* panic_exception_type();
 // Sets ValueError(prefix + message).
 void raise_value_error(std::string_view prefix, const std::string& message);
 // Converts the C++ exception in flight into a Python exception: MemoryError for
-// an allocation failure, the internal-error exception for everything else.
+// an allocation failure, the internal-error exception for everything else. An
+// Interrupted keeps the exception its signal handler set.
 void raise_from_current_exception();
 
 // --- Results ----------------------------------------------------------------------
@@ -70,8 +71,14 @@ class DictBuilder {
 
 // A new dict name -> float for one parameter map.
 PyObject* to_dict(const ParamMap& map);
-// A new list of dicts; maps are released as they are converted.
-PyObject* to_list_of_dicts(std::vector<ParamMap>&& maps);
+// A new list of dicts; maps are released as they are converted. When
+// `interruptible`, pending signals are handled along the way and one whose
+// handler raises ends the conversion (returns nullptr with it set).
+PyObject* to_list_of_dicts(std::vector<ParamMap>&& maps, bool interruptible);
+
+// The core's interrupt hook: runs Python's pending signal handlers and
+// answers true when one raised (its exception is then set).
+bool poll_python_signals();
 
 }  // namespace vordaopt::py
 

@@ -5,8 +5,11 @@
 // module, and one in another interpreter is refused.
 #include <Python.h>
 
+#include <csignal>
+
 #include "convert.h"
 #include "diag.h"
+#include "interrupt.h"
 #include "pyref.h"
 #include "types.h"
 
@@ -25,17 +28,27 @@ PyModuleDef module_def = {
 PyObject* cached_module = nullptr;
 
 // Before the core writes a diagnostic line to the C standard output, flush
-// Python's own buffered sys.stdout so that the lines keep their order.
+// Python's own buffered sys.stdout so that the lines keep their order. The
+// line is written whatever the flush does, and its failure is not lost: a
+// KeyboardInterrupt is re-armed so that it arrives once the running call has
+// returned, any other exception is reported as unraisable.
 void flush_python_stdout() {
   PyObject* pending = PyErr_GetRaisedException();
   PyObject* out = PySys_GetObject("stdout");  // borrowed
   if (out && out != Py_None) {
     PyObject* r = PyObject_CallMethod(out, "flush", nullptr);
-    Py_XDECREF(r);
+    if (r) {
+      Py_DECREF(r);
+    } else if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+      PyErr_Clear();
+      PyErr_SetInterruptEx(SIGINT);
+    } else {
+      PyErr_WriteUnraisable(out);
+    }
   }
-  PyErr_Clear();
   PyErr_SetRaisedException(pending);
 }
+
 int64_t owner_interpreter = -1;
 
 // Sets module.<name> = type and appends name to module.__all__.
@@ -74,6 +87,7 @@ PyObject* init_module() {
   if (!probe_type || !add_class(module.get(), "VordaProbe", probe_type.get())) return nullptr;
 
   diag::set_before_line_hook(flush_python_stdout);
+  set_interrupt_hook(poll_python_signals);
   owner_interpreter = interpreter;
   cached_module = Py_NewRef(module.get());
   return module.release();

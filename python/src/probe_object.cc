@@ -9,6 +9,7 @@
 #include "args.h"
 #include "config.h"
 #include "convert.h"
+#include "interrupt.h"
 #include "probe.h"
 #include "pyref.h"
 #include "types.h"
@@ -79,7 +80,9 @@ PyObject* points_to_list(const ProbeObject* obj, uint32_t start, uint32_t count,
 
   PyRef list(single ? nullptr : PyList_New(count));
   if (!single && !list) return nullptr;
+  InterruptCheck interrupt;
   for (uint32_t j = 0; j < count; ++j) {
+    interrupt.tick(1 + values.size());
     generate_values_at(obj->probe, start + j, geometry, mappers, values.data());
     PyRef dict(builder.make(values.data()));
     if (!dict) return nullptr;

@@ -61,9 +61,14 @@ PyObject* solver_ask(PyObject* self, PyObject*) {
   Borrow borrow = Borrow::exclusive(as_solver(self)->borrow);
   if (!borrow.held()) return nullptr;
   try {
-    std::optional<std::vector<ParamMap>> maps = as_solver(self)->solver.ask();
+    Solver& solver = as_solver(self)->solver;
+    std::optional<std::vector<ParamMap>> maps = solver.ask();
     if (!maps) Py_RETURN_NONE;
-    return to_list_of_dicts(std::move(*maps));
+    // A batch handed out while still probing changed nothing, so building its
+    // list may stop for a signal; any other batch has been committed (the
+    // strategy has moved on) and must reach the caller.
+    bool unchanged = solver.phase().kind == SolverPhase::Kind::kProbing;
+    return to_list_of_dicts(std::move(*maps), unchanged);
   } catch (...) {
     raise_from_current_exception();
     return nullptr;

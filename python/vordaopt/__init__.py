@@ -5,5 +5,6 @@ the results back. Lower objective values are better.
 """
 
 from ._internal import VordaProbe, VordaSolver
+from ._panic import PanicException
 
-__all__ = ["VordaSolver", "VordaProbe"]
+__all__ = ["VordaSolver", "VordaProbe", "PanicException"]
