@@ -1,10 +1,38 @@
 """vordaopt: a fast, deterministic black-box minimiser for hyper-parameter search.
 
-Describe the search space in JSON, ask for candidates, evaluate them, and tell
-the results back. Lower objective values are better.
+Describe a search space, then either let :func:`minimize` run the whole
+search, or drive an :class:`Optimizer` with ask/tell. Lower objective values
+are better (``direction="maximize"`` turns that around). The extension's raw
+protocol (:class:`VordaSolver`, :class:`VordaProbe`) stays available.
 """
 
 from ._internal import VordaProbe, VordaSolver
 from ._panic import PanicException
+from .journal import JournalError
+from .minimize import Result, StopOptimization, load, minimize
+from .optimizer import FAILED_STAND_IN, Optimizer, Trial, TrialState
+from .space import Categorical, Int, Periodic, Real, Space, space_from_json, space_to_json
 
-__all__ = ["VordaSolver", "VordaProbe", "PanicException"]
+__version__ = "0.2.0"
+
+__all__ = [
+    "minimize",
+    "load",
+    "Result",
+    "StopOptimization",
+    "Optimizer",
+    "Trial",
+    "TrialState",
+    "FAILED_STAND_IN",
+    "Real",
+    "Int",
+    "Categorical",
+    "Periodic",
+    "Space",
+    "space_from_json",
+    "space_to_json",
+    "JournalError",
+    "PanicException",
+    "VordaSolver",
+    "VordaProbe",
+]

@@ -1,0 +1,409 @@
+"""minimize(): the whole run in one call, with executors, a journal and progress."""
+
+from __future__ import annotations
+
+import concurrent.futures as cf
+import math
+import os
+import pickle
+import sys
+import time
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from dataclasses import dataclass
+from typing import Any
+
+from .journal import Journal, read_journal, trial_from_record
+from .optimizer import Direction, Mode, Optimizer, Trial, TrialState, _point_key
+from .space import Kind, Space, space_to_json
+
+__all__ = ["minimize", "load", "Result", "StopOptimization"]
+
+Objective = Callable[[dict[str, Any]], float]
+Callback = Callable[[Trial, Optimizer], None]
+
+
+class StopOptimization(Exception):
+    """Raised by a callback to end the run cleanly after the running trials."""
+
+
+@dataclass(frozen=True, slots=True)
+class Result:
+    """The outcome of a run.
+
+    Attributes
+    ----------
+    best : Trial or None
+        The best complete trial (None when no trial completed).
+    trials : tuple of Trial
+        Every trial, in hand-out order.
+    n_evaluations : int
+        How many times the objective was called (reused trials excluded).
+    wall_time : float
+        Seconds from the start of the run to its end (for a loaded journal:
+        from the first evaluation's start to the last one's end).
+    direction : str
+        ``"minimize"`` or ``"maximize"``.
+    """
+
+    best: Trial | None
+    trials: tuple[Trial, ...]
+    n_evaluations: int
+    wall_time: float
+    direction: str = "minimize"
+
+    @property
+    def best_params(self) -> dict[str, Any] | None:
+        """The parameters of the best trial."""
+        return None if self.best is None else self.best.params
+
+    @property
+    def best_value(self) -> float | None:
+        """The value of the best trial."""
+        return None if self.best is None else self.best.value
+
+    @property
+    def n_trials(self) -> int:
+        return len(self.trials)
+
+    @property
+    def n_failed(self) -> int:
+        return sum(t.state is TrialState.FAILED for t in self.trials)
+
+    @property
+    def n_reused(self) -> int:
+        return sum(t.state is TrialState.REUSED for t in self.trials)
+
+    def __repr__(self) -> str:
+        return (
+            f"Result(best_value={self.best_value!r}, best_params={self.best_params!r}, "
+            f"n_trials={self.n_trials}, n_evaluations={self.n_evaluations}, "
+            f"n_failed={self.n_failed}, wall_time={self.wall_time:.3f})"
+        )
+
+
+def _best_of(trials: Sequence[Trial], direction: str) -> Trial | None:
+    sign = 1.0 if direction == "minimize" else -1.0
+    best: Trial | None = None
+    for t in trials:
+        if t.state is TrialState.COMPLETE and t.value is not None:
+            if best is None or sign * t.value < sign * (best.value or 0.0):
+                best = t
+    return best
+
+
+def load(path: str | os.PathLike[str]) -> Result:
+    """The result recorded in a journal, without running anything.
+
+    Examples
+    --------
+    >>> result = load("run.jsonl")  # doctest: +SKIP
+    >>> result.best_params  # doctest: +SKIP
+    """
+    header, records = read_journal(path)
+    trials = sorted((trial_from_record(r) for r in records), key=lambda t: t.number)
+    direction = str(header.get("direction", "minimize"))
+    starts = [t.started for t in trials if t.started is not None]
+    ends = [t.ended for t in trials if t.ended is not None]
+    wall = max(ends) - min(starts) if starts and ends else 0.0
+    evaluations = sum(t.state is not TrialState.REUSED and t.reused_from is None for t in trials)
+    return Result(_best_of(trials, direction), tuple(trials), evaluations, wall, direction)
+
+
+# --- Evaluation -------------------------------------------------------------------------
+
+
+@dataclass(frozen=True, slots=True)
+class _Outcome:
+    value: Any
+    error: BaseException | None
+    started: float
+    ended: float
+    seconds: float
+
+
+def _evaluate(objective: Objective, params: dict[str, Any]) -> _Outcome:
+    """Runs the objective once; a module-level function so that process pools can pickle it."""
+    started = time.time()
+    clock = time.perf_counter()
+    try:
+        value = objective(params)
+        error = None
+    except Exception as exc:  # noqa: BLE001 - the caller decides what a failure means
+        value, error = None, exc
+    seconds = time.perf_counter() - clock
+    return _Outcome(value, error, started, time.time(), seconds)
+
+
+def _needs_pickling(executor: cf.Executor | None) -> bool:
+    return isinstance(executor, cf.ProcessPoolExecutor)
+
+
+class _Progress:
+    """A tqdm bar on stderr: trials done of the budget, the best value, the rate."""
+
+    def __init__(self, budget: int, show: bool | None) -> None:
+        if show is None:
+            show = sys.stderr.isatty()
+        self._bar: Any = None
+        if show:
+            from tqdm.auto import tqdm  # type: ignore[import-untyped, unused-ignore]
+
+            self._bar = tqdm(total=budget, file=sys.stderr, unit="trial", dynamic_ncols=True)
+
+    def update(self, done: int, best: Trial | None) -> None:
+        if self._bar is None:
+            return
+        self._bar.n = done
+        if best is not None:
+            self._bar.set_postfix(best=f"{best.value:.6g}", refresh=False)
+        self._bar.refresh()
+
+    def close(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
+
+
+# --- The run ----------------------------------------------------------------------------
+
+
+def minimize(
+    objective: Objective,
+    space: Mapping[str, Kind],
+    budget: int,
+    *,
+    seed: int = 0,
+    mode: Mode = "batch",
+    executor: cf.Executor | None = None,
+    journal: str | os.PathLike[str] | None = None,
+    progress: bool | None = None,
+    callbacks: Iterable[Callback] = (),
+    timeout: float | None = None,
+    catch: type[BaseException] | tuple[type[BaseException], ...] = (),
+    probe_ratio: float = 0.2,
+    direction: Direction = "minimize",
+    reevaluate: bool = False,
+) -> Result:
+    """Minimise (or maximise) `objective` over `space` in at most `budget` trials.
+
+    Parameters
+    ----------
+    objective : callable
+        ``objective(params) -> float`` with ``params`` a dict from name to
+        value. Its wall time becomes each trial's ``cost``. NaN or an infinity
+        marks the trial failed.
+    space : dict or Space
+        From parameter name to :class:`Real`, :class:`Int`,
+        :class:`Categorical` or :class:`Periodic`.
+    budget : int
+        The number of trials; the run may end earlier once the search has
+        converged.
+    seed : int, default 0
+    mode : {"batch", "online"}
+        See :class:`Optimizer`.
+    executor : concurrent.futures.Executor, optional
+        Evaluates the trials of one batch concurrently (threads or processes);
+        their results are told in hand-out order, so the run is the same as
+        a serial one.
+    journal : path-like, optional
+        A JSON Lines file that records the run. If it exists, the run resumes:
+        recorded results are replayed (the objective is not called for them),
+        so the run continues exactly as an uninterrupted run would.
+    progress : bool, optional
+        A progress bar on stderr; by default shown when stderr is a terminal.
+    callbacks : iterable of callables
+        ``callback(trial, optimizer)`` after every finished trial; raising
+        :class:`StopOptimization` ends the run once the running trials finish.
+    timeout : float, optional
+        Seconds after which no new trial starts; running trials finish and are
+        recorded.
+    catch : exception type or tuple of types
+        Exceptions of the objective recorded as failed trials. Any other
+        exception is recorded in the journal as a failure, then propagates.
+    probe_ratio, direction, reevaluate
+        See :class:`Optimizer`.
+
+    Returns
+    -------
+    Result
+
+    Raises
+    ------
+    JournalError
+        The journal belongs to another run or is in use by another process.
+    TypeError
+        The objective cannot be pickled for a process pool.
+
+    Examples
+    --------
+    >>> from vordaopt import minimize, Real, Int
+    >>> result = minimize(lambda p: (p["x"] - 2) ** 2 + p["n"], {"x": Real(-5, 5), "n": Int(0, 3)},
+    ...                   budget=40, seed=3)
+    >>> result.best_params["n"]
+    0
+    """
+    optimizer = Optimizer(space, budget, seed=seed, mode=mode, probe_ratio=probe_ratio,
+                          direction=direction, reevaluate=reevaluate)
+    callbacks = tuple(callbacks)
+    catch_types = catch if isinstance(catch, tuple) else (catch,)
+    if _needs_pickling(executor):
+        try:
+            pickle.dumps(objective)
+        except Exception as exc:
+            raise TypeError(
+                f"the objective cannot be pickled for a process pool ({exc}); define it at "
+                "module level, or use a thread pool") from None
+    if timeout is not None and not (isinstance(timeout, (int, float)) and timeout >= 0):
+        raise ValueError(f"timeout must be a non-negative number of seconds, got {timeout!r}")
+
+    run = _Run(objective, optimizer, executor, callbacks, catch_types, timeout, progress)
+    if journal is not None:
+        header = _header(optimizer)
+        with Journal(journal, header) as opened:
+            run.journal = opened
+            return run.go()
+    return run.go()
+
+
+def _header(optimizer: Optimizer) -> dict[str, Any]:
+    try:
+        space_json = space_to_json(optimizer.space)
+    except TypeError as exc:
+        raise TypeError(f"a journal needs JSON values as choices: {exc}") from None
+    return {
+        "space": space_json,
+        "budget": optimizer.budget,
+        "seed": optimizer.seed,
+        "mode": optimizer.mode,
+        "probe_ratio": optimizer.probe_ratio,
+        "direction": optimizer.direction,
+        "reevaluate": optimizer.reevaluate,
+    }
+
+
+class _Run:
+    """The loop of one minimize() call."""
+
+    def __init__(self, objective: Objective, optimizer: Optimizer, executor: cf.Executor | None,
+                 callbacks: tuple[Callback, ...], catch: tuple[type[BaseException], ...],
+                 timeout: float | None, progress: bool | None) -> None:
+        self.objective = objective
+        self.optimizer = optimizer
+        self.executor = executor
+        self.callbacks = callbacks
+        self.catch = catch
+        self.timeout = timeout
+        self.show_progress = progress
+        self.journal: Journal | None = None
+        self.running: dict[cf.Future[_Outcome], Trial] = {}
+        self.reported = 0  # finished trials already journaled and announced
+        self.stopping = False
+
+    def go(self) -> Result:
+        began = time.perf_counter()
+        self.deadline = None if self.timeout is None else time.monotonic() + self.timeout
+        self.bar = _Progress(self.optimizer.budget, self.show_progress)
+        try:
+            while not self._should_stop():
+                trials = self.optimizer.ask()
+                self._report()
+                if trials is None:
+                    break
+                if trials:
+                    self._start(trials)
+                elif self.running:
+                    self._finish_one()
+                else:
+                    raise RuntimeError("vordaopt: trials are outstanding but none is running")
+            # No new trials from here on; the running ones finish and are recorded.
+            self._cancel_queued()
+            while self.running:
+                self._finish_one()
+        except BaseException:
+            for future in self.running:
+                future.cancel()
+            raise
+        finally:
+            self.bar.close()
+        opt = self.optimizer
+        return Result(opt.best, tuple(opt.trials), opt.n_evaluations,
+                      time.perf_counter() - began, opt.direction)
+
+    def _should_stop(self) -> bool:
+        if self.deadline is not None and time.monotonic() >= self.deadline:
+            self.stopping = True
+        return self.stopping
+
+    def _cancel_queued(self) -> None:
+        # Trials that an executor has not started yet stay pending: a resumed
+        # run evaluates them.
+        for future in [f for f in self.running if f.cancel()]:
+            del self.running[future]
+
+    def _start(self, trials: list[Trial]) -> None:
+        for trial in trials:
+            record = None if self.journal is None else self.journal.records.get(trial.number)
+            if record is not None:
+                self._replay(trial, record)
+            elif self.executor is not None:
+                future = self.executor.submit(_evaluate, self.objective, trial.params)
+                self.running[future] = trial
+            elif not self._should_stop():
+                self._finish(trial, _evaluate(self.objective, trial.params))
+
+    def _replay(self, trial: Trial, record: dict[str, Any]) -> None:
+        unit = tuple(float(u) for u in record["unit"])
+        if _point_key(unit) != _point_key(trial.unit):
+            raise RuntimeError(
+                f"the journal does not match this run at trial {trial.number}: it was written "
+                "by another version of vordaopt or edited")
+        value = record.get("value")
+        self.optimizer._finish(trial.number, None if record["state"] == "failed" else value,
+                               record.get("error"), record.get("cost") or 0.0,
+                               record.get("started"), record.get("ended"))
+        self._report(replayed=True)
+
+    def _finish_one(self) -> None:
+        done, _ = cf.wait(self.running, return_when=cf.FIRST_COMPLETED)
+        # Several may be done: take them in hand-out order, for a stable journal.
+        for future in sorted(done, key=lambda f: self.running[f].number):
+            trial = self.running.pop(future)
+            try:
+                outcome = future.result()
+            except Exception as exc:  # the executor itself failed (a worker died)
+                outcome = _Outcome(None, exc, time.time(), time.time(), 0.0)
+            self._finish(trial, outcome)
+
+    def _finish(self, trial: Trial, outcome: _Outcome) -> None:
+        error = outcome.error
+        value: Any = outcome.value if error is None else error
+        if error is None:
+            try:
+                value = float(value)
+            except (TypeError, ValueError):
+                error = TypeError(
+                    f"the objective must return a number, got {type(outcome.value).__name__}")
+                value = error
+        self.optimizer.tell(trial, value, cost=outcome.seconds, started=outcome.started,
+                            ended=outcome.ended)
+        self._report()
+        if error is not None and not isinstance(error, self.catch):
+            raise error
+
+    def _report(self, replayed: bool = False) -> None:
+        """Journals and announces the trials finished since the last report."""
+        finished = self.optimizer._finished
+        new = [self.optimizer._trials[n] for n in finished[self.reported:]]
+        self.reported = len(finished)
+        if not new:
+            return
+        if self.journal is not None:
+            self.journal.append(t for t in new if t.number not in self.journal.records)
+        self.bar.update(len(finished), self.optimizer.best)
+        if replayed:
+            return
+        for trial in new:
+            for callback in self.callbacks:
+                try:
+                    callback(trial, self.optimizer)
+                except StopOptimization:
+                    self.stopping = True
