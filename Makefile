@@ -25,6 +25,12 @@ $(PY):
 install: $(PY)
 	$(PY) -m pip install --quiet --no-build-isolation .
 
+# The test tools and extras, reinstalled whenever their list changes.
+TEST_STAMP := $(VENV)/.test-requirements
+$(TEST_STAMP): tests/requirements.txt | $(PY)
+	$(PY) -m pip install --quiet -r tests/requirements.txt
+	touch $@
+
 # System packages from Debian: GoogleTest for the C++ suite, and the locale
 # sources with which the tests build a decimal-comma locale of their own.
 sysdeps:
@@ -59,7 +65,7 @@ sanitize: $(PY) sysdeps
 # interpreter's leaks at exit are not the extension's: leak detection is off
 # here (the C++ suite and the fuzz targets run with it on).
 SAN_DIR := build/py-sanitize
-py-sanitize: install
+py-sanitize: install $(TEST_STAMP)
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(SAN_DIR) -G Ninja -DVORDAOPT_BUILD_PYTHON=ON \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DVORDAOPT_WERROR=$(WERROR) -DVORDAOPT_SANITIZE=address$(,)undefined
@@ -76,7 +82,7 @@ py-sanitize: install
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH=$(abspath $(SAN_DIR))/pkg \
 	  $(PY) -m pytest -q -p no:cacheprovider --capture=sys tests/python
 
-py-test: install sysdeps
+py-test: install sysdeps $(TEST_STAMP)
 	$(PY) -m pytest -q tests/python
 
 # The benchmarks print their figures. Optuna, the comparison for the
