@@ -1,5 +1,6 @@
 # The two commands of the README:
-#   make demo   runs a real optimisation (examples/quickstart.py)
+#   make demo   runs a real optimisation (examples/tune_sklearn.py, after the
+#               synthetic examples/quickstart.py)
 #   make test   runs every test (C++ under CTest, Python under pytest)
 # Both work on a fresh machine: they create .venv, install what they need from
 # the package registries, and build the package.
@@ -13,7 +14,9 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 .PHONY: demo test cxx-test py-test sanitize py-sanitize bench fuzz install sysdeps clean
 
 demo: install
+	$(PY) -m pip install --quiet --no-build-isolation ".[examples]"
 	$(PY) examples/quickstart.py
+	$(PY) examples/tune_sklearn.py --fresh
 
 test: cxx-test py-test
 
@@ -96,6 +99,8 @@ bench: install cxx-test
 	@test -x $(BENCH_VENV)/bin/python || "$$(scripts/find_python.sh)" -m venv $(BENCH_VENV)
 	$(BENCH_VENV)/bin/python -m pip install --quiet optuna .
 	$(BENCH_VENV)/bin/python bench/overhead_vs_optuna.py
+	$(BENCH_VENV)/bin/python bench/layer_overhead.py | grep -v '^\[Machine\]'
+	$(BENCH_VENV)/bin/python bench/quality.py | grep -v '^\[Machine\]'
 
 clean:
 	rm -rf build $(VENV)

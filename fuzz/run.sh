@@ -29,4 +29,4 @@ if [ "$target" = json_documents ]; then
   printf '%s' '[[{"x": 1}, 2, 3], {"params": {}, "value": -0, "cost": 1E+2}]' > "$corpus/seed.json"
 fi
 "$out/${target}_fuzz" -max_total_time="$seconds" -max_len=4096 -rss_limit_mb=4096 \
-  -print_final_stats=1 "$corpus"
+  -close_fd_mask=1 -print_final_stats=1 "$corpus"
