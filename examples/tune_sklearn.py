@@ -29,9 +29,9 @@ from sklearn.ensemble import HistGradientBoostingClassifier  # type: ignore[impo
 from sklearn.model_selection import StratifiedKFold, cross_val_score  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
 import vordaopt
-from vordaopt import Categorical, Int, Real
+from vordaopt import Categorical, Int, Kind, Real
 
-SPACE = {
+SPACE: dict[str, Kind] = {
     "learning_rate": Real(1e-3, 0.5, log=True),
     "max_depth": Int(2, 12),
     "max_leaf_nodes": Int(4, 64, log=True),

@@ -11,7 +11,8 @@ from ._panic import PanicException
 from .journal import JournalError
 from .minimize import Result, StopOptimization, load, minimize
 from .optimizer import FAILED_STAND_IN, Optimizer, Trial, TrialState
-from .space import Categorical, Int, Periodic, Real, Space, space_from_json, space_to_json
+from .executors import RayExecutor
+from .space import Categorical, Int, Kind, Periodic, Real, Space, space_from_json, space_to_json
 
 __version__ = "0.2.0"
 
@@ -28,10 +29,12 @@ __all__ = [
     "Int",
     "Categorical",
     "Periodic",
+    "Kind",
     "Space",
     "space_from_json",
     "space_to_json",
     "JournalError",
+    "RayExecutor",
     "PanicException",
     "VordaSolver",
     "VordaProbe",

@@ -124,6 +124,8 @@ class Journal:
     ----------
     records : dict[int, dict]
         The trials already in the file, by number.
+    lines : list of dict
+        The same, in the order they were written (the order they finished).
     resumed : bool
         Whether the file held a run already.
 
@@ -165,6 +167,7 @@ class Journal:
             self._file.truncate(good)
         self._file.seek(good)
         self.resumed = bool(lines)
+        self.lines: list[dict[str, Any]] = lines[1:]
         if not lines:
             self._write_line(self.header)
             return {}

@@ -2,18 +2,18 @@
 
 from __future__ import annotations
 
+import collections
 import concurrent.futures as cf
-import math
 import os
-import pickle
 import sys
 import time
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
-from .journal import Journal, read_journal, trial_from_record
-from .optimizer import Direction, Mode, Optimizer, Trial, TrialState, _point_key
+from .executors import as_executor, check_picklable
+from .journal import Journal, JournalError, read_journal, trial_from_record
+from .optimizer import Direction, Mode, Optimizer, Schedule, Trial, TrialState, _point_key
 from .space import Kind, Space, space_to_json
 
 __all__ = ["minimize", "load", "Result", "StopOptimization"]
@@ -134,10 +134,6 @@ def _evaluate(objective: Objective, params: dict[str, Any]) -> _Outcome:
     return _Outcome(value, error, started, time.time(), seconds)
 
 
-def _needs_pickling(executor: cf.Executor | None) -> bool:
-    return isinstance(executor, cf.ProcessPoolExecutor)
-
-
 class _Progress:
     """A tqdm bar on stderr: trials done of the budget, the best value, the rate."""
 
@@ -173,7 +169,7 @@ def minimize(
     *,
     seed: int = 0,
     mode: Mode = "batch",
-    executor: cf.Executor | None = None,
+    executor: Any = None,
     journal: str | os.PathLike[str] | None = None,
     progress: bool | None = None,
     callbacks: Iterable[Callback] = (),
@@ -182,6 +178,8 @@ def minimize(
     probe_ratio: float = 0.2,
     direction: Direction = "minimize",
     reevaluate: bool = False,
+    parallel: int = 1,
+    schedule: Schedule = "rounds",
 ) -> Result:
     """Minimise (or maximise) `objective` over `space` in at most `budget` trials.
 
@@ -200,14 +198,19 @@ def minimize(
     seed : int, default 0
     mode : {"batch", "online"}
         See :class:`Optimizer`.
-    executor : concurrent.futures.Executor, optional
-        Evaluates the trials of one batch concurrently (threads or processes);
-        their results are told in hand-out order, so the run is the same as
-        a serial one.
+    executor : concurrent.futures.Executor or distributed.Client, optional
+        Evaluates trials concurrently: a batch's trials, or the `parallel`
+        trials of an online round. Results are told in hand-out order, so the
+        run is the same as a serial one. Threads, processes, a Dask client
+        (or its ``get_executor(pure=False)``) and :class:`RayExecutor` work.
+        An objective that a process or cluster executor cannot pickle is
+        refused before any trial runs. A trial whose worker dies is marked
+        failed, and the run goes on.
     journal : path-like, optional
         A JSON Lines file that records the run. If it exists, the run resumes:
-        recorded results are replayed (the objective is not called for them),
-        so the run continues exactly as an uninterrupted run would.
+        recorded results are replayed in the order they were recorded (the
+        objective is not called for them), so the run continues exactly as
+        the interrupted one would have.
     progress : bool, optional
         A progress bar on stderr; by default shown when stderr is a terminal.
     callbacks : iterable of callables
@@ -219,7 +222,7 @@ def minimize(
     catch : exception type or tuple of types
         Exceptions of the objective recorded as failed trials. Any other
         exception is recorded in the journal as a failure, then propagates.
-    probe_ratio, direction, reevaluate
+    probe_ratio, direction, reevaluate, parallel, schedule
         See :class:`Optimizer`.
 
     Returns
@@ -231,7 +234,7 @@ def minimize(
     JournalError
         The journal belongs to another run or is in use by another process.
     TypeError
-        The objective cannot be pickled for a process pool.
+        The objective cannot be pickled for the executor.
 
     Examples
     --------
@@ -242,29 +245,25 @@ def minimize(
     0
     """
     optimizer = Optimizer(space, budget, seed=seed, mode=mode, probe_ratio=probe_ratio,
-                          direction=direction, reevaluate=reevaluate)
-    callbacks = tuple(callbacks)
+                          direction=direction, reevaluate=reevaluate, parallel=parallel,
+                          schedule=schedule)
+    pool = as_executor(executor)
+    check_picklable(objective, pool)
     catch_types = catch if isinstance(catch, tuple) else (catch,)
-    if _needs_pickling(executor):
-        try:
-            pickle.dumps(objective)
-        except Exception as exc:
-            raise TypeError(
-                f"the objective cannot be pickled for a process pool ({exc}); define it at "
-                "module level, or use a thread pool") from None
-    if timeout is not None and not (isinstance(timeout, (int, float)) and timeout >= 0):
+    if timeout is not None and (isinstance(timeout, bool) or not isinstance(timeout, (int, float))
+                                or not timeout >= 0):
         raise ValueError(f"timeout must be a non-negative number of seconds, got {timeout!r}")
 
-    run = _Run(objective, optimizer, executor, callbacks, catch_types, timeout, progress)
+    run = _Run(objective, optimizer, pool, tuple(callbacks), catch_types, timeout, progress)
     if journal is not None:
-        header = _header(optimizer)
-        with Journal(journal, header) as opened:
-            run.journal = opened
+        with Journal(journal, run_header(optimizer)) as opened:
+            run.use_journal(opened)
             return run.go()
     return run.go()
 
 
-def _header(optimizer: Optimizer) -> dict[str, Any]:
+def run_header(optimizer: Optimizer, **extra: Any) -> dict[str, Any]:
+    """The settings a journal records, and a resumed run must match."""
     try:
         space_json = space_to_json(optimizer.space)
     except TypeError as exc:
@@ -277,11 +276,21 @@ def _header(optimizer: Optimizer) -> dict[str, Any]:
         "probe_ratio": optimizer.probe_ratio,
         "direction": optimizer.direction,
         "reevaluate": optimizer.reevaluate,
+        "parallel": optimizer.parallel,
+        "schedule": optimizer.schedule,
+        **extra,
     }
 
 
 class _Run:
-    """The loop of one minimize() call."""
+    """The loop of one minimize() call.
+
+    After every finished trial the optimizer is asked again, so the points at
+    which trials are handed out depend only on the sequence of results. A
+    resumed run feeds the recorded results in their recorded order through
+    the same loop, and starts the trials that never finished only once the
+    record is used up.
+    """
 
     def __init__(self, objective: Objective, optimizer: Optimizer, executor: cf.Executor | None,
                  callbacks: tuple[Callback, ...], catch: tuple[type[BaseException], ...],
@@ -294,26 +303,41 @@ class _Run:
         self.timeout = timeout
         self.show_progress = progress
         self.journal: Journal | None = None
+        self.replay: collections.deque[dict[str, Any]] = collections.deque()
+        self.handed: dict[int, Trial] = {}  # handed out, neither replayed nor started yet
         self.running: dict[cf.Future[_Outcome], Trial] = {}
         self.reported = 0  # finished trials already journaled and announced
         self.stopping = False
+        self.deadline: float | None = None
+
+    def use_journal(self, journal: Journal) -> None:
+        self.journal = journal
+        # Repeats are rebuilt by the optimizer itself; only evaluations replay.
+        self.replay.extend(r for r in journal.lines if r.get("reused_from") is None)
 
     def go(self) -> Result:
         began = time.perf_counter()
         self.deadline = None if self.timeout is None else time.monotonic() + self.timeout
         self.bar = _Progress(self.optimizer.budget, self.show_progress)
         try:
-            while not self._should_stop():
-                trials = self.optimizer.ask()
-                self._report()
-                if trials is None:
-                    break
-                if trials:
-                    self._start(trials)
-                elif self.running:
+            while True:
+                if not self._should_stop():
+                    trials = self.optimizer.ask()
+                    self._report()
+                    if trials is None and not self.running and not self.handed:
+                        break
+                    if trials == [] and not (self.running or self.handed or self.replay):
+                        raise RuntimeError("vordaopt: trials are outstanding but none is running")
+                    for trial in trials or ():
+                        self.handed[trial.number] = trial
+                if self.replay:
+                    self._replay_next()
+                    continue
+                self._start_handed()
+                if self.running:
                     self._finish_one()
-                else:
-                    raise RuntimeError("vordaopt: trials are outstanding but none is running")
+                elif self.stopping:
+                    break
             # No new trials from here on; the running ones finish and are recorded.
             self._cancel_queued()
             while self.running:
@@ -333,45 +357,53 @@ class _Run:
             self.stopping = True
         return self.stopping
 
+    def _replay_next(self) -> None:
+        record = self.replay.popleft()
+        number = int(record["number"])
+        trial = self.handed.pop(number, None)
+        if trial is None or _point_key(tuple(float(u) for u in record["unit"])) != _point_key(trial.unit):
+            raise JournalError(
+                f"the journal does not match this run at trial {number}: it was written by "
+                "another version of vordaopt, or edited")
+        value = None if record["state"] == TrialState.FAILED.value else record.get("value")
+        self.optimizer._finish(number, value, record.get("error"), record.get("cost") or 0.0,
+                               record.get("started"), record.get("ended"))
+        self._report(replayed=True)
+
+    def _start_handed(self) -> None:
+        """Starts the handed-out trials: all at once on an executor, one at a time without."""
+        if self._should_stop():
+            return  # they stay pending: a resumed run evaluates them
+        if self.executor is not None:
+            for trial in self.handed.values():
+                self.running[self.executor.submit(_evaluate, self.objective, trial.params)] = trial
+            self.handed.clear()
+        elif self.handed:
+            number = min(self.handed)
+            self._finish(self.handed.pop(number), _evaluate(self.objective,
+                                                             self.optimizer.trials[number].params))
+
     def _cancel_queued(self) -> None:
         # Trials that an executor has not started yet stay pending: a resumed
         # run evaluates them.
         for future in [f for f in self.running if f.cancel()]:
             del self.running[future]
 
-    def _start(self, trials: list[Trial]) -> None:
-        for trial in trials:
-            record = None if self.journal is None else self.journal.records.get(trial.number)
-            if record is not None:
-                self._replay(trial, record)
-            elif self.executor is not None:
-                future = self.executor.submit(_evaluate, self.objective, trial.params)
-                self.running[future] = trial
-            elif not self._should_stop():
-                self._finish(trial, _evaluate(self.objective, trial.params))
-
-    def _replay(self, trial: Trial, record: dict[str, Any]) -> None:
-        unit = tuple(float(u) for u in record["unit"])
-        if _point_key(unit) != _point_key(trial.unit):
-            raise RuntimeError(
-                f"the journal does not match this run at trial {trial.number}: it was written "
-                "by another version of vordaopt or edited")
-        value = record.get("value")
-        self.optimizer._finish(trial.number, None if record["state"] == "failed" else value,
-                               record.get("error"), record.get("cost") or 0.0,
-                               record.get("started"), record.get("ended"))
-        self._report(replayed=True)
-
     def _finish_one(self) -> None:
         done, _ = cf.wait(self.running, return_when=cf.FIRST_COMPLETED)
-        # Several may be done: take them in hand-out order, for a stable journal.
-        for future in sorted(done, key=lambda f: self.running[f].number):
-            trial = self.running.pop(future)
-            try:
-                outcome = future.result()
-            except Exception as exc:  # the executor itself failed (a worker died)
-                outcome = _Outcome(None, exc, time.time(), time.time(), 0.0)
-            self._finish(trial, outcome)
+        # One result per turn, so that the optimizer is asked after each;
+        # among several, the earliest handed out.
+        future = min(done, key=lambda f: self.running[f].number)
+        trial = self.running.pop(future)
+        try:
+            outcome = future.result()
+        except Exception as exc:  # the executor failed, not the objective: a worker died
+            now = time.time()
+            self.optimizer.tell(trial, WorkerLost(f"the worker evaluating it was lost: {exc!r}"),
+                                cost=0.0, started=now, ended=now)
+            self._report()
+            return
+        self._finish(trial, outcome)
 
     def _finish(self, trial: Trial, outcome: _Outcome) -> None:
         error = outcome.error
@@ -407,3 +439,7 @@ class _Run:
                     callback(trial, self.optimizer)
                 except StopOptimization:
                     self.stopping = True
+
+
+class WorkerLost(RuntimeError):
+    """The executor lost the worker that was evaluating a trial (recorded as its failure)."""

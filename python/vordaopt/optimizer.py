@@ -94,6 +94,7 @@ def _point_key(unit: tuple[float, ...]) -> bytes:
 
 Mode = Literal["batch", "online"]
 Direction = Literal["minimize", "maximize"]
+Schedule = Literal["rounds", "async"]
 
 
 class Optimizer:
@@ -122,6 +123,21 @@ class Optimizer:
         By default such a trial is answered from the recorded value (state
         ``REUSED``) without being handed out; it still counts towards the
         budget. ``True`` hands it out like any other.
+    parallel : int, default 1
+        Online mode: how many trials run at once. Beyond the solver's own
+        candidate, each comes from a scratch solver holding the same history,
+        into which every pending candidate has been told at a stand-in value
+        (the "constant liar": the worst value told so far, 0.0 before any,
+        which the first 24 uniform draws never read). A candidate that
+        repeats an evaluated or pending point ends the round early.
+    schedule : {"rounds", "async"}, default "rounds"
+        ``"rounds"``: `parallel` trials are handed out together, and the next
+        round starts once all their results are in; they are told to the
+        solver in hand-out order, so the trials are a function of the space,
+        the seed, `parallel` and the values alone. ``"async"``: a new trial
+        is handed out as soon as one finishes, with the pending ones as
+        liars; results are told in the order they arrive, so the run also
+        depends on that order (a journal records it and replays it).
 
     Notes
     -----
@@ -152,6 +168,8 @@ class Optimizer:
         probe_ratio: float = 0.2,
         direction: Direction = "minimize",
         reevaluate: bool = False,
+        parallel: int = 1,
+        schedule: Schedule = "rounds",
     ) -> None:
         self._space = Space(space)
         self._names = self._space.names
@@ -166,6 +184,16 @@ class Optimizer:
         if (isinstance(probe_ratio, bool) or not isinstance(probe_ratio, (int, float))
                 or not 0.0 <= probe_ratio <= 1.0):
             raise ValueError(f"probe_ratio must be a number in [0, 1], got {probe_ratio!r}")
+        if isinstance(parallel, bool) or not isinstance(parallel, int) or parallel < 1:
+            raise ValueError(f"parallel must be a positive integer, got {parallel!r}")
+        if schedule not in ("rounds", "async"):
+            raise ValueError(f"schedule must be 'rounds' or 'async', got {schedule!r}")
+        if mode == "batch" and (parallel != 1 or schedule != "rounds"):
+            raise ValueError(
+                "parallel and schedule apply to online mode; batch mode hands out whole "
+                "batches, which an executor evaluates concurrently")
+        self.parallel = parallel
+        self.schedule: Schedule = schedule
         self.budget = budget
         self.seed = seed
         self.mode: Mode = mode
@@ -179,7 +207,11 @@ class Optimizer:
             "bounds": self._space.solver_bounds(),
             "probe_ratio": self.probe_ratio,
         }
-        self._solver = VordaSolver(json.dumps(config))
+        self._config_json = json.dumps(config)
+        self._solver = VordaSolver(self._config_json)
+        # The records told to the solver, as JSON texts: a parallel round
+        # rebuilds a scratch solver from them without encoding them again.
+        self._told_texts: list[str] = []
 
         self._trials: list[Trial] = []
         self._complete_at: dict[bytes, int] = {}  # point -> first complete trial there
@@ -238,6 +270,11 @@ class Optimizer:
         """
         if self._over:
             return None
+        if self.mode == "batch":
+            return self._ask_batch()
+        return self._ask_online()
+
+    def _ask_batch(self) -> list[Trial] | None:
         if self._queue:
             return []
         while True:
@@ -245,11 +282,7 @@ class Optimizer:
             if remaining <= 0:
                 self._over = True
                 return None
-            if self.mode == "batch":
-                candidates = self._solver.ask()
-            else:
-                one = self._solver.ask_one()
-                candidates = None if one is None else [one]
+            candidates = self._solver.ask()
             if not candidates:
                 # None: done. An empty batch would come back empty forever.
                 self._over = True
@@ -257,6 +290,64 @@ class Optimizer:
             handed = self._take(candidates[:remaining])
             if handed:
                 return handed
+
+    def _ask_online(self) -> list[Trial] | None:
+        pending = self.n_pending
+        if self.schedule == "rounds" and pending:
+            return []
+        want = min(self.parallel - pending, self.budget - len(self._trials))
+        if want <= 0:
+            if len(self._trials) >= self.budget and not pending:
+                self._over = True
+                return None
+            return []
+        handed: list[Trial] = []
+        if not pending:
+            # The solver's own candidate; repeats of evaluated points are
+            # answered at once, and the solver asked again.
+            while not handed:
+                if len(self._trials) >= self.budget:
+                    self._over = True
+                    return None
+                one = self._solver.ask_one()
+                if one is None:
+                    self._over = True
+                    return None
+                handed = self._take([one])
+        if len(handed) < want:
+            handed += self._ask_liars(want - len(handed))
+        return handed
+
+    def _ask_liars(self, count: int) -> list[Trial]:
+        """Up to `count` more candidates from a scratch solver that sees the pending ones."""
+        scratch = VordaSolver(self._config_json)
+        if self._told_texts:
+            scratch.seed("[" + ",".join(self._told_texts) + "]")
+        liar = 0.0 if self._worst is None else self._worst
+        pending = [self._trials[n] for n in self._queue
+                   if self._trials[n].state is TrialState.PENDING]
+        scratch.seed(json.dumps([self._record(t, liar) for t in pending]))
+        taken = {_point_key(t.unit) for t in pending}
+        handed: list[Trial] = []
+        while len(handed) < count:
+            unit_map = scratch.ask_one()
+            if unit_map is None:
+                break
+            unit = tuple(unit_map[name] for name in self._names)
+            key = _point_key(unit)
+            if key in taken or (not self.reevaluate and key in self._complete_at):
+                break  # a repeat: the round ends early
+            trial = Trial(len(self._trials), self._space.decode(unit_map), unit)
+            self._trials.append(trial)
+            self._queue.append(trial.number)
+            handed.append(trial)
+            taken.add(key)
+            scratch.seed(json.dumps([self._record(trial, liar)]))
+        return handed
+
+    def _record(self, trial: Trial, value: float) -> dict[str, Any]:
+        return {"params": dict(zip(self._names, trial.unit)), "value": value,
+                "cost": trial.cost or 0.0}
 
     def _take(self, candidates: list[dict[str, float]]) -> list[Trial]:
         """Makes trials of the solver's candidates; returns those to hand out."""
@@ -374,35 +465,45 @@ class Optimizer:
         return any(number in repeats for repeats in self._waiting_on.values())
 
     def _flush(self) -> None:
-        """Tells the solver every result whose predecessors have all been told."""
-        told = 0
+        """Tells the solver the results it can take now.
+
+        In hand-out order: each result once its predecessors' are told. Under
+        the async schedule: every result as soon as it is in.
+        """
+        told: list[int] = []
         records: list[dict[str, Any]] = []
-        for number in self._queue:
+        in_order = self.schedule == "rounds"
+        for i, number in enumerate(self._queue):
             trial = self._trials[number]
             if trial.state is TrialState.PENDING:
-                break
+                if in_order:
+                    break
+                continue
             if trial.value is not None and trial.state is not TrialState.FAILED:
                 internal = self._sign * trial.value
                 if self._worst is None or internal > self._worst:
                     self._worst = internal
             else:
                 internal = FAILED_STAND_IN if self._worst is None else self._worst
-            record: dict[str, Any] = {
-                "params": dict(zip(self._names, trial.unit)),
-                "value": internal,
-                "cost": trial.cost or 0.0,
-            }
+            record = self._record(trial, internal)
             if self.mode == "batch":
                 record["eval_id"] = number
             records.append(record)
-            told += 1
+            told.append(i)
         if not told:
             return
-        del self._queue[:told]
+        if in_order:
+            del self._queue[:len(told)]
+        else:
+            for i in reversed(told):
+                del self._queue[i]
         if self.mode == "batch":
             self._solver.tell(json.dumps(records))
         else:
-            self._solver.seed(json.dumps(records))
+            texts = [json.dumps(r) for r in records]
+            if self.parallel > 1:
+                self._told_texts += texts
+            self._solver.seed("[" + ",".join(texts) + "]")
 
     def __repr__(self) -> str:
         best = self.best
