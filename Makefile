@@ -83,7 +83,7 @@ py-sanitize: install $(TEST_STAMP)
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:halt_on_error=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH=$(abspath $(SAN_DIR))/pkg \
-	  $(PY) -m pytest -q -p no:cacheprovider --capture=sys tests/python
+	  $(PY) -m pytest -q -p no:cacheprovider --capture=sys -m "not cluster" tests/python
 
 py-test: install sysdeps $(TEST_STAMP)
 	$(PY) -m pytest -q tests/python
@@ -97,10 +97,11 @@ bench: install cxx-test
 	$(PY) bench/probe_throughput.py
 	$(PY) bench/interrupt_latency.py
 	@test -x $(BENCH_VENV)/bin/python || "$$(scripts/find_python.sh)" -m venv $(BENCH_VENV)
-	$(BENCH_VENV)/bin/python -m pip install --quiet optuna .
+	$(BENCH_VENV)/bin/python -m pip install --quiet optuna distributed .
 	$(BENCH_VENV)/bin/python bench/overhead_vs_optuna.py
 	$(BENCH_VENV)/bin/python bench/layer_overhead.py | grep -v '^\[Machine\]'
 	$(BENCH_VENV)/bin/python bench/quality.py | grep -v '^\[Machine\]'
+	$(BENCH_VENV)/bin/python bench/parallel.py | grep -v '^\[Machine\]'
 
 clean:
 	rm -rf build $(VENV)

@@ -399,7 +399,7 @@ class _Run:
             outcome = future.result()
         except Exception as exc:  # the executor failed, not the objective: a worker died
             now = time.time()
-            self.optimizer.tell(trial, WorkerLost(f"the worker evaluating it was lost: {exc!r}"),
+            self.optimizer.tell(trial, ExecutorFailure(f"the executor failed to run it: {exc!r}"),
                                 cost=0.0, started=now, ended=now)
             self._report()
             return
@@ -441,5 +441,5 @@ class _Run:
                     self.stopping = True
 
 
-class WorkerLost(RuntimeError):
-    """The executor lost the worker that was evaluating a trial (recorded as its failure)."""
+class ExecutorFailure(RuntimeError):
+    """The executor failed to run a trial, for example its worker died (the trial's failure)."""
