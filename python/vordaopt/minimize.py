@@ -14,7 +14,7 @@ from typing import Any
 from .executors import as_executor, check_picklable
 from .journal import Journal, JournalError, read_journal, trial_from_record
 from .optimizer import Direction, Mode, Optimizer, Schedule, Trial, TrialState, _point_key
-from .space import Kind, Space, space_to_json
+from .space import Kind, Space, space_from_json, space_to_json
 
 __all__ = ["minimize", "load", "Result", "StopOptimization"]
 
@@ -43,6 +43,8 @@ class Result:
         from the first evaluation's start to the last one's end).
     direction : str
         ``"minimize"`` or ``"maximize"``.
+    space : Space or None
+        The search space of the run.
     """
 
     best: Trial | None
@@ -50,6 +52,7 @@ class Result:
     n_evaluations: int
     wall_time: float
     direction: str = "minimize"
+    space: Space | None = None
 
     @property
     def best_params(self) -> dict[str, Any] | None:
@@ -106,7 +109,8 @@ def load(path: str | os.PathLike[str]) -> Result:
     ends = [t.ended for t in trials if t.ended is not None]
     wall = max(ends) - min(starts) if starts and ends else 0.0
     evaluations = sum(t.state is not TrialState.REUSED and t.reused_from is None for t in trials)
-    return Result(_best_of(trials, direction), tuple(trials), evaluations, wall, direction)
+    space = space_from_json(header["space"]) if "space" in header else None
+    return Result(_best_of(trials, direction), tuple(trials), evaluations, wall, direction, space)
 
 
 # --- Evaluation -------------------------------------------------------------------------
@@ -170,7 +174,7 @@ def minimize(
     seed: int = 0,
     mode: Mode = "batch",
     executor: Any = None,
-    journal: str | os.PathLike[str] | None = None,
+    journal: str | os.PathLike[str] | Journal | None = None,
     progress: bool | None = None,
     callbacks: Iterable[Callback] = (),
     timeout: float | None = None,
@@ -206,8 +210,9 @@ def minimize(
         An objective that a process or cluster executor cannot pickle is
         refused before any trial runs. A trial whose worker dies is marked
         failed, and the run goes on.
-    journal : path-like, optional
-        A JSON Lines file that records the run. If it exists, the run resumes:
+    journal : path-like or Journal, optional
+        A JSON Lines file that records the run (or a :class:`Journal` opened
+        with this run's settings and more). If it exists, the run resumes:
         recorded results are replayed in the order they were recorded (the
         objective is not called for them), so the run continues exactly as
         the interrupted one would have.
@@ -255,6 +260,14 @@ def minimize(
         raise ValueError(f"timeout must be a non-negative number of seconds, got {timeout!r}")
 
     run = _Run(objective, optimizer, pool, tuple(callbacks), catch_types, timeout, progress)
+    if isinstance(journal, Journal):
+        # Opened by the caller, with settings of its own besides the run's.
+        expected = run_header(optimizer)
+        wrong = sorted(k for k, v in expected.items() if journal.header.get(k) != v)
+        if wrong:
+            raise JournalError(f"{journal.path} was opened for other settings: {', '.join(wrong)}")
+        run.use_journal(journal)
+        return run.go()
     if journal is not None:
         with Journal(journal, run_header(optimizer)) as opened:
             run.use_journal(opened)
@@ -350,7 +363,7 @@ class _Run:
             self.bar.close()
         opt = self.optimizer
         return Result(opt.best, tuple(opt.trials), opt.n_evaluations,
-                      time.perf_counter() - began, opt.direction)
+                      time.perf_counter() - began, opt.direction, opt.space)
 
     def _should_stop(self) -> bool:
         if self.deadline is not None and time.monotonic() >= self.deadline:

@@ -1,0 +1,172 @@
+"""Plots of a run with matplotlib (``pip install "vordaopt[plot]"``).
+
+Each function takes a :class:`~vordaopt.Result` or the path of a journal and
+returns a matplotlib ``Figure``; nothing is shown or saved.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import TYPE_CHECKING, Any
+
+from .minimize import Result, load
+from .optimizer import Trial, TrialState
+from .space import Categorical, Int, Real, Space
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+
+__all__ = ["convergence", "slices", "parallel_coordinates"]
+
+
+def _pyplot_free_figure(**kwargs: Any) -> Figure:
+    try:
+        from matplotlib.figure import Figure
+    except ImportError:
+        raise ImportError('vordaopt.plot needs matplotlib: pip install "vordaopt[plot]"') from None
+    # A Figure not registered with pyplot: no GUI backend, nothing to close.
+    return Figure(**kwargs)
+
+
+def _integer_locator() -> Any:
+    from matplotlib.ticker import MaxNLocator
+
+    return MaxNLocator(integer=True)
+
+
+def _result(run: Result | str | os.PathLike[str]) -> Result:
+    return run if isinstance(run, Result) else load(run)
+
+
+def _value(trial: Trial) -> float:
+    return 0.0 if trial.value is None else trial.value
+
+
+def _complete(result: Result) -> list[Trial]:
+    return [t for t in result.trials if t.state is TrialState.COMPLETE and t.value is not None]
+
+
+def convergence(run: Result | str | os.PathLike[str]) -> Figure:
+    """Every trial's value and the best so far against the trial number; failed trials marked.
+
+    Reused trials (repeats answered from a recorded value) are drawn hollow.
+    """
+    result = _result(run)
+    sign = 1.0 if result.direction == "minimize" else -1.0
+    fig = _pyplot_free_figure(figsize=(7, 4))
+    ax = fig.add_subplot()
+    evaluated = [t for t in _complete(result)]
+    reused = [t for t in result.trials if t.state is TrialState.REUSED and t.value is not None]
+    failed = [t for t in result.trials if t.state is TrialState.FAILED]
+    ax.scatter([t.number for t in evaluated], [_value(t) for t in evaluated], s=14,
+               color="tab:blue", alpha=0.7, label="trial")
+    if reused:
+        ax.scatter([t.number for t in reused], [_value(t) for t in reused], s=14,
+                   facecolors="none", edgecolors="tab:blue", alpha=0.6, label="reused")
+    best_x: list[int] = []
+    best_y: list[float] = []
+    best: float | None = None
+    for t in result.trials:
+        if t.state is TrialState.COMPLETE and t.value is not None:
+            if best is None or sign * t.value < sign * best:
+                best = t.value
+        if best is not None:
+            best_x.append(t.number)
+            best_y.append(best)
+    if best_x:
+        ax.step(best_x, best_y, where="post", color="tab:orange", label="best so far")
+    if failed:
+        # Failures have no value: mark them along the top edge of the plot.
+        top = max((_value(t) for t in evaluated), default=1.0)
+        ax.scatter([t.number for t in failed], [top] * len(failed), marker="x", color="tab:red",
+                   label="failed")
+    ax.set_xlabel("trial")
+    ax.xaxis.set_major_locator(_integer_locator())
+    ax.set_ylabel("value")
+    ax.set_title(f"convergence ({result.direction})")
+    ax.legend(loc="best", fontsize="small")
+    return fig
+
+
+def _axis_values(kind: Any, values: list[Any]) -> tuple[list[float], list[str] | None]:
+    """Positions on a parameter's axis, and tick labels for categories."""
+    if isinstance(kind, Categorical):
+        choices = list(kind.choices)
+        index = {i: c for i, c in enumerate(choices)}
+        positions = []
+        for v in values:
+            positions.append(float(next(i for i, c in index.items() if c == v)))
+        return positions, [str(c) for c in choices]
+    return [float(v) for v in values], None
+
+
+def slices(run: Result | str | os.PathLike[str]) -> Figure:
+    """The value against each parameter: log axes for log parameters, choices for categories."""
+    result = _result(run)
+    if result.space is None:
+        raise ValueError("this result carries no search space")
+    space: Space = result.space
+    trials = _complete(result)
+    n = len(space)
+    cols = min(n, 3)
+    rows = (n + cols - 1) // cols
+    fig = _pyplot_free_figure(figsize=(4 * cols, 3.2 * rows))
+    for i, name in enumerate(space.names):
+        ax = fig.add_subplot(rows, cols, i + 1)
+        kind = space[name]
+        x, labels = _axis_values(kind, [t.params[name] for t in trials])
+        ax.scatter(x, [_value(t) for t in trials], s=12, alpha=0.7,
+                   c=[t.number for t in trials], cmap="viridis")
+        if labels is not None:
+            ax.set_xticks(range(len(labels)), labels)
+            ax.set_xlim(-0.5, len(labels) - 0.5)
+        elif isinstance(kind, (Real, Int)) and kind.log:
+            ax.set_xscale("log")
+        elif isinstance(kind, Int):
+            ax.xaxis.set_major_locator(_integer_locator())
+        ax.set_xlabel(name)
+        ax.set_ylabel("value")
+    fig.suptitle("value against each parameter (colour: trial number)")
+    fig.tight_layout()
+    return fig
+
+
+def parallel_coordinates(run: Result | str | os.PathLike[str], top: int = 20) -> Figure:
+    """The `top` best trials across all parameters, each axis spanning its declared range.
+
+    Lines are drawn on the unit scale of the search (so log parameters are
+    evenly spaced in log), with each axis labelled at its two ends.
+    """
+    result = _result(run)
+    if result.space is None:
+        raise ValueError("this result carries no search space")
+    space: Space = result.space
+    sign = 1.0 if result.direction == "minimize" else -1.0
+    best = sorted(_complete(result), key=lambda t: (sign * _value(t), t.number))[:top]
+    names = list(space.names)
+    fig = _pyplot_free_figure(figsize=(max(6, 1.6 * len(names)), 4))
+    ax = fig.add_subplot()
+    if best:
+        values = [_value(t) for t in best]
+        low, high = min(values), max(values)
+        from matplotlib import colormaps
+
+        cmap = colormaps["viridis_r" if sign > 0 else "viridis"]
+        for t in reversed(best):  # the best drawn last, on top
+            shade = 0.0 if high == low else (_value(t) - low) / (high - low)
+            ax.plot(range(len(names)), list(t.unit), color=cmap(1 - shade), alpha=0.8,
+                    marker="o", markersize=3)
+    ax.set_xticks(range(len(names)), names)
+    ax.set_ylim(-0.05, 1.05)
+    ax.set_yticks([0, 1], ["low", "high"])
+    for i, name in enumerate(names):
+        ax.axvline(i, color="0.8", linewidth=0.8, zorder=0)
+        kind = space[name]
+        if isinstance(kind, Categorical):
+            ends = (str(kind.choices[0]), str(kind.choices[-1]))
+        else:
+            ends = (f"{kind.low:g}", f"{kind.high:g}")
+        ax.annotate(ends[0], (i, 0), textcoords="offset points", xytext=(3, -12), fontsize=7)
+        ax.annotate(ends[1], (i, 1), textcoords="offset points", xytext=(3, 4), fontsize=7)
+    ax.set_title(f"the {len(best)} best trials (darker is better)")
+    return fig

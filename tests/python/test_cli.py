@@ -1,0 +1,161 @@
+"""The command line: tuning real programs, interrupting and resuming, show and plot."""
+
+import json
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+import vordaopt
+from vordaopt import TrialState
+from vordaopt.cli import CommandTemplate, UsageError, format_value, main
+
+SPACE = {
+    "x": {"type": "real", "low": -5, "high": 5},
+    "n": {"type": "int", "low": 1, "high": 4},
+    "c": {"type": "categorical", "choices": ["plain", "with space"]},
+}
+
+# Prints a value; fails (exit 3) for x > 3; hangs for n == 4 and x < -3.
+PROGRAM = textwrap.dedent("""
+    import json, os, sys, time
+    x, n, c = float(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
+    assert json.loads(os.environ["VORDAOPT_PARAMS"]) == {"c": c, "n": n, "x": x}
+    if x > 3:
+        print("diverged", file=sys.stderr)
+        sys.exit(3)
+    if n == 4 and x < -3:
+        time.sleep(60)
+    time.sleep(0.03)
+    print("epoch 1")
+    print((x - 1) ** 2 + n + (c == "with space"))
+""")
+
+
+@pytest.fixture
+def project(tmp_path):
+    (tmp_path / "space.json").write_text(json.dumps(SPACE))
+    (tmp_path / "train.py").write_text(PROGRAM)
+    return tmp_path
+
+
+def vordaopt_cli(folder, *args, **kwargs):
+    return subprocess.run([sys.executable, "-m", "vordaopt", *args], cwd=folder,
+                          capture_output=True, text=True, **kwargs)
+
+
+RUN = ["run", "space.json", "--budget", "24", "--mode", "online", "--trial-timeout", "1",
+       "--quiet", "--", sys.executable, "train.py", "{x}", "{n}", "{c}"]
+
+
+def trials_of(path):
+    return [(t.number, t.params, t.unit, t.value, t.state) for t in vordaopt.load(path).trials]
+
+
+def test_interrupted_run_resumes_to_the_uninterrupted_one(project):
+    full = subprocess.run([sys.executable, "-m", "vordaopt", *RUN[:4], "--journal", "full.jsonl",
+                           *RUN[4:]], cwd=project, capture_output=True, text=True)
+    assert full.returncode == 0, full.stderr
+    assert "reproduce it with:" in full.stdout
+
+    journal = project / "part.jsonl"
+    args = [sys.executable, "-m", "vordaopt", *RUN[:4], "--journal", "part.jsonl", *RUN[4:]]
+    proc = subprocess.Popen(args, cwd=project, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True, start_new_session=True)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        if journal.exists() and len(journal.read_text().splitlines()) >= 8:
+            break
+        time.sleep(0.01)
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=30)
+    assert proc.returncode == 130, err
+    assert "run the same command line again to resume" in err
+    lines = journal.read_text().splitlines()
+    assert all(json.loads(line) for line in lines)  # every line whole
+    assert len(lines) - 1 < 24
+
+    resumed = subprocess.run(args, cwd=project, capture_output=True, text=True)
+    assert resumed.returncode == 0, resumed.stderr
+    assert "resuming part.jsonl" in resumed.stderr
+    assert trials_of(journal) == trials_of(project / "full.jsonl")
+
+    result = vordaopt.load(journal)
+    failed = [t for t in result.trials if t.state is TrialState.FAILED]
+    errors = " ".join(t.error for t in failed)
+    assert any(t.params["x"] > 3 for t in failed) and "exit status 3" in errors
+    assert "diverged" in errors  # the last lines of stderr are kept
+    timed_out = [t for t in failed if "timed out after 1 s" in t.error]
+    assert all(t.params["n"] == 4 and t.params["x"] < -3 for t in timed_out)
+    assert result.best.value == min(t.value for t in result.trials if t.value is not None)
+
+
+def test_resuming_with_another_command_or_space_is_refused(project):
+    assert vordaopt_cli(project, *RUN).returncode == 0
+    other = RUN[:-1] + ["{n}"]
+    refused = vordaopt_cli(project, *other)
+    assert refused.returncode == 1 and "command" in refused.stderr
+    (project / "space.json").write_text(json.dumps({**SPACE, "x": {"type": "real", "low": -6, "high": 5}}))
+    refused = vordaopt_cli(project, *RUN)
+    assert refused.returncode == 1 and "space" in refused.stderr
+
+
+def test_bad_placeholders_and_spaces_fail_before_any_trial(project):
+    bad = vordaopt_cli(project, "run", "space.json", "--budget", "5", "--",
+                       sys.executable, "train.py", "{x}", "{depth}")
+    assert bad.returncode == 2 and "placeholder {depth}" in bad.stderr
+    assert not (project / "vordaopt-run.jsonl").exists()
+    (project / "bad.json").write_text('{"lr": {"type": "real", "low": 0, "high": 1, "log": true}}')
+    bad = vordaopt_cli(project, "run", "bad.json", "--budget", "5", "--", "true")
+    assert bad.returncode == 2 and "parameter 'lr': log=True needs low > 0" in bad.stderr
+    (project / "bad.json").write_text('{"c": {"type": "categorical", "choices": ["a"], "log": true}}')
+    bad = vordaopt_cli(project, "run", "bad.json", "--budget", "5", "--", "true")
+    assert bad.returncode == 2 and "log is accepted for real and int only" in bad.stderr
+
+
+def test_templates():
+    names = ["x", "n", "c"]
+    t = CommandTemplate(["run", "--x={x}", "{{literal}}", "{c}-{n}"], names)
+    assert t.render({"x": 0.1, "n": 3, "c": "a b"}) == ["run", "--x=0.1", "{literal}", "a b-3"]
+    shell = CommandTemplate(["echo", "{c}", "|", "cat"], names, shell=True)
+    assert shell.render({"c": "a b; rm -rf /", "x": 1.0, "n": 1}) == ["echo", "'a b; rm -rf /'", "|", "cat"]
+    for bad in ["{x", "x}", "{X}"]:
+        with pytest.raises(UsageError):
+            CommandTemplate([bad], names)
+    assert [format_value(v) for v in (1e-05, 0.1 + 0.2, 7, True, None, "s")] == \
+        ["1e-05", "0.30000000000000004", "7", "true", "null", "s"]
+    assert float(format_value(0.1 + 0.2)) == 0.1 + 0.2
+
+
+def test_shell_workdir_parallel_and_maximize(project):
+    script = (f"pwd | grep -q /work/trial- && test -n \"$VORDAOPT_PARAMS\" && "
+              f"{sys.executable} -c 'print({{x}})'")
+    done = vordaopt_cli(project, "run", "space.json", "--budget", "12", "--shell", "--maximize",
+                        "--parallel", "3", "--workdir", "work", "--journal", "shell.jsonl",
+                        "--quiet", "--", script)
+    assert done.returncode == 0, done.stderr
+    result = vordaopt.load(project / "shell.jsonl")
+    assert result.direction == "maximize" and result.best.value == max(
+        t.value for t in result.trials if t.value is not None)
+    assert len(list((project / "work").iterdir())) == result.n_evaluations
+
+
+def test_show_and_plot_from_the_command_line(project):
+    assert vordaopt_cli(project, *RUN).returncode == 0
+    shown = vordaopt_cli(project, "show", "vordaopt-run.jsonl")
+    assert "best: trial" in shown.stdout and "complete" in shown.stdout
+    assert shown.stdout.count("\n") >= 8  # the table of the ten best
+    as_json = json.loads(vordaopt_cli(project, "show", "vordaopt-run.jsonl", "--json").stdout)
+    assert as_json["counts"]["trials"] == 24 and len(as_json["top"]) == 10
+    assert as_json["settings"]["command"][-3:] == ["{x}", "{n}", "{c}"]
+    assert as_json["best"]["value"] == as_json["top"][0]["value"]
+    for kind in ("convergence", "slices", "parallel"):
+        drawn = vordaopt_cli(project, "plot", "vordaopt-run.jsonl", "-o", f"{kind}.png",
+                             "--kind", kind)
+        assert drawn.returncode == 0, drawn.stderr
+        assert (project / f"{kind}.png").read_bytes().startswith(b"\x89PNG")
