@@ -14,7 +14,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 .PHONY: demo test cxx-test py-test sanitize py-sanitize bench fuzz install sysdeps clean
 
 demo: install
-	$(PY) -m pip install --quiet --no-build-isolation ".[examples]"
+	$(PY) -m pip install --quiet --no-build-isolation ".[examples,plot]"
 	$(PY) examples/quickstart.py
 	$(PY) examples/tune_sklearn.py --fresh
 
@@ -96,6 +96,7 @@ bench: install cxx-test
 	$(PY) bench/parse_vs_json.py
 	$(PY) bench/probe_throughput.py
 	$(PY) bench/interrupt_latency.py
+	$(PY) bench/cli_overhead.py
 	@test -x $(BENCH_VENV)/bin/python || "$$(scripts/find_python.sh)" -m venv $(BENCH_VENV)
 	$(BENCH_VENV)/bin/python -m pip install --quiet optuna distributed .
 	$(BENCH_VENV)/bin/python bench/overhead_vs_optuna.py

@@ -5,7 +5,9 @@ set: a log-scale learning rate, three integers and a categorical (the share of
 features each split may consider), 60 trials evaluated on a process pool (one
 worker per core), with a progress bar and a journal (run it again with the
 same journal and it resumes instead of starting over).
-The best cross-validated accuracy is printed beside that of the defaults.
+The best cross-validated accuracy is printed beside that of the defaults, and
+the convergence and slices plots are written beside the journal (with
+``vordaopt[plot]``).
 
 Needs scikit-learn: ``pip install "vordaopt[examples]"``.
 """
@@ -73,6 +75,15 @@ def main() -> None:
     assert result.best is not None
     for name, value in result.best.params.items():
         print(f"    {name:18} {value!r}")
+
+    try:
+        from vordaopt import plot
+    except ImportError:
+        return
+    for kind, draw in (("convergence", plot.convergence), ("slices", plot.slices)):
+        image = journal.with_name(f"{journal.stem}-{kind}.png")
+        draw(result).savefig(image, dpi=110, bbox_inches="tight")
+        print(f"{kind} plot: {image}")
 
 
 if __name__ == "__main__":

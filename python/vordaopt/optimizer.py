@@ -173,6 +173,7 @@ class Optimizer:
     ) -> None:
         self._space = Space(space)
         self._names = self._space.names
+        self._keys = [json.dumps(name) + ":" for name in self._names]
         if isinstance(budget, bool) or not isinstance(budget, int) or budget < 0:
             raise ValueError(f"budget must be a non-negative integer, got {budget!r}")
         if isinstance(seed, bool) or not isinstance(seed, int) or not 0 <= seed < 2**64:
@@ -326,7 +327,7 @@ class Optimizer:
         liar = 0.0 if self._worst is None else self._worst
         pending = [self._trials[n] for n in self._queue
                    if self._trials[n].state is TrialState.PENDING]
-        scratch.seed(json.dumps([self._record(t, liar) for t in pending]))
+        scratch.seed("[" + ",".join(self._record(t, liar) for t in pending) + "]")
         taken = {_point_key(t.unit) for t in pending}
         handed: list[Trial] = []
         while len(handed) < count:
@@ -342,12 +343,20 @@ class Optimizer:
             self._queue.append(trial.number)
             handed.append(trial)
             taken.add(key)
-            scratch.seed(json.dumps([self._record(trial, liar)]))
+            scratch.seed("[" + self._record(trial, liar) + "]")
         return handed
 
-    def _record(self, trial: Trial, value: float) -> dict[str, Any]:
-        return {"params": dict(zip(self._names, trial.unit)), "value": value,
-                "cost": trial.cost or 0.0}
+    def _record(self, trial: Trial, value: float, eval_id: int | None = None) -> str:
+        """The JSON text of one record for the solver.
+
+        Written directly: every number is finite, and repr gives the shortest
+        text that reads back to the same float, as json.dumps would.
+        """
+        params = ",".join([key + repr(u) for key, u in zip(self._keys, trial.unit)])
+        text = f'{{"params":{{{params}}},"value":{value!r},"cost":{trial.cost or 0.0!r}'
+        if eval_id is not None:
+            text += f',"eval_id":{eval_id}'
+        return text + "}"
 
     def _take(self, candidates: list[dict[str, float]]) -> list[Trial]:
         """Makes trials of the solver's candidates; returns those to hand out."""
@@ -471,7 +480,7 @@ class Optimizer:
         the async schedule: every result as soon as it is in.
         """
         told: list[int] = []
-        records: list[dict[str, Any]] = []
+        records: list[str] = []
         in_order = self.schedule == "rounds"
         for i, number in enumerate(self._queue):
             trial = self._trials[number]
@@ -485,10 +494,7 @@ class Optimizer:
                     self._worst = internal
             else:
                 internal = FAILED_STAND_IN if self._worst is None else self._worst
-            record = self._record(trial, internal)
-            if self.mode == "batch":
-                record["eval_id"] = number
-            records.append(record)
+            records.append(self._record(trial, internal, number if self.mode == "batch" else None))
             told.append(i)
         if not told:
             return
@@ -497,13 +503,13 @@ class Optimizer:
         else:
             for i in reversed(told):
                 del self._queue[i]
+        document = "[" + ",".join(records) + "]"
         if self.mode == "batch":
-            self._solver.tell(json.dumps(records))
+            self._solver.tell(document)
         else:
-            texts = [json.dumps(r) for r in records]
             if self.parallel > 1:
-                self._told_texts += texts
-            self._solver.seed("[" + ",".join(texts) + "]")
+                self._told_texts += records
+            self._solver.seed(document)
 
     def __repr__(self) -> str:
         best = self.best

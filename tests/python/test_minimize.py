@@ -1,6 +1,7 @@
 """minimize(): executors, failures, callbacks, time-out, progress, and its Result."""
 
 import concurrent.futures as cf
+import multiprocessing
 import math
 import time
 
@@ -8,6 +9,9 @@ import pytest
 
 import vordaopt
 from vordaopt import Categorical, Int, Real, StopOptimization, TrialState, minimize
+
+# Workers that do not inherit this process's threads.
+FORKSERVER = multiprocessing.get_context("forkserver")
 
 SPACE = {"x": Real(-5.0, 10.0), "n": Int(0, 6), "kind": Categorical(["a", "b"])}
 
@@ -25,7 +29,7 @@ def test_executors_give_the_serial_run(mode):
     serial = minimize(objective, SPACE, 60, seed=2, mode=mode)
     with cf.ThreadPoolExecutor(4) as pool:
         threads = minimize(objective, SPACE, 60, seed=2, mode=mode, executor=pool)
-    with cf.ProcessPoolExecutor(2) as pool:
+    with cf.ProcessPoolExecutor(2, mp_context=FORKSERVER) as pool:
         processes = minimize(objective, SPACE, 60, seed=2, mode=mode, executor=pool)
     assert summary(serial) == summary(threads) == summary(processes)
     assert serial.best_value == min(t.value for t in serial.trials if t.value is not None)

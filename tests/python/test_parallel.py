@@ -1,6 +1,7 @@
 """Parallel rounds and the async schedule: the same trials on every executor, exact replay."""
 
 import concurrent.futures as cf
+import multiprocessing
 import math
 import os
 import pathlib
@@ -11,6 +12,9 @@ import pytest
 
 import vordaopt
 from vordaopt import Categorical, Int, Optimizer, Real, TrialState, minimize
+
+# Workers that do not inherit this process's threads.
+FORKSERVER = multiprocessing.get_context("forkserver")
 
 SPACE = {"x": Real(-5.0, 10.0), "y": Real(0.0, 15.0), "n": Int(1, 9), "c": Categorical(["u", "v"])}
 
@@ -64,7 +68,7 @@ def test_parallel_runs_on_threads_and_processes(schedule):
                            schedule=schedule, executor=pool)
     assert threads.n_trials == 60
     if schedule == "rounds":
-        with cf.ProcessPoolExecutor(2) as pool:
+        with cf.ProcessPoolExecutor(2, mp_context=FORKSERVER) as pool:
             processes = minimize(jittered, SPACE, 60, seed=5, mode="online", parallel=4,
                                  executor=pool)
         assert summary(serial) == summary(threads) == summary(processes)
