@@ -2,9 +2,10 @@
 //
 // Nelder-Mead: one planning step (it ranks the whole history) at 100, 10,000
 // and 1,000,000 records of 10 parameters, with the resident-set growth per
-// stored record. TPE: one model-based step at 100, 1,000 and 10,000 records
-// beside a bare loop of as many exp calls (24 candidates x 10 parameters x
-// history length kernels), the floor of the algorithm.
+// stored record. TPE: one model-based step at 100, 1,000 and 10,000 records,
+// with the fast scoring and with the scalar reference, beside a bare loop of
+// as many exp calls (24 candidates x 10 parameters x history length
+// kernels), the floor of the scalar path.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -17,6 +18,7 @@
 #include "machine.h"
 #include "strategies/nelder_mead.h"
 #include "strategies/tpe.h"
+#include "strategies/tpe_scoring.h"
 
 using namespace vordaopt;
 
@@ -81,19 +83,28 @@ void nelder_mead(const SolverConfig& c) {
   }
 }
 
-void tpe(const SolverConfig& c) {
+double best_step_seconds(TPE& strategy, const SolverConfig& c, const History& h) {
+  double best = 1e30;
+  for (int rep = 0; rep < 5; ++rep) {
+    auto t0 = std::chrono::steady_clock::now();
+    StrategyAction a = strategy.step(c, h);
+    best = std::min(best, seconds_since(t0));
+    if (a.candidates.size() != 1) std::printf("unexpected step result\n");
+  }
+  return best;
+}
+
+void tpe_steps(const SolverConfig& c) {
+  const char* level = tpe::simd_level() == tpe::SimdLevel::kAvx2 ? "AVX2" : "portable";
   for (size_t n : {size_t{100}, size_t{1000}, size_t{10000}}) {
     History h;
     for (size_t i = 0; i < n; ++i) h.append(record(i, c));
     TPE strategy(0.25, 10, 24, BandwidthRule::kNormalReference);
-    double best = 1e30;
-    for (int rep = 0; rep < 5; ++rep) {
-      auto t0 = std::chrono::steady_clock::now();
-      StrategyAction a = strategy.step(c, h);
-      best = std::min(best, seconds_since(t0));
-      if (a.candidates.size() != 1) std::printf("unexpected step result\n");
-    }
-    // The floor: as many exp calls on data-dependent arguments.
+    tpe::set_reference_scoring(true);
+    double scalar = best_step_seconds(strategy, c, h);
+    tpe::set_reference_scoring(false);
+    double fast = best_step_seconds(strategy, c, h);
+    // The floor of the scalar path: as many exp calls on data-dependent arguments.
     size_t kernels = 24 * 10 * n;
     double floor = 1e30, sink = 0.0;
     for (int rep = 0; rep < 5; ++rep) {
@@ -105,9 +116,9 @@ void tpe(const SolverConfig& c) {
       }
       floor = std::min(floor, seconds_since(t0));
     }
-    std::printf("tpe model step,        %5zu records x 10 params: %9.3f ms   "
-                "bare exp loop (%zu calls): %9.3f ms   ratio %.2f (checksum %.3g)\n",
-                n, best * 1e3, kernels, floor * 1e3, best / floor, sink);
+    std::printf("tpe model step, %5zu records x 10 params: fast (%s) %8.3f ms | scalar %8.3f ms "
+                "| bare exp loop (%zu calls) %8.3f ms | scalar / fast %.2fx (checksum %.3g)\n",
+                n, level, fast * 1e3, scalar * 1e3, kernels, floor * 1e3, scalar / fast, sink);
   }
 }
 
@@ -116,6 +127,6 @@ void tpe(const SolverConfig& c) {
 int main() {
   SolverConfig c = config_10();
   nelder_mead(c);
-  tpe(c);
+  tpe_steps(c);
   return 0;
 }

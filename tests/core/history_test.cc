@@ -14,14 +14,33 @@ namespace {
 thread_local long g_allocations_left = -1;
 }
 
-void* operator new(std::size_t n) {
+// Every plain form is replaced together, so that each block is freed by the
+// allocator that made it (AddressSanitizer checks the pairs).
+namespace {
+void* counted_alloc(std::size_t n) {
   if (g_allocations_left == 0) throw std::bad_alloc();
   if (g_allocations_left > 0) --g_allocations_left;
   if (void* p = std::malloc(n ? n : 1)) return p;
   throw std::bad_alloc();
 }
+}  // namespace
+
+void* operator new(std::size_t n) { return counted_alloc(n); }
+void* operator new[](std::size_t n) { return counted_alloc(n); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+  try {
+    return counted_alloc(n);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t n, const std::nothrow_t& t) noexcept { return operator new(n, t); }
 void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace vordaopt {
 namespace {

@@ -8,38 +8,17 @@
 #include "internal_error.h"
 #include "numeric.h"
 #include "rng.h"
+#include "strategies/tpe_scoring.h"
 
 namespace vordaopt {
 namespace {
 
 constexpr double kSqrtTwoPi = 2.5066282746310002;
-constexpr double kDensityFloor = 1e-12;
 
 double normal_reference(double sigma, size_t n) {
   double h = 1.06 * sigma * std::pow(static_cast<double>(n), -0.2);
   return std::max(h, 1e-6);
 }
-
-// Sum over `centres` of the Gaussian kernel at x with bandwidth h, each term
-// divided and added in order, then averaged and floored.
-double parzen_density(double x, const std::vector<double>& centres, double h, double norm) {
-  double sum = 0.0;
-  for (double g : centres) {
-    double u = (x - g) / h;
-    double term = std::exp(-0.5 * (u * u)) / norm;
-    sum += term;
-  }
-  return std::max(sum / static_cast<double>(centres.size()), kDensityFloor);
-}
-
-// What a model-based step needs of one parameter; the same for all candidates.
-struct ParameterModel {
-  const std::string* name;
-  double min, max;
-  std::vector<double> good, bad;
-  double h;
-  double norm;  // h * sqrt(2 pi)
-};
 
 }  // namespace
 
@@ -78,62 +57,60 @@ StrategyAction TPE::step(const SolverConfig& config, const History& history) {
   n_good = std::min(std::max<size_t>(n_good, 2), len);
   size_t n_bad = len - n_good;
 
-  std::vector<ParameterModel> models;
-  models.reserve(bounds.size());
+  std::vector<tpe::Kernel> kernels;
+  std::vector<const std::string*> names;
+  std::vector<const Domain*> domains;
+  kernels.reserve(bounds.size());
   for (const auto& [name, domain] : bounds) {
-    ParameterModel m{&name, domain.min, domain.max, {}, {}, 0.0, 0.0};
+    tpe::Kernel k;
     uint32_t id = history.name_id(name);
-    m.good.reserve(n_good);
-    m.bad.reserve(n_bad);
+    k.good.reserve(n_good);
+    k.bad.reserve(n_bad);
     for (size_t r = 0; r < len; ++r) {
-      (r < n_good ? m.good : m.bad).push_back(history.param(ranked[r], id));
+      (r < n_good ? k.good : k.bad).push_back(history.param(ranked[r], id));
     }
     double h = 0.0;
     switch (bandwidth_rule_) {
       case BandwidthRule::kNormalReference:
-        h = normal_reference(population_moments(m.good).std_dev, m.good.size());
+        h = normal_reference(population_moments(k.good).std_dev, k.good.size());
         break;
       case BandwidthRule::kSilverman:
-        h = silverman_bandwidth(m.good);
+        h = silverman_bandwidth(k.good);
         break;
       case BandwidthRule::kRangeFraction:
         h = std::max(0.1 * (domain.max - domain.min), 1e-6);
         break;
     }
-    m.h = std::max(h, 0.02 * (domain.max - domain.min));
-    m.norm = m.h * kSqrtTwoPi;
-    models.push_back(std::move(m));
+    k.h = std::max(h, 0.02 * (domain.max - domain.min));
+    k.norm = k.h * kSqrtTwoPi;
+    kernels.push_back(std::move(k));
+    names.push_back(&name);
+    domains.push_back(&domain);
   }
 
-  ParamMap best;
-  double best_score = 0.0;
-  bool have_best = false;
-  std::vector<double> xs(models.size());
+  // The draws of all candidates first (they never depend on the scores),
+  // then the choice among them.
+  size_t dims = kernels.size();
+  std::vector<double> xs(n_candidates_ * dims);
   for (size_t c = 0; c < n_candidates_; ++c) {
-    double s_good = 0.0, s_bad = 0.0;
-    for (size_t p = 0; p < models.size(); ++p) {
-      const ParameterModel& m = models[p];
+    for (size_t p = 0; p < dims; ++p) {
+      const tpe::Kernel& k = kernels[p];
       uint32_t i = rng.random_range(static_cast<uint32_t>(n_good));
       double z = rng.sample_normal();
-      double x = m.good[i] + m.h * z;
-      if (!(m.min <= m.max)) throw InternalError(reversed_range_message(m.min, m.max));
-      if (x < m.min) x = m.min;
-      if (x > m.max) x = m.max;
-      xs[p] = x;
-      double l = parzen_density(x, m.good, m.h, m.norm);
-      double b = n_bad ? parzen_density(x, m.bad, m.h, m.norm) : kDensityFloor;
-      s_good += std::log(l);
-      s_bad += std::log(b);
-    }
-    double score = s_good - s_bad;
-    if (!have_best || score > best_score) {
-      have_best = true;
-      best_score = score;
-      best = ParamMap();
-      best.reserve(models.size());
-      for (size_t p = 0; p < models.size(); ++p) best.insert_or_assign(*models[p].name, xs[p]);
+      double x = k.good[i] + k.h * z;
+      double min = domains[p]->min, max = domains[p]->max;
+      if (!(min <= max)) throw InternalError(reversed_range_message(min, max));
+      if (x < min) x = min;
+      if (x > max) x = max;
+      xs[c * dims + p] = x;
     }
   }
+  ParamMap best;
+  if (dims == 0) return StrategyAction::evaluate({std::move(best)});
+  size_t chosen = tpe::reference_scoring() ? tpe::choose_exact(kernels, xs, n_candidates_)
+                                            : tpe::choose_fast(kernels, xs, n_candidates_).index;
+  best.reserve(dims);
+  for (size_t p = 0; p < dims; ++p) best.insert_or_assign(*names[p], xs[chosen * dims + p]);
   return StrategyAction::evaluate({std::move(best)});
 }
 
