@@ -103,7 +103,9 @@ void tpe_steps(const SolverConfig& c) {
     tpe::set_reference_scoring(true);
     double scalar = best_step_seconds(strategy, c, h);
     tpe::set_reference_scoring(false);
+    tpe::reset_scoring_stats();
     double fast = best_step_seconds(strategy, c, h);
+    tpe::ScoringStats stats = tpe::scoring_stats();
     // The floor of the scalar path: as many exp calls on data-dependent arguments.
     size_t kernels = 24 * 10 * n;
     double floor = 1e30, sink = 0.0;
@@ -117,8 +119,11 @@ void tpe_steps(const SolverConfig& c) {
       floor = std::min(floor, seconds_since(t0));
     }
     std::printf("tpe model step, %5zu records x 10 params: fast (%s) %8.3f ms | scalar %8.3f ms "
-                "| bare exp loop (%zu calls) %8.3f ms | scalar / fast %.2fx (checksum %.3g)\n",
-                n, level, fast * 1e3, scalar * 1e3, kernels, floor * 1e3, scalar / fast, sink);
+                "| bare exp loop (%zu calls) %8.3f ms | scalar / fast %.2fx | exact rescoring in "
+                "%llu of %llu steps (checksum %.3g)\n",
+                n, level, fast * 1e3, scalar * 1e3, kernels, floor * 1e3, scalar / fast,
+                static_cast<unsigned long long>(stats.exact_needed),
+                static_cast<unsigned long long>(stats.steps), sink);
   }
 }
 

@@ -51,6 +51,13 @@ class History {
     }
     return 0.0;
   }
+  // Calls f(name id, value) for each parameter of record i, in stored order.
+  template <class F>
+  void for_each_param(size_t i, F&& f) const {
+    for (uint64_t e = param_begin_[i]; e < param_begin_[i + 1]; ++e) f(param_ids_[e], param_values_[e]);
+  }
+  // How many distinct parameter names the records carry (ids are below it).
+  size_t name_count() const { return names_.size(); }
   // Record i as it was appended.
   EvalTrace record(size_t i) const;
 

@@ -57,18 +57,31 @@ StrategyAction TPE::step(const SolverConfig& config, const History& history) {
   n_good = std::min(std::max<size_t>(n_good, 2), len);
   size_t n_bad = len - n_good;
 
-  std::vector<tpe::Kernel> kernels;
+  std::vector<tpe::Kernel> kernels(bounds.size());
   std::vector<const std::string*> names;
   std::vector<const Domain*> domains;
-  kernels.reserve(bounds.size());
+  // Which kernel each stored name feeds; a record lacking a parameter leaves
+  // its 0.0 in place.
+  std::vector<int64_t> kernel_of(history.name_count(), -1);
   for (const auto& [name, domain] : bounds) {
-    tpe::Kernel k;
     uint32_t id = history.name_id(name);
-    k.good.reserve(n_good);
-    k.bad.reserve(n_bad);
-    for (size_t r = 0; r < len; ++r) {
-      (r < n_good ? k.good : k.bad).push_back(history.param(ranked[r], id));
-    }
+    if (id != History::kNoName) kernel_of[id] = static_cast<int64_t>(names.size());
+    kernels[names.size()].good.assign(n_good, 0.0);
+    kernels[names.size()].bad.assign(n_bad, 0.0);
+    names.push_back(&name);
+    domains.push_back(&domain);
+  }
+  for (size_t r = 0; r < len; ++r) {
+    bool good = r < n_good;
+    size_t slot = good ? r : r - n_good;
+    history.for_each_param(ranked[r], [&](uint32_t id, double v) {
+      int64_t p = kernel_of[id];
+      if (p >= 0) (good ? kernels[p].good : kernels[p].bad)[slot] = v;
+    });
+  }
+  for (size_t p = 0; p < kernels.size(); ++p) {
+    tpe::Kernel& k = kernels[p];
+    const Domain& domain = *domains[p];
     double h = 0.0;
     switch (bandwidth_rule_) {
       case BandwidthRule::kNormalReference:
@@ -83,9 +96,6 @@ StrategyAction TPE::step(const SolverConfig& config, const History& history) {
     }
     k.h = std::max(h, 0.02 * (domain.max - domain.min));
     k.norm = k.h * kSqrtTwoPi;
-    kernels.push_back(std::move(k));
-    names.push_back(&name);
-    domains.push_back(&domain);
   }
 
   // The draws of all candidates first (they never depend on the scores),

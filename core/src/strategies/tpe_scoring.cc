@@ -21,8 +21,10 @@ constexpr double kEps = 0x1p-53;  // the unit roundoff of double
 //
 // For a in [-708, 0]: k = nearest integer to a / ln 2, r = a - k ln 2 with
 // |r| <= ln2 / 2, exp(a) = 2^k * exp(r), exp(r) by its Taylor polynomial of
-// degree 13 in Horner form, 2^k built in the exponent bits (k >= -1022, so
+// degree 12 in Horner form, 2^k built in the exponent bits (k >= -1022, so
 // 2^k and the product stay normal). Below -708 the result is flushed to 0.
+// The vector path evaluates the polynomial with fused multiply-adds, the
+// portable path with separate ones: both are bounded below.
 //
 // Relative error, with eps = 2^-53:
 // - ln 2 = kLn2Hi + kLn2Lo. kLn2Hi has 32 significant bits and |k| <= 1022
@@ -32,18 +34,25 @@ constexpr double kEps = 0x1p-53;  // the unit roundoff of double
 //   subtraction by eps * |r|: r is off by less than 5e-17 in absolute terms,
 //   which is a relative error below 5e-17 in exp(r).
 // - Truncation: the first omitted term bounds the remainder,
-//   e^0.35 * 0.3466^14 / 14! < 6e-18, relative to exp(r) >= 0.70: < 1e-17.
-// - Horner: 13 multiplications and 13 additions, each rounded, with the
-//   coefficients 1/i! rounded once: the computed value is within
-//   (2 * 13 + 1) eps * (sum |c_i r^i|) / |p(r)| <= 27 eps * e^0.35 / e^-0.35
-//   < 55 eps = 6.1e-15 of p(r).
+//   e^0.35 * 0.3466^13 / 13! < 2.4e-16, relative to exp(r) >= 0.70: < 3.4e-16.
+// - Evaluation. Portable path, Horner: 12 multiplications and 12 additions,
+//   each rounded, with the coefficients 1/i! rounded once: the computed value
+//   is within (2 * 12 + 1) eps * (sum |c_i r^i|) / |p(r)|
+//   <= 25 eps * e^0.35 / e^-0.35 < 51 eps = 5.7e-15 of p(r). Vector path,
+//   Estrin with fused multiply-adds: each term c_i r^i passes through at most
+//   4 fused roundings, r^8 carries 3 more, the coefficient 1: within
+//   8 eps * (sum |c_i r^i|) / |p(r)| < 17 eps = 1.9e-15.
 // - Scaling by 2^k is exact.
-// Total below 6.2e-15; kFastExpError (1e-14) keeps a margin of 1.6x.
+// Total below 6.1e-15; kFastExpError (1e-14) keeps a margin of 1.6x.
 constexpr double kLog2e = 1.4426950408889634;
 constexpr double kLn2Hi = 6.93147180369123816490e-01;  // 0x3fe62e42fee00000
 constexpr double kLn2Lo = 1.90821492927058770002e-10;
 constexpr double kShifter = 0x1p52;  // adding it leaves an integer in the low mantissa bits
-constexpr double kC[14] = {1.0,
+constexpr double kSqrtHalf = 0.70710678118654757;  // sqrt(1/2), rounded
+// Adding and subtracting 1.5 * 2^52 rounds |t| < 2^51 to the nearest integer
+// (ties to even) in the default rounding mode, without a library call.
+constexpr double kRoundShift = 0x1.8p52;
+constexpr double kC[13] = {1.0,
                            1.0,
                            1.0 / 2,
                            1.0 / 6,
@@ -55,81 +64,116 @@ constexpr double kC[14] = {1.0,
                            1.0 / 362880,
                            1.0 / 3628800,
                            1.0 / 39916800,
-                           1.0 / 479001600,
-                           1.0 / 6227020800.0};
+                           1.0 / 479001600};
 
 inline double fast_exp_unflushed(double a) {
-  double k = std::nearbyint(a * kLog2e);
+  double k = (a * kLog2e + kRoundShift) - kRoundShift;
   double r = (a - k * kLn2Hi) - k * kLn2Lo;
-  double p = kC[13];
-  for (int i = 12; i >= 0; --i) p = p * r + kC[i];
+  double p = kC[12];
+  for (int i = 11; i >= 0; --i) p = p * r + kC[i];
   uint64_t bits = std::bit_cast<uint64_t>(k + 1023.0 + kShifter) << 52;
   return p * std::bit_cast<double>(bits);
 }
 
-// One kernel term's exponent, computed exactly as the reference does.
-inline double kernel_exponent(double x, double c, double h) {
-  double u = (x - c) / h;
+// One kernel term's exponent with a multiplication by the rounded 1/h where
+// the reference divides by h (a division costs several multiplications).
+inline double kernel_exponent(double x, double c, double inv_h) {
+  double u = (x - c) * inv_h;
   return -0.5 * (u * u);
 }
 
-double kernel_sum_portable(double x, const double* centres, size_t n, double h) {
-  double sum = 0.0;
-  for (size_t j = 0; j < n; ++j) {
-    double a = kernel_exponent(x, centres[j], h);
-    // NaN compares false and is kept: it must reach the caller.
-    sum += a < kFlushBelow ? 0.0 : fast_exp_unflushed(a);
+inline double fast_exp_term(double x, double c, double inv_h) {
+  double a = kernel_exponent(x, c, inv_h);
+  // NaN compares false and is kept: it must reach the caller.
+  return a < kFlushBelow ? 0.0 : fast_exp_unflushed(a);
+}
+
+double kernel_sum_portable(double x, const double* centres, size_t n, double inv_h) {
+  // Four independent sums: the polynomials of neighbouring terms overlap
+  // instead of waiting for each other.
+  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+  size_t j = 0;
+  for (; j + 4 <= n; j += 4) {
+    s0 += fast_exp_term(x, centres[j], inv_h);
+    s1 += fast_exp_term(x, centres[j + 1], inv_h);
+    s2 += fast_exp_term(x, centres[j + 2], inv_h);
+    s3 += fast_exp_term(x, centres[j + 3], inv_h);
   }
-  return sum;
+  for (; j < n; ++j) s0 += fast_exp_term(x, centres[j], inv_h);
+  return (s0 + s1) + (s2 + s3);
 }
 
 #if VORDAOPT_HAVE_X86
-__attribute__((target("avx2"))) inline __m256d fast_exp_avx2(__m256d a) {
-  __m256d k = _mm256_round_pd(_mm256_mul_pd(a, _mm256_set1_pd(kLog2e)),
-                              _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-  __m256d r = _mm256_sub_pd(_mm256_sub_pd(a, _mm256_mul_pd(k, _mm256_set1_pd(kLn2Hi))),
-                            _mm256_mul_pd(k, _mm256_set1_pd(kLn2Lo)));
-  __m256d p = _mm256_set1_pd(kC[13]);
-  for (int i = 12; i >= 0; --i) p = _mm256_add_pd(_mm256_mul_pd(p, r), _mm256_set1_pd(kC[i]));
-  __m256d biased = _mm256_add_pd(_mm256_add_pd(k, _mm256_set1_pd(1023.0)),
-                                 _mm256_set1_pd(kShifter));
-  __m256i bits = _mm256_slli_epi64(_mm256_castpd_si256(biased), 52);
-  __m256d result = _mm256_mul_pd(p, _mm256_castsi256_pd(bits));
-  // Flush below the limit; NaN compares false and is kept.
-  __m256d flush = _mm256_cmp_pd(a, _mm256_set1_pd(kFlushBelow), _CMP_LT_OQ);
-  return _mm256_andnot_pd(flush, result);
+// exp(max(a, -708)); a NaN stays NaN. The vector path clamps instead of
+// flushing: a clamped term is off by less than e^-707.9 either way.
+__attribute__((target("avx2,fma"))) inline __m256d fast_exp_avx2(__m256d a) {
+  // max returns its second operand when either is NaN: the NaN goes on.
+  a = _mm256_max_pd(_mm256_set1_pd(kFlushBelow), a);
+  // t = a / ln 2 + 1.5 * 2^52 holds k = round(a / ln 2) in its low bits;
+  // k ln2hi is exact and a - k ln2hi exact (as above), the second step
+  // rounds once.
+  __m256d t = _mm256_fmadd_pd(a, _mm256_set1_pd(kLog2e), _mm256_set1_pd(kRoundShift));
+  __m256d k = _mm256_sub_pd(t, _mm256_set1_pd(kRoundShift));
+  __m256d r = _mm256_fnmadd_pd(k, _mm256_set1_pd(kLn2Hi), a);
+  r = _mm256_fnmadd_pd(k, _mm256_set1_pd(kLn2Lo), r);
+  // Estrin's scheme: pairs, then pairs of pairs, so that the chain of
+  // dependent operations is 5 long instead of Horner's 12.
+  __m256d r2 = _mm256_mul_pd(r, r);
+  __m256d r4 = _mm256_mul_pd(r2, r2);
+  __m256d r8 = _mm256_mul_pd(r4, r4);
+  __m256d q0 = _mm256_fmadd_pd(_mm256_set1_pd(kC[1]), r, _mm256_set1_pd(kC[0])), q1 = _mm256_fmadd_pd(_mm256_set1_pd(kC[3]), r, _mm256_set1_pd(kC[2]));
+  __m256d q2 = _mm256_fmadd_pd(_mm256_set1_pd(kC[5]), r, _mm256_set1_pd(kC[4])), q3 = _mm256_fmadd_pd(_mm256_set1_pd(kC[7]), r, _mm256_set1_pd(kC[6]));
+  __m256d q4 = _mm256_fmadd_pd(_mm256_set1_pd(kC[9]), r, _mm256_set1_pd(kC[8])), q5 = _mm256_fmadd_pd(_mm256_set1_pd(kC[11]), r, _mm256_set1_pd(kC[10]));
+  __m256d s0 = _mm256_fmadd_pd(q1, r2, q0), s1 = _mm256_fmadd_pd(q3, r2, q2);
+  __m256d s2 = _mm256_fmadd_pd(q5, r2, q4);
+  __m256d t0 = _mm256_fmadd_pd(s1, r4, s0), t1 = _mm256_fmadd_pd(_mm256_set1_pd(kC[12]), r4, s2);
+  __m256d p = _mm256_fmadd_pd(t1, r8, t0);
+  // The low 12 bits of t's integer bits hold k + 2^51 (mod 2^52): adding the
+  // bias and shifting them into the exponent field gives 2^k exactly.
+  __m256i bits = _mm256_slli_epi64(
+      _mm256_add_epi64(_mm256_castpd_si256(t), _mm256_set1_epi64x(1023)), 52);
+  return _mm256_mul_pd(p, _mm256_castsi256_pd(bits));
 }
 
-__attribute__((target("avx2"))) inline __m256d exponent_avx2(__m256d x, const double* c,
-                                                              __m256d h) {
-  __m256d u = _mm256_div_pd(_mm256_sub_pd(x, _mm256_loadu_pd(c)), h);
-  return _mm256_mul_pd(_mm256_set1_pd(-0.5), _mm256_mul_pd(u, u));
+// The exponent -(d s)^2 with s = sqrt(1/2) / h rounded: one multiplication
+// fewer than -0.5 (d / h)^2.
+__attribute__((target("avx2,fma"))) inline __m256d exponent_avx2(__m256d x, const double* c,
+                                                              __m256d s) {
+  __m256d v = _mm256_mul_pd(_mm256_sub_pd(x, _mm256_loadu_pd(c)), s);
+  return _mm256_fnmadd_pd(v, v, _mm256_setzero_pd());
 }
 
-__attribute__((target("avx2"))) double kernel_sum_avx2(double x, const double* centres,
-                                                       size_t n, double h) {
-  __m256d vx = _mm256_set1_pd(x), vh = _mm256_set1_pd(h);
+__attribute__((target("avx2,fma"))) double kernel_sum_avx2(double x, const double* centres,
+                                                       size_t n, double inv_h) {
+  __m256d vx = _mm256_set1_pd(x), vh = _mm256_set1_pd(inv_h * kSqrtHalf);
   __m256d acc0 = _mm256_setzero_pd(), acc1 = _mm256_setzero_pd();
+  __m256d acc2 = _mm256_setzero_pd(), acc3 = _mm256_setzero_pd();
   size_t j = 0;
-  // Two independent chains hide the latency of the polynomial.
-  for (; j + 8 <= n; j += 8) {
+  // Four independent chains: the polynomial's latency, not its arithmetic,
+  // would otherwise set the pace.
+  for (; j + 16 <= n; j += 16) {
     acc0 = _mm256_add_pd(acc0, fast_exp_avx2(exponent_avx2(vx, centres + j, vh)));
     acc1 = _mm256_add_pd(acc1, fast_exp_avx2(exponent_avx2(vx, centres + j + 4, vh)));
+    acc2 = _mm256_add_pd(acc2, fast_exp_avx2(exponent_avx2(vx, centres + j + 8, vh)));
+    acc3 = _mm256_add_pd(acc3, fast_exp_avx2(exponent_avx2(vx, centres + j + 12, vh)));
   }
-  if (j + 4 <= n) {
+  for (; j + 4 <= n; j += 4) {
     acc0 = _mm256_add_pd(acc0, fast_exp_avx2(exponent_avx2(vx, centres + j, vh)));
-    j += 4;
   }
   alignas(32) double lanes[4];
-  _mm256_store_pd(lanes, _mm256_add_pd(acc0, acc1));
+  _mm256_store_pd(lanes, _mm256_add_pd(_mm256_add_pd(acc0, acc1), _mm256_add_pd(acc2, acc3)));
+  // Clean upper halves before any SSE code runs: GCC does not add this for a
+  // function with a target attribute, and the transition costs hundreds of
+  // cycles per call.
+  _mm256_zeroupper();
   double sum = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
-  return sum + kernel_sum_portable(x, centres + j, n - j, h);
+  return sum + kernel_sum_portable(x, centres + j, n - j, inv_h);
 }
 
-bool cpu_has_avx2() { return __builtin_cpu_supports("avx2"); }
+bool cpu_has_avx2() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"); }
 #else
-double kernel_sum_avx2(double x, const double* centres, size_t n, double h) {
-  return kernel_sum_portable(x, centres, n, h);
+double kernel_sum_avx2(double x, const double* centres, size_t n, double inv_h) {
+  return kernel_sum_portable(x, centres, n, inv_h);
 }
 bool cpu_has_avx2() { return false; }
 #endif
@@ -141,21 +185,31 @@ std::atomic<uint64_t> g_steps{0}, g_exact{0}, g_fell_back{0};
 // --- The bound ---------------------------------------------------------------------------
 //
 // One density over n centres, with eps = 2^-53 and gamma(k) = k eps / (1 - k eps).
-// Both paths compute every exponent a_j bit for bit alike (the same division
-// and multiplications). Let T = sum exp(a_j) / norm, a sum of positive terms.
+// Let a_j be the reference's exponents and T = sum exp(a_j) / norm, a sum of
+// positive terms.
+// - Exponents: the fast path multiplies by the rounded 1/h where the
+//   reference divides by h. The portable path's u is within 3.01 eps of the
+//   reference's, and its exponent a'_j = a_j (1 + t) with |t| <= 8.1 eps
+//   (the square doubles the error of u, each path rounds the square once).
+//   The vector path scales by s = fl(fl(1/h) * fl(sqrt(1/2))) (2.51 eps),
+//   rounds d s once and its square once: |t| <= 11.2 eps. Then
+//   exp(a'_j) = exp(a_j) (1 + s), |s| <= 1.0001 * 11.2 eps |a_j|, and |a_j|
+//   <= 708.1 for every term that is not flushed or clamped: |s| < 8.0e3 eps.
 // - Reference: the C library's exp is within 1 ulp (2 eps relative), the
 //   division by norm adds eps, and adding n terms in order adds at most
 //   gamma(n - 1) relative to the sum of positive terms: the sum is
 //   T (1 + r_ref) with |r_ref| <= 3.01 eps + gamma(n).
-// - Fast: fast_exp is within kFastExpError; the lanes add the terms in another
-//   order, still within gamma(n - 1); multiplying by the rounded 1/norm adds
-//   2.01 eps. Terms with a_j < -708 are flushed: each lost term is below
-//   e^-708 / norm < 3.31e-308 / norm. So the sum is T (1 + r_fast) - A with
-//   |r_fast| <= kFastExpError + gamma(n) + 2.01 eps, 0 <= A <= n 3.31e-308 / norm.
+// - Fast: fast_exp is within kFastExpError of exp(a'_j), itself within 8.0e3
+//   eps of exp(a_j); the lanes add the terms in another order, still within
+//   gamma(n - 1); multiplying by the rounded 1/norm adds 2.01 eps. Terms with
+//   a'_j < -708 are flushed (portable) or clamped to -708 (vector): each is
+//   off by less than e^-707.9 / norm < 3.7e-308 / norm. So the sum is
+//   T (1 + r_fast) + A with |r_fast| <= kFastExpError + 8.0e3 eps + gamma(n)
+//   + 2.01 eps, and |A| <= n 3.7e-308 / norm.
 // - Dividing by n adds eps to each. The floor max(., 1e-12) never moves two
 //   values apart, and keeps both at or above 1e-12, where A / n is at most
-//   3.31e-296 / norm relative to the floor.
-// - So |ln l_ref - ln l_fast| <= 1.01 (r_ref + r_fast + 2 eps) + 3.4e-296 / norm
+//   3.7e-296 / norm relative to the floor.
+// - So |ln l_ref - ln l_fast| <= 1.01 (r_ref + r_fast + 2 eps) + 3.8e-296 / norm
 //   =: D(n), before the logarithms are rounded; each C library log is within
 //   1 ulp: 2 eps |ln l| per path.
 // Over the P parameters both paths add the same terms in the same order: the
@@ -174,13 +228,14 @@ double gamma(size_t k) {
 double log_density_error(size_t n, double norm) {
   if (n == 0) return 0.0;  // the floor itself, alike in both paths
   double r_ref = 3.01 * kEps + gamma(n);
-  double r_fast = kFastExpError + gamma(n) + 2.01 * kEps;
-  return 1.01 * (r_ref + r_fast + 2.0 * kEps) + 3.4e-296 / norm;
+  double r_fast = kFastExpError + 8.0e3 * kEps + gamma(n) + 2.01 * kEps;
+  return 1.01 * (r_ref + r_fast + 2.0 * kEps) + 3.8e-296 / norm;
 }
 
-double fast_density(double x, const std::vector<double>& centres, double h, double inv_norm) {
+double fast_density(double x, const std::vector<double>& centres, double inv_h,
+                    double inv_norm) {
   if (centres.empty()) return kDensityFloor;
-  double sum = kernel_sum_fast(x, centres.data(), centres.size(), h) * inv_norm;
+  double sum = kernel_sum_fast(x, centres.data(), centres.size(), inv_h) * inv_norm;
   return std::max(sum / static_cast<double>(centres.size()), kDensityFloor);
 }
 
@@ -214,9 +269,9 @@ void force_simd_level(SimdLevel level) {
   g_forced.store(static_cast<int>(level), std::memory_order_relaxed);
 }
 
-double kernel_sum_fast(double x, const double* centres, size_t n, double h) {
-  return simd_level() == SimdLevel::kAvx2 ? kernel_sum_avx2(x, centres, n, h)
-                                          : kernel_sum_portable(x, centres, n, h);
+double kernel_sum_fast(double x, const double* centres, size_t n, double inv_h) {
+  return simd_level() == SimdLevel::kAvx2 ? kernel_sum_avx2(x, centres, n, inv_h)
+                                          : kernel_sum_portable(x, centres, n, inv_h);
 }
 
 double parzen_density(double x, const std::vector<double>& centres, double h, double norm) {
@@ -269,27 +324,34 @@ FastChoice choose_fast(const std::vector<Kernel>& kernels, const std::vector<dou
   for (size_t i = 0; usable && i < count * dims; ++i) usable = std::isfinite(xs[i]);
 
   std::vector<double> score(count), bound(count);
-  std::vector<double> inv_norm(dims), err_good(dims), err_bad(dims);
+  std::vector<double> inv_h(dims), inv_norm(dims), err_good(dims), err_bad(dims);
   for (size_t p = 0; p < dims; ++p) {
+    inv_h[p] = 1.0 / kernels[p].h;
     inv_norm[p] = 1.0 / kernels[p].norm;
     err_good[p] = log_density_error(kernels[p].good.size(), kernels[p].norm);
     err_bad[p] = log_density_error(kernels[p].bad.size(), kernels[p].norm);
   }
   double log_rounding = 4.0 * kEps + 2.0 * gamma(dims);
-  for (size_t c = 0; usable && c < count; ++c) {
-    const double* x = xs.data() + c * dims;
-    double s_good = 0.0, s_bad = 0.0, err = 0.0, magnitude = 0.0;
-    for (size_t p = 0; p < dims; ++p) {
-      const Kernel& k = kernels[p];
-      double lg = std::log(fast_density(x[p], k.good, k.h, inv_norm[p]));
-      double lb = std::log(fast_density(x[p], k.bad, k.h, inv_norm[p]));
-      s_good += lg;
-      s_bad += lb;
-      err += err_good[p] + err_bad[p];
-      magnitude += std::fabs(lg) + std::fabs(lb);
+  // Parameter by parameter, so that its centres stay in the cache while all
+  // candidates are scored against them; each candidate's sums still run over
+  // the parameters in visiting order.
+  std::vector<double> s_good(count, 0.0), s_bad(count, 0.0), magnitude(count, 0.0);
+  double err = 0.0;
+  for (size_t p = 0; usable && p < dims; ++p) {
+    const Kernel& k = kernels[p];
+    err += err_good[p] + err_bad[p];
+    for (size_t c = 0; c < count; ++c) {
+      double x = xs[c * dims + p];
+      double lg = std::log(fast_density(x, k.good, inv_h[p], inv_norm[p]));
+      double lb = std::log(fast_density(x, k.bad, inv_h[p], inv_norm[p]));
+      s_good[c] += lg;
+      s_bad[c] += lb;
+      magnitude[c] += std::fabs(lg) + std::fabs(lb);
     }
-    score[c] = s_good - s_bad;
-    bound[c] = 2.0 * (err + log_rounding * magnitude + 2.0 * kEps * std::fabs(score[c])) + 1e-300;
+  }
+  for (size_t c = 0; usable && c < count; ++c) {
+    score[c] = s_good[c] - s_bad[c];
+    bound[c] = 2.0 * (err + log_rounding * magnitude[c] + 2.0 * kEps * std::fabs(score[c])) + 1e-300;
     usable = std::isfinite(score[c]) && std::isfinite(bound[c]);
   }
   g_steps.fetch_add(1, std::memory_order_relaxed);

@@ -60,8 +60,8 @@ double fast_exp(double a);
 constexpr double kFastExpError = 1e-14;
 constexpr double kFlushBelow = -708.0;
 
-// Sum over centres of fast_exp(-0.5 u^2), u = (x - c) / h, in any order.
-double kernel_sum_fast(double x, const double* centres, size_t n, double h);
+// Sum over centres of fast_exp(-0.5 u^2), u = (x - c) * inv_h, in any order.
+double kernel_sum_fast(double x, const double* centres, size_t n, double inv_h);
 
 // How often choose_fast has run, needed exact rescoring, and fallen back to
 // the reference, since the process started (or the last reset).
@@ -79,7 +79,7 @@ void set_reference_scoring(bool on);
 bool reference_scoring();
 
 enum class SimdLevel { kPortable, kAvx2 };
-// The level in use: AVX2 when the processor has it, unless forced.
+// The level in use: AVX2 (with FMA) when the processor has it, unless forced.
 SimdLevel simd_level();
 // Forces a level (kAvx2 only where supported); for tests and benchmarks.
 void force_simd_level(SimdLevel level);
