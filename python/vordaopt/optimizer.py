@@ -267,7 +267,8 @@ class Optimizer:
             New pending trials; an empty list while results of trials already
             handed out are outstanding (the solver moves on only once it has
             them all); None once the run is over. In online mode the list holds
-            one trial.
+            one trial, or up to `parallel` (a round, or under the async
+            schedule as many as have finished).
         """
         if self._over:
             return None
