@@ -13,7 +13,7 @@ import json
 import math
 import struct
 from collections.abc import Mapping
-from dataclasses import dataclass, field, replace
+from dataclasses import dataclass, field
 from typing import Any, Literal
 
 from ._internal import VordaSolver
@@ -381,15 +381,16 @@ class Optimizer:
                     continue
                 in_batch[key] = number
             handed.append(trial)
-        self._flush()
+        if len(handed) < len(candidates):
+            self._flush()  # repeats answered at once may be told now
         return handed
 
     def _reuse(self, number: int, source: Trial) -> None:
         state = TrialState.REUSED if source.state is TrialState.COMPLETE else TrialState.FAILED
         error = None if state is TrialState.REUSED else f"repeats trial {source.number}, which failed"
-        self._trials[number] = replace(
-            self._trials[number], state=state, value=source.value, cost=0.0, error=error,
-            reused_from=source.number)
+        t = self._trials[number]
+        self._trials[number] = Trial(t.number, t.params, t.unit, state, source.value, 0.0, error,
+                                     source.number)
         self._finished.append(number)
 
     # --- tell ---------------------------------------------------------------------------
@@ -456,8 +457,10 @@ class Optimizer:
                 started: float | None, ended: float | None) -> Trial:
         """Records a checked result: a value, or an error text for a failure."""
         state = TrialState.FAILED if value is None else TrialState.COMPLETE
-        finished = replace(self._trials[number], state=state, value=value, cost=float(cost),
-                           error=error, started=started, ended=ended)
+        t = self._trials[number]
+        # Built directly: dataclasses.replace costs more than the rest of a tell.
+        finished = Trial(t.number, t.params, t.unit, state, value, float(cost), error,
+                         t.reused_from, started, ended)
         self._trials[number] = finished
         self._finished.append(number)
         self._evaluations += 1
