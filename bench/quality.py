@@ -19,7 +19,6 @@ import random
 import statistics
 import sys
 from collections.abc import Callable
-from typing import Any
 
 from vordaopt import Real, VordaSolver, minimize
 

@@ -13,7 +13,6 @@ from __future__ import annotations
 import argparse
 import concurrent.futures as cf
 import json
-import math
 import os
 import shlex
 import signal

@@ -1,8 +1,6 @@
 """The command line: tuning real programs, interrupting and resuming, show and plot."""
 
 import json
-import os
-import pathlib
 import signal
 import subprocess
 import sys
@@ -13,7 +11,7 @@ import pytest
 
 import vordaopt
 from vordaopt import TrialState
-from vordaopt.cli import CommandTemplate, UsageError, format_value, main
+from vordaopt.cli import CommandTemplate, UsageError, format_value
 
 SPACE = {
     "x": {"type": "real", "low": -5, "high": 5},

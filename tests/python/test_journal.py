@@ -1,7 +1,6 @@
 """The journal: resuming after a crash gives the uninterrupted run, bit for bit."""
 
 import json
-import os
 import pathlib
 import subprocess
 import sys
@@ -10,7 +9,7 @@ import textwrap
 import pytest
 
 import vordaopt
-from vordaopt import Categorical, Int, JournalError, Real, TrialState, minimize
+from vordaopt import Categorical, Int, JournalError, Real, minimize
 
 SPACE = {"x": Real(-5.0, 10.0), "n": Int(1, 64, log=True), "kind": Categorical(["a", "b", "c"])}
 

@@ -2,10 +2,8 @@
 
 import concurrent.futures as cf
 import multiprocessing
-import math
 import os
 import pathlib
-import shutil
 import time
 
 import pytest
