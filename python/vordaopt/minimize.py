@@ -9,7 +9,7 @@ import sys
 import time
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, NamedTuple
 
 from .executors import as_executor, check_picklable
 from .journal import Journal, JournalError, read_journal, trial_from_record
@@ -116,8 +116,9 @@ def load(path: str | os.PathLike[str]) -> Result:
 # --- Evaluation -------------------------------------------------------------------------
 
 
-@dataclass(frozen=True, slots=True)
-class _Outcome:
+class _Outcome(NamedTuple):
+    """One run of the objective (a tuple: cheap to make, and picklable)."""
+
     value: Any
     error: BaseException | None
     started: float

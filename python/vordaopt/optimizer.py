@@ -216,6 +216,7 @@ class Optimizer:
 
         self._trials: list[Trial] = []
         self._complete_at: dict[bytes, int] = {}  # point -> first complete trial there
+        self._key_of: dict[int, bytes] = {}  # pending trial -> its point
         self._waiting_on: dict[int, list[int]] = {}  # trial -> repeats waiting for its result
         self._queue: list[int] = []  # handed out, not yet told to the solver, in order
         self._worst: float | None = None  # worst internal value told to the solver
@@ -370,6 +371,7 @@ class Optimizer:
             self._trials.append(trial)
             self._queue.append(number)
             key = _point_key(unit)
+            self._key_of[number] = key
             if not self.reevaluate:
                 source = self._complete_at.get(key)
                 if source is not None:
@@ -464,8 +466,9 @@ class Optimizer:
         self._trials[number] = finished
         self._finished.append(number)
         self._evaluations += 1
+        key = self._key_of.pop(number, None)
         if value is not None:
-            self._complete_at.setdefault(_point_key(finished.unit), number)
+            self._complete_at.setdefault(key or _point_key(finished.unit), number)
             internal = self._sign * value
             if self._best_internal is None or internal < self._best_internal:
                 self._best, self._best_internal = number, internal
