@@ -23,8 +23,8 @@ from collections.abc import Sequence
 from typing import Any
 
 from .journal import Journal, JournalError
-from .minimize import Result, load, minimize, run_header
-from .optimizer import Direction, Optimizer, Trial, TrialState
+from .minimize import Result, load, minimize, rank_trials, run_header
+from .optimizer import Direction, Optimizer, Trial
 from .space import Space, space_from_json
 
 __all__ = ["main", "CommandTemplate", "format_value"]
@@ -308,9 +308,7 @@ def _summary(path: str) -> dict[str, Any]:
 
     header, _ = read_journal(path)
     result = load(path)
-    sign = 1.0 if result.direction == "minimize" else -1.0
-    complete = [t for t in result.trials if t.state is TrialState.COMPLETE and t.value is not None]
-    ranked = sorted(complete, key=lambda t: (sign * (t.value or 0.0), t.number))
+    ranked = rank_trials(result.trials, result.direction)
     settings = {k: v for k, v in header.items() if k != "vordaopt_journal"}
 
     def brief(t: Trial) -> dict[str, Any]:
@@ -323,7 +321,7 @@ def _summary(path: str) -> dict[str, Any]:
         "top": [brief(t) for t in ranked[:10]],
         "counts": {
             "trials": result.n_trials,
-            "complete": len(complete),
+            "complete": len(ranked),
             "failed": result.n_failed,
             "reused": result.n_reused,
             "evaluations": result.n_evaluations,

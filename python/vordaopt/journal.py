@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import fcntl
 import json
-import math
 import os
 import warnings
 from collections.abc import Iterable
@@ -198,8 +197,6 @@ class Journal:
         """Writes one line per finished trial, each flushed to the disk."""
         for trial in trials:
             record = trial_to_record(trial)
-            if record["value"] is not None and not math.isfinite(record["value"]):
-                record["value"] = None  # never reached: failures carry no value
             self._write_line(record)
             self.records[trial.number] = record
 

@@ -84,14 +84,11 @@ class Result:
         )
 
 
-def _best_of(trials: Sequence[Trial], direction: str) -> Trial | None:
+def rank_trials(trials: Sequence[Trial], direction: str) -> list[Trial]:
+    """The complete trials, best first; among equal values the earliest first."""
     sign = 1.0 if direction == "minimize" else -1.0
-    best: Trial | None = None
-    for t in trials:
-        if t.state is TrialState.COMPLETE and t.value is not None:
-            if best is None or sign * t.value < sign * (best.value or 0.0):
-                best = t
-    return best
+    complete = [t for t in trials if t.state is TrialState.COMPLETE and t.value is not None]
+    return sorted(complete, key=lambda t: (sign * (t.value or 0.0), t.number))
 
 
 def load(path: str | os.PathLike[str]) -> Result:
@@ -110,7 +107,9 @@ def load(path: str | os.PathLike[str]) -> Result:
     wall = max(ends) - min(starts) if starts and ends else 0.0
     evaluations = sum(t.state is not TrialState.REUSED and t.reused_from is None for t in trials)
     space = space_from_json(header["space"]) if "space" in header else None
-    return Result(_best_of(trials, direction), tuple(trials), evaluations, wall, direction, space)
+    ranked = rank_trials(trials, direction)
+    best = ranked[0] if ranked else None
+    return Result(best, tuple(trials), evaluations, wall, direction, space)
 
 
 # --- Evaluation -------------------------------------------------------------------------

@@ -218,6 +218,7 @@ class Optimizer:
         self._complete_at: dict[bytes, int] = {}  # point -> first complete trial there
         self._key_of: dict[int, bytes] = {}  # pending trial -> its point
         self._waiting_on: dict[int, list[int]] = {}  # trial -> repeats waiting for its result
+        self._waiting: set[int] = set()  # every repeat in those lists
         self._queue: list[int] = []  # handed out, not yet told to the solver, in order
         self._worst: float | None = None  # worst internal value told to the solver
         self._best: int | None = None
@@ -380,6 +381,7 @@ class Optimizer:
                 source = in_batch.get(key)
                 if source is not None:
                     self._waiting_on.setdefault(source, []).append(number)
+                    self._waiting.add(number)
                     continue
                 in_batch[key] = number
             handed.append(trial)
@@ -437,7 +439,7 @@ class Optimizer:
                 or not 0 <= number < len(self._trials)):
             raise ValueError(f"no trial number {number!r} in this run")
         current = self._trials[number]
-        if current.state is not TrialState.PENDING or self._is_waiting(number):
+        if current.state is not TrialState.PENDING or number in self._waiting:
             raise ValueError(f"trial {number} is not pending (it is {current.state.value})")
         if isinstance(cost, bool) or not isinstance(cost, (int, float)) or not math.isfinite(cost):
             raise ValueError(f"cost must be a finite number, got {cost!r}")
@@ -473,12 +475,10 @@ class Optimizer:
             if self._best_internal is None or internal < self._best_internal:
                 self._best, self._best_internal = number, internal
         for repeat in self._waiting_on.pop(number, ()):
+            self._waiting.discard(repeat)
             self._reuse(repeat, finished)
         self._flush()
         return finished
-
-    def _is_waiting(self, number: int) -> bool:
-        return any(number in repeats for repeats in self._waiting_on.values())
 
     def _flush(self) -> None:
         """Tells the solver the results it can take now.

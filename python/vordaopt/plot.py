@@ -9,7 +9,7 @@ from __future__ import annotations
 import os
 from typing import TYPE_CHECKING, Any
 
-from .minimize import Result, load
+from .minimize import Result, load, rank_trials
 from .optimizer import Trial, TrialState
 from .space import Categorical, Int, Real, Space
 
@@ -55,7 +55,7 @@ def convergence(run: Result | str | os.PathLike[str]) -> Figure:
     sign = 1.0 if result.direction == "minimize" else -1.0
     fig = _pyplot_free_figure(figsize=(7, 4))
     ax = fig.add_subplot()
-    evaluated = [t for t in _complete(result)]
+    evaluated = _complete(result)
     reused = [t for t in result.trials if t.state is TrialState.REUSED and t.value is not None]
     failed = [t for t in result.trials if t.state is TrialState.FAILED]
     ax.scatter([t.number for t in evaluated], [_value(t) for t in evaluated], s=14,
@@ -141,8 +141,7 @@ def parallel_coordinates(run: Result | str | os.PathLike[str], top: int = 20) ->
     if result.space is None:
         raise ValueError("this result carries no search space")
     space: Space = result.space
-    sign = 1.0 if result.direction == "minimize" else -1.0
-    best = sorted(_complete(result), key=lambda t: (sign * _value(t), t.number))[:top]
+    best = rank_trials(result.trials, result.direction)[:top]
     names = list(space.names)
     fig = _pyplot_free_figure(figsize=(max(6, 1.6 * len(names)), 4))
     ax = fig.add_subplot()
@@ -151,7 +150,7 @@ def parallel_coordinates(run: Result | str | os.PathLike[str], top: int = 20) ->
         low, high = min(values), max(values)
         from matplotlib import colormaps
 
-        cmap = colormaps["viridis_r" if sign > 0 else "viridis"]
+        cmap = colormaps["viridis_r" if result.direction == "minimize" else "viridis"]
         for t in reversed(best):  # the best drawn last, on top
             shade = 0.0 if high == low else (_value(t) - low) / (high - low)
             ax.plot(range(len(names)), list(t.unit), color=cmap(1 - shade), alpha=0.8,

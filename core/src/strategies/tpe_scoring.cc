@@ -82,10 +82,11 @@ inline double kernel_exponent(double x, double c, double inv_h) {
   return -0.5 * (u * u);
 }
 
+// NaN compares false and is kept: it must reach the caller.
+inline double fast_exp_flushed(double a) { return a < kFlushBelow ? 0.0 : fast_exp_unflushed(a); }
+
 inline double fast_exp_term(double x, double c, double inv_h) {
-  double a = kernel_exponent(x, c, inv_h);
-  // NaN compares false and is kept: it must reach the caller.
-  return a < kFlushBelow ? 0.0 : fast_exp_unflushed(a);
+  return fast_exp_flushed(kernel_exponent(x, c, inv_h));
 }
 
 double kernel_sum_portable(double x, const double* centres, size_t n, double inv_h) {
@@ -255,7 +256,7 @@ void reset_scoring_stats() {
 void set_reference_scoring(bool on) { g_reference.store(on, std::memory_order_relaxed); }
 bool reference_scoring() { return g_reference.load(std::memory_order_relaxed); }
 
-double fast_exp(double a) { return a < kFlushBelow ? 0.0 : fast_exp_unflushed(a); }
+double fast_exp(double a) { return fast_exp_flushed(a); }
 
 SimdLevel simd_level() {
   int forced = g_forced.load(std::memory_order_relaxed);
