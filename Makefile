@@ -72,14 +72,14 @@ py-sanitize: install $(TEST_STAMP)
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(SAN_DIR) -G Ninja -DVORDAOPT_BUILD_PYTHON=ON \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DVORDAOPT_WERROR=$(WERROR) -DVORDAOPT_SANITIZE=address$(,)undefined
-	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(SAN_DIR) -j $(JOBS) --target _internal
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(SAN_DIR) -j $(JOBS) --target _internal _engine
 	rm -rf $(SAN_DIR)/pkg && mkdir -p $(SAN_DIR)/pkg/vordaopt
 	cp python/vordaopt/*.py python/vordaopt/*.pyi python/vordaopt/py.typed $(SAN_DIR)/pkg/vordaopt/
-	cp $(SAN_DIR)/_internal*.so $(SAN_DIR)/pkg/vordaopt/
+	cp $(SAN_DIR)/_internal*.so $(SAN_DIR)/_engine*.so $(SAN_DIR)/pkg/vordaopt/
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:halt_on_error=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH=$(abspath $(SAN_DIR))/pkg \
-	  $(PY) -c 'import vordaopt._internal as m, sys; assert "py-sanitize" in m.__file__, m.__file__' && \
+	  $(PY) -c 'import vordaopt._internal as m, vordaopt._engine as e; assert all("py-sanitize" in x.__file__ for x in (m, e)), (m.__file__, e.__file__)' && \
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:halt_on_error=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH=$(abspath $(SAN_DIR))/pkg \

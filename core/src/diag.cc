@@ -14,11 +14,18 @@ void set_subscriber(Subscriber* subscriber) {
 
 namespace {
 std::atomic<void (*)()> g_before_line{nullptr};
+std::atomic<void (*)(const std::string&)> g_line_sink{nullptr};
 }
 
 void set_before_line_hook(void (*hook)()) { g_before_line.store(hook); }
 
+void set_line_sink(void (*sink)(const std::string& line)) { g_line_sink.store(sink); }
+
 void write_line(const std::string& line) {
+  if (auto sink = g_line_sink.load()) {
+    sink(line);
+    return;
+  }
   if (auto hook = g_before_line.load()) hook();
   std::fputs(line.c_str(), stdout);
   std::fputc('\n', stdout);

@@ -64,6 +64,9 @@ class Span {
 // flushes that buffer first, so both outputs interleave in order.
 void write_line(const std::string& line);
 void set_before_line_hook(void (*hook)());
+// Sends the lines to `sink` instead of the standard output (nullptr restores
+// the standard output): for a host that shows them its own way.
+void set_line_sink(void (*sink)(const std::string& line));
 
 }  // namespace vordaopt::diag
 

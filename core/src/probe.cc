@@ -169,40 +169,54 @@ std::vector<ParamMap> sample_range(const PrimeSqrtSlopesRotProbe& probe, uint32_
   return points;
 }
 
-std::vector<ParamMap> PrimeSqrtSlopesRotProbe::sample(const SolverConfig& config) const {
-  const NamedMap<Domain>& bounds = config.bounds;
-  ProbeGeometry g = prepare_geometry(*this, bounds);
-  size_t dims = g.names.size();
-
+ProbeBatchCursor::ProbeBatchCursor(const PrimeSqrtSlopesRotProbe& probe,
+                                   const SolverConfig& config)
+    : geometry_(prepare_geometry(probe, config.bounds)),
+      mappers_(make_mappers(config.bounds)),
+      seed_offset_(probe.seed_offset),
+      cp_shift_(probe.cp_shift),
+      rng_(SeededRng::seed_from_u64(saturating_u64(probe.seed_offset * 1000000000.0))) {
   double budget = static_cast<double>(config.budget);
   size_t n = static_cast<size_t>(saturating_u64(std::ceil(config.probe_ratio * budget)));
-  size_t n_rand = static_cast<size_t>(
-      saturating_u64(std::floor(spice_ratio * static_cast<double>(n))));
-  size_t n_lat = (n > n_rand && n - n_rand > 2) ? n - n_rand - 2 : 0;
+  n_rand_ = static_cast<size_t>(
+      saturating_u64(std::floor(probe.spice_ratio * static_cast<double>(n))));
+  n_lat_ = (n > n_rand_ && n - n_rand_ > 2) ? n - n_rand_ - 2 : 0;
+  requested_ = n;
+  // The lower corner always; the centre too unless the batch is a single point.
+  anchors_ = n <= 1 ? 1 : 2;
+}
 
-  std::vector<ParamMap> batch;
-  if (n > batch.max_size()) throw InternalError("capacity overflow");
-  batch.reserve(n);
-  std::vector<DomainMapper> map = make_mappers(bounds);
-  std::vector<double> values(dims);
-  InterruptCheck interrupt;
-
-  // Anchors: every coordinate at the start of its range, then at the middle.
-  for (double u : {0.0, 0.5}) {
-    for (size_t d = 0; d < dims; ++d) values[d] = map[d](u);
-    batch.push_back(to_map(bounds, values.data()));
-    if (batch.size() >= n) break;
+void ProbeBatchCursor::seek(size_t position) {
+  position_ = position;
+  size_t random_start = anchors_ + n_lat_;
+  // The random point the stream must stand at for the next draw.
+  size_t target = position > random_start ? position - random_start : 0;
+  if (target < rng_position_) {
+    rng_ = SeededRng::seed_from_u64(saturating_u64(seed_offset_ * 1000000000.0));
+    rng_position_ = 0;
   }
+  // One draw per parameter per point, as next() makes them.
+  InterruptCheck interrupt;
+  for (; rng_position_ < target; ++rng_position_) {
+    interrupt.tick(1 + dims());
+    for (size_t d = 0; d < dims(); ++d) rng_.unit_f64();
+  }
+}
 
-  // Lattice points 1 .. n_lat, displaced by the Cranley-Patterson shift.
-  const std::vector<double>* shift = cp_shift ? &*cp_shift : nullptr;
-  for (size_t i = 1; i <= n_lat; ++i) {
-    interrupt.tick(1 + dims);
-    double step = static_cast<double>(i);
+void ProbeBatchCursor::next(double* out) {
+  size_t dims = this->dims();
+  if (position_ < anchors_) {
+    // Anchors: every coordinate at the start of its range, then at the middle.
+    double u = position_ == 0 ? 0.0 : 0.5;
+    for (size_t d = 0; d < dims; ++d) out[d] = mappers_[d](u);
+  } else if (position_ < anchors_ + n_lat_) {
+    // Lattice point i, displaced by the Cranley-Patterson shift.
+    double step = static_cast<double>(position_ - anchors_ + 1);
+    const std::vector<double>* shift = cp_shift_ ? &*cp_shift_ : nullptr;
     for (size_t d = 0; d < dims; ++d) {
-      double product = g.slopes[d] * step;
-      double inner = g.rotations[d] + product;
-      double r = std::fmod(seed_offset + inner, 1.0);
+      double product = geometry_.slopes[d] * step;
+      double inner = geometry_.rotations[d] + product;
+      double r = std::fmod(seed_offset_ + inner, 1.0);
       double c = 0.0;
       if (shift) {
         if (d >= shift->size()) index_out_of_bounds(shift->size(), d);
@@ -211,17 +225,27 @@ std::vector<ParamMap> PrimeSqrtSlopesRotProbe::sample(const SolverConfig& config
       double x = c + r;
       double t = x - std::trunc(x);
       if (t < 0.0) t += 1.0;
-      values[d] = map[d](t);
+      out[d] = mappers_[d](t);
     }
-    batch.push_back(to_map(bounds, values.data()));
+  } else {
+    // Random points: one draw per parameter per point, in name order.
+    for (size_t d = 0; d < dims; ++d) out[d] = mappers_[d](rng_.unit_f64());
+    ++rng_position_;
   }
+  ++position_;
+}
 
-  // Random points: one draw per parameter per point, in name order.
-  SeededRng rng = SeededRng::seed_from_u64(saturating_u64(seed_offset * 1000000000.0));
-  for (size_t j = 0; j < n_rand; ++j) {
-    interrupt.tick(1 + dims);
-    for (size_t d = 0; d < dims; ++d) values[d] = map[d](rng.unit_f64());
-    batch.push_back(to_map(bounds, values.data()));
+std::vector<ParamMap> PrimeSqrtSlopesRotProbe::sample(const SolverConfig& config) const {
+  ProbeBatchCursor cursor(*this, config);
+  std::vector<ParamMap> batch;
+  if (cursor.requested() > batch.max_size()) throw InternalError("capacity overflow");
+  batch.reserve(cursor.requested());
+  std::vector<double> values(cursor.dims());
+  InterruptCheck interrupt;
+  while (cursor.position() < cursor.size()) {
+    if (cursor.past_anchors()) interrupt.tick(1 + values.size());
+    cursor.next(values.data());
+    batch.push_back(to_map(config.bounds, values.data()));
   }
   return batch;
 }

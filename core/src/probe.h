@@ -15,6 +15,7 @@
 
 #include "config.h"
 #include "named_map.h"
+#include "rng.h"
 
 namespace vordaopt {
 
@@ -96,6 +97,45 @@ ParamMap sample_at(const PrimeSqrtSlopesRotProbe& probe, uint32_t index,
 // The points of indices start, start + 1, ... (wrapping modulo 2^32).
 std::vector<ParamMap> sample_range(const PrimeSqrtSlopesRotProbe& probe, uint32_t start,
                                    uint32_t count, const NamedMap<Domain>& bounds);
+
+// Walks the batch of PrimeSqrtSlopesRotProbe::sample one point at a time, so
+// that a caller can hand out a large batch in slices without holding it
+// whole. Point i of the walk equals element i of sample(config), bit for bit.
+// The cursor copies what it needs: the probe record need not outlive it.
+class ProbeBatchCursor {
+ public:
+  ProbeBatchCursor(const PrimeSqrtSlopesRotProbe& probe, const SolverConfig& config);
+
+  // n, the count the batch is sized for: ceil(probe_ratio * budget), saturated.
+  size_t requested() const { return requested_; }
+  // The number of points of the batch (1 when requested() is 0 or 1).
+  size_t size() const { return anchors_ + n_lat_ + n_rand_; }
+  size_t position() const { return position_; }
+  size_t dims() const { return geometry_.names.size(); }
+  // Whether the next point is a lattice or random point (sample() polls for
+  // interrupts before those, not before the anchors).
+  bool past_anchors() const { return position_ >= anchors_; }
+  // Moves to point `position`. Seeking into the random section from outside
+  // it, or backwards within it, redraws the random stream up to there.
+  // REQUIRES: position <= size()
+  void seek(size_t position);
+  // Writes the next point's values (dimension order) to out[0..dims()) and
+  // advances. Throws InternalError as sample() does. REQUIRES: position() < size()
+  void next(double* out);
+
+ private:
+  ProbeGeometry geometry_;
+  std::vector<DomainMapper> mappers_;
+  double seed_offset_;
+  std::optional<std::vector<double>> cp_shift_;
+  size_t requested_ = 0;
+  size_t anchors_ = 0;
+  size_t n_lat_ = 0;
+  size_t n_rand_ = 0;
+  size_t position_ = 0;
+  SeededRng rng_;
+  size_t rng_position_ = 0;  // the random point the stream stands at
+};
 
 }  // namespace vordaopt
 

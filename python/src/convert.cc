@@ -39,7 +39,19 @@ Borrow::~Borrow() {
   }
 }
 
+namespace {
+PyObject* shared_panic_type = nullptr;
+}
+
+void use_panic_exception_type(PyObject* type) {
+  Py_XINCREF(type);
+  PyObject* old = shared_panic_type;
+  shared_panic_type = type;
+  Py_XDECREF(old);
+}
+
 PyObject* panic_exception_type() {
+  if (shared_panic_type) return shared_panic_type;
   // Created on first use and kept for the life of the process.
   static PyObject* type = PyErr_NewExceptionWithDoc(
       "pyo3_runtime.PanicException",

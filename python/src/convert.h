@@ -42,6 +42,9 @@ class Borrow {
 // The internal-error exception type ("pyo3_runtime.PanicException", derived
 // from BaseException), created once per process.
 PyObject* panic_exception_type();
+// Makes `type` the internal-error exception of this module (a module that
+// shares the type another module created; takes a reference).
+void use_panic_exception_type(PyObject* type);
 // Sets ValueError(prefix + message).
 void raise_value_error(std::string_view prefix, const std::string& message);
 // Converts the C++ exception in flight into a Python exception: MemoryError for

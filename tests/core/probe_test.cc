@@ -159,5 +159,40 @@ TEST(Batch, ContractFailures) {
             "capacity overflow");
 }
 
+// Slices read through the cursor, in any order, are the batch's own points.
+TEST(BatchCursor, SlicesInAnyOrderAreTheBatch) {
+  NamedMap<Domain> bounds = {{"a", {0, 1, Scale::kLinear}}, {"b", {0.01, 10, Scale::kLog}},
+                             {"c", {0, 360, Scale::kPeriodic}}};
+  PrimeSqrtSlopesRotProbe restart;
+  restart.seed_offset = 0.6873251059029997;
+  restart.spice_ratio = 0.2;
+  restart.cp_shift = std::vector<double>{0.25, 0.5, 0.75};
+  for (const PrimeSqrtSlopesRotProbe& probe : {PrimeSqrtSlopesRotProbe{}, restart}) {
+    for (uint64_t budget : {0, 1, 4, 23, 100, 997}) {
+      SolverConfig cfg = config_of(budget, 0.5, bounds);
+      std::vector<ParamMap> batch = probe.sample(cfg);
+      ProbeBatchCursor cursor(probe, cfg);
+      ASSERT_EQ(cursor.size(), batch.size());
+      auto point = [&](size_t i) {
+        std::vector<double> values(cursor.dims());
+        cursor.seek(i);
+        cursor.next(values.data());
+        return values;
+      };
+      // Last to first, then first to last, then jumps across the sections.
+      for (size_t i = batch.size(); i-- > 0;) {
+        auto values = point(i);
+        EXPECT_EQ(values[1], *batch[i].find("b")) << budget << " " << i;
+      }
+      for (size_t i : {size_t{0}, batch.size() - 1, batch.size() / 2, size_t{1} % batch.size()}) {
+        auto values = point(i);
+        EXPECT_EQ(values[0], *batch[i].find("a"));
+        EXPECT_EQ(values[2], *batch[i].find("c"));
+      }
+      EXPECT_EQ(cursor.requested(), budget == 1 ? 1u : budget / 2 + budget % 2);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vordaopt

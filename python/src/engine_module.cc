@@ -1,0 +1,331 @@
+// The private extension module `_engine`: what the product layer needs from
+// the core beyond the raw protocol of `_internal`.
+//
+// Its `Solver` is the same core solver as `_internal.VordaSolver`, bit for
+// bit, with two differences for a library that runs inside other programs:
+// the diagnostic lines are kept for the caller (`take_messages`) instead of
+// being written to the standard output, and the probe batch can be handed out
+// in slices (`probe_points`), so that the memory of a run does not grow with
+// its budget.
+//
+// The module links its own copy of the core, so the line sink installed here
+// leaves `_internal` writing to the standard output as before.
+#include <Python.h>
+
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "args.h"
+#include "config.h"
+#include "convert.h"
+#include "diag.h"
+#include "interrupt.h"
+#include "machine.h"
+#include "numeric.h"
+#include "probe.h"
+#include "pyref.h"
+
+namespace vordaopt::py {
+namespace {
+
+// Lines written by the core during the running call; every call runs with the
+// interpreter lock held, so one buffer serves the process.
+std::vector<std::string>* pending_lines = nullptr;
+
+void keep_line(const std::string& line) {
+  if (pending_lines) pending_lines->push_back(line);
+}
+
+struct EngineSolver {
+  PyObject_HEAD
+  Solver solver;
+  std::unique_ptr<ProbeBatchCursor> probe;  // built on the first probe_points call
+  std::vector<std::string> messages;
+  BorrowState borrow;
+};
+
+EngineSolver* as_engine(PyObject* self) { return reinterpret_cast<EngineSolver*>(self); }
+
+// Routes the core's lines into this solver's messages for one call.
+class KeepLines {
+ public:
+  explicit KeepLines(EngineSolver* owner) : previous_(pending_lines) {
+    pending_lines = &owner->messages;
+  }
+  ~KeepLines() { pending_lines = previous_; }
+  KeepLines(const KeepLines&) = delete;
+  KeepLines& operator=(const KeepLines&) = delete;
+
+ private:
+  std::vector<std::string>* previous_;
+};
+
+const char* const kConstructorNames[] = {"config_json"};
+const Signature kConstructor = {"Solver.__new__", kConstructorNames, 1, 1};
+
+PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject* argv[1];
+  std::string_view text;
+  if (!match_args(kConstructor, args, kwargs, argv) || !to_text("config_json", argv[0], text)) {
+    return nullptr;
+  }
+  try {
+    json::ParseResult<SolverConfig> parsed = parse_solver_config(text);
+    if (!parsed.ok()) {
+      raise_value_error("Invalid config: ", parsed.error_message());
+      return nullptr;
+    }
+    Solver solver = Solver::pcr(std::move(parsed).value());
+    PyRef self(alloc_instance(type));
+    if (!self) return nullptr;
+    EngineSolver* obj = as_engine(self.get());
+    new (&obj->solver) Solver(std::move(solver));
+    new (&obj->probe) std::unique_ptr<ProbeBatchCursor>();
+    new (&obj->messages) std::vector<std::string>();
+    new (&obj->borrow) BorrowState();
+    return self.release();
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
+void engine_dealloc(PyObject* self) {
+  EngineSolver* obj = as_engine(self);
+  obj->messages.~vector();
+  obj->probe.~unique_ptr();
+  obj->solver.~Solver();
+  free_instance(self);
+}
+
+PyObject* engine_ask(PyObject* self, PyObject*) {
+  Borrow borrow = Borrow::exclusive(as_engine(self)->borrow);
+  if (!borrow.held()) return nullptr;
+  try {
+    KeepLines keep(as_engine(self));
+    Solver& solver = as_engine(self)->solver;
+    std::optional<std::vector<ParamMap>> maps = solver.ask();
+    if (!maps) Py_RETURN_NONE;
+    bool unchanged = solver.phase().kind == SolverPhase::Kind::kProbing;
+    return to_list_of_dicts(std::move(*maps), unchanged);
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
+PyObject* engine_ask_one(PyObject* self, PyObject*) {
+  Borrow borrow = Borrow::exclusive(as_engine(self)->borrow);
+  if (!borrow.held()) return nullptr;
+  try {
+    KeepLines keep(as_engine(self));
+    std::optional<ParamMap> map = as_engine(self)->solver.ask_one();
+    if (!map) Py_RETURN_NONE;
+    return to_dict(*map);
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
+template <class Parse, class Apply>
+PyObject* document_method(PyObject* self, const Signature& sig, const char* prefix,
+                          PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Parse parse,
+                          Apply apply) {
+  PyObject* argv[1];
+  if (!match_args(sig, args, nargs, kwnames, argv)) return nullptr;
+  Borrow borrow = Borrow::exclusive(as_engine(self)->borrow);
+  std::string_view text;
+  if (!borrow.held() || !to_text(sig.names[0], argv[0], text)) return nullptr;
+  try {
+    auto parsed = parse(text);
+    if (!parsed.ok()) {
+      raise_value_error(prefix, parsed.error_message());
+      return nullptr;
+    }
+    apply(as_engine(self)->solver, std::move(parsed).value());
+    Py_RETURN_NONE;
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
+const char* const kTellNames[] = {"results_json"};
+const Signature kTell = {"Solver.tell", kTellNames, 1, 1};
+
+PyObject* engine_tell(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return document_method(self, kTell, "Invalid results: ", args, nargs, kwnames, parse_results,
+                         [](Solver& s, std::vector<EvalTrace>&& r) { s.tell(std::move(r)); });
+}
+
+const char* const kSeedNames[] = {"seed_json"};
+const Signature kSeed = {"Solver.seed", kSeedNames, 1, 1};
+
+PyObject* engine_seed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return document_method(self, kSeed, "Invalid seed data: ", args, nargs, kwnames,
+                         parse_seed_points,
+                         [](Solver& s, std::vector<SeedPoint>&& p) { s.seed(std::move(p)); });
+}
+
+PyObject* engine_history_len(PyObject* self, PyObject*) {
+  Borrow borrow = Borrow::shared(as_engine(self)->borrow);
+  if (!borrow.held()) return nullptr;
+  return PyLong_FromSize_t(as_engine(self)->solver.history_len());
+}
+
+// The cursor over the solver's first probe batch, built on first use.
+ProbeBatchCursor& probe_cursor(EngineSolver* obj) {
+  if (!obj->probe) {
+    const auto& probe = dynamic_cast<const PrimeSqrtSlopesRotProbe&>(obj->solver.probe());
+    obj->probe = std::make_unique<ProbeBatchCursor>(probe, obj->solver.config());
+  }
+  return *obj->probe;
+}
+
+PyObject* engine_probe_size(PyObject* self, PyObject*) {
+  Borrow borrow = Borrow::exclusive(as_engine(self)->borrow);
+  if (!borrow.held()) return nullptr;
+  try {
+    // `ask` hands out no probe batch when the probe budget is 0.
+    ProbeBatchCursor& cursor = probe_cursor(as_engine(self));
+    return PyLong_FromSize_t(cursor.requested() == 0 ? 0 : cursor.size());
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
+const char* const kProbePointsNames[] = {"start", "count"};
+const Signature kProbePoints = {"Solver.probe_points", kProbePointsNames, 2, 2};
+
+PyObject* engine_probe_points(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  PyObject* argv[2];
+  uint64_t start = 0;
+  uint64_t count = 0;
+  if (!match_args(kProbePoints, args, nargs, kwnames, argv) || !to_u64("start", argv[0], start) ||
+      !to_u64("count", argv[1], count)) {
+    return nullptr;
+  }
+  Borrow borrow = Borrow::exclusive(as_engine(self)->borrow);
+  if (!borrow.held()) return nullptr;
+  try {
+    ProbeBatchCursor& cursor = probe_cursor(as_engine(self));
+    size_t size = cursor.size();
+    if (start > size) start = size;
+    if (count > size - start) count = size - start;
+    if (cursor.position() != start) cursor.seek(start);
+    const NamedMap<Domain>& bounds = as_engine(self)->solver.config().bounds;
+    std::vector<std::string_view> names;
+    for (const auto& entry : bounds) names.push_back(entry.first);
+    DictBuilder builder(names);
+    if (!builder.ok()) return nullptr;
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list) return nullptr;
+    std::vector<double> values(cursor.dims());
+    for (uint64_t i = 0; i < count; ++i) {
+      cursor.next(values.data());
+      PyObject* d = builder.make(values.data());
+      if (!d) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), d);
+    }
+    return list.release();
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
+PyObject* engine_take_messages(PyObject* self, PyObject*) {
+  std::vector<std::string>& messages = as_engine(self)->messages;
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(messages.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < messages.size(); ++i) {
+    PyObject* text = PyUnicode_FromStringAndSize(messages[i].data(),
+                                                 static_cast<Py_ssize_t>(messages[i].size()));
+    if (!text) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), text);
+  }
+  messages.clear();
+  return list.release();
+}
+
+PyMethodDef engine_methods[] = {
+    {"ask", engine_ask, METH_NOARGS,
+     "ask($self)\n--\n\nThe next batch of candidates, or None; as VordaSolver.ask."},
+    {"ask_one", engine_ask_one, METH_NOARGS,
+     "ask_one($self)\n--\n\nOne candidate, or None; as VordaSolver.ask_one."},
+    {"tell", fastcall(engine_tell), METH_FASTCALL | METH_KEYWORDS,
+     "tell($self, results_json)\n--\n\nAppends results; as VordaSolver.tell."},
+    {"seed", fastcall(engine_seed), METH_FASTCALL | METH_KEYWORDS,
+     "seed($self, seed_json)\n--\n\nAppends evaluations; as VordaSolver.seed."},
+    {"get_history_len", engine_history_len, METH_NOARGS,
+     "get_history_len($self)\n--\n\nThe number of records in the history."},
+    {"probe_size", engine_probe_size, METH_NOARGS,
+     "probe_size($self)\n--\n\nThe number of points of the first probe batch that ask() "
+     "hands out (0 when it hands out none)."},
+    {"probe_points", fastcall(engine_probe_points), METH_FASTCALL | METH_KEYWORDS,
+     "probe_points($self, start, count)\n--\n\nPoints start .. start + count - 1 of the first "
+     "probe batch (fewer at its end), equal to that slice of the first ask(). Told results "
+     "of every point before the history reaches probe_size() let ask() move on to classify."},
+    {"take_messages", engine_take_messages, METH_NOARGS,
+     "take_messages($self)\n--\n\nThe diagnostic lines written since the last call."},
+    {nullptr, nullptr, 0, nullptr},  // sentinel
+};
+
+PyType_Slot engine_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(engine_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
+    {Py_tp_methods, engine_methods},
+    {Py_tp_doc, const_cast<char*>("Solver(config_json)\n--\n\n"
+                                  "The core solver for the product layer: quiet, with a sliced "
+                                  "probe batch.")},
+    {0, nullptr},  // sentinel
+};
+
+PyType_Spec engine_spec = {
+    .name = "vordaopt._engine.Solver",
+    .basicsize = sizeof(EngineSolver),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = engine_slots,
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_engine",  // m_name
+    "The core's solver for vordaopt's product layer (private).",
+    -1,  // m_size: single-phase, no per-module state
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* cached_module = nullptr;
+
+PyObject* init_module() {
+  if (cached_module) return Py_NewRef(cached_module);
+  // Internal errors surface as the one PanicException type of `_internal`.
+  PyRef panic_module(PyImport_ImportModule("vordaopt._panic"));
+  if (!panic_module) return nullptr;
+  PyRef panic(PyObject_GetAttrString(panic_module.get(), "PanicException"));
+  if (!panic) return nullptr;
+  use_panic_exception_type(panic.get());
+
+  PyRef module(PyModule_Create(&module_def));
+  if (!module) return nullptr;
+  PyRef type(PyType_FromSpec(&engine_spec));
+  if (!type || PyModule_AddObjectRef(module.get(), "Solver", type.get()) < 0) return nullptr;
+  diag::set_line_sink(keep_line);
+  set_interrupt_hook(poll_python_signals);
+  cached_module = Py_NewRef(module.get());
+  return module.release();
+}
+
+}  // namespace
+}  // namespace vordaopt::py
+
+PyMODINIT_FUNC PyInit__engine(void) { return vordaopt::py::init_module(); }
