@@ -5,7 +5,9 @@
     vordaopt plot vordaopt-run.jsonl -o run.png [--kind convergence|slices|parallel]
 
 Exit status: 0 on success, 1 when the run fails (no trial completed, a bad
-journal), 2 for wrong usage, 130 after Ctrl-C.
+journal), 2 for wrong usage, 130 after Ctrl-C, 143 after SIGTERM and 129 after
+SIGHUP (the running commands are ended, and the journal is left ready to
+resume), 141 when the reader of the output goes away.
 """
 
 from __future__ import annotations
@@ -14,23 +16,28 @@ import argparse
 import concurrent.futures as cf
 import json
 import os
+import selectors
 import shlex
+import shutil
 import signal
 import subprocess
 import sys
 import threading
+import time
 from collections.abc import Sequence
 from typing import Any
 
-from .journal import Journal, JournalError
-from .minimize import Result, load, minimize, rank_trials, run_header
+from .journal import Journal, JournalError, read_journal
+from .minimize import Result, Unrecorded, load, minimize, rank_trials
 from .optimizer import Direction, Optimizer, Trial
-from .space import Space, space_from_json
+from .space import Categorical, Space, space_from_json
 
 __all__ = ["main", "CommandTemplate", "format_value"]
 
 DEFAULT_JOURNAL = "vordaopt-run.jsonl"
 STDERR_LINES = 20  # of a failed command's standard error, kept in the journal
+STDERR_BYTES = 8192  # of its end, read into memory, from which those lines come
+LINE_LIMIT = 4096  # bytes kept of one line of a command's output
 
 
 class UsageError(Exception):
@@ -52,13 +59,92 @@ def format_value(value: Any) -> str:
     return str(value)
 
 
+def value_variable(index: int) -> str:
+    """The environment variable through which --shell passes parameter `index` (name order)."""
+    return f"VORDAOPT_VALUE_{index}"
+
+
+class _ShellScanner:
+    """Tracks the quoting context of a POSIX shell command, character by character.
+
+    Enough of the shell's grammar to know, at each placeholder, whether it
+    stands bare (at the top level or inside ``$( )``), inside double quotes,
+    or where no variable can reach it (single quotes, backquotes).
+    """
+
+    def __init__(self) -> None:
+        self._stack: list[list[Any]] = [["bare", 0]]  # context, open parentheses in it
+        self._escaped = False
+        self._previous = ""
+
+    @property
+    def context(self) -> str:
+        return str(self._stack[-1][0])
+
+    @property
+    def balanced(self) -> bool:
+        return len(self._stack) == 1 and not self._escaped
+
+    def feed(self, text: str) -> None:
+        for c in text:
+            escaped = self._escaped
+            self._step(c)
+            self._previous = "" if escaped else c
+
+    def _step(self, c: str) -> None:
+        frame = self._stack[-1]
+        context = frame[0]
+        if self._escaped:
+            self._escaped = False
+            return
+        if context == "single":
+            if c == "'":
+                self._stack.pop()
+            return
+        if c == "\\":
+            self._escaped = True
+        elif c == "`":
+            if context == "backquote":
+                self._stack.pop()
+            else:
+                self._stack.append(["backquote", 0])
+        elif context == "backquote":
+            return
+        elif c == "(" and self._previous == "$":
+            self._stack.append(["bare", 0])
+        elif context == "double":
+            if c == '"':
+                self._stack.pop()
+        elif c == "'":
+            self._stack.append(["single", 0])
+        elif c == '"':
+            self._stack.append(["double", 0])
+        elif c == "(":
+            frame[1] += 1
+        elif c == ")":
+            if frame[1] > 0:
+                frame[1] -= 1
+            elif len(self._stack) > 1:
+                self._stack.pop()  # the end of a $( ) substitution
+
+
 class CommandTemplate:
     """A command whose arguments hold ``{name}`` placeholders; ``{{`` and ``}}`` are braces.
+
+    Without a shell each argument is rendered on its own, and a value is never
+    more or less than its text. With ``shell=True`` the arguments, joined by
+    spaces, are one shell command, and no value ever becomes shell code: each
+    placeholder turns into a reference to an environment variable holding the
+    value (``"${VORDAOPT_VALUE_0}"``, or ``${VORDAOPT_VALUE_0}`` inside double
+    quotes), so that every value reaches the program as one argument,
+    unchanged, whatever it holds.
 
     Raises
     ------
     UsageError
-        A placeholder names no parameter, or a brace is unmatched.
+        A placeholder names no parameter, a brace is unmatched, or (with a
+        shell) a placeholder stands inside single quotes or backquotes, or the
+        command's quotes are unbalanced.
     """
 
     def __init__(self, argv: Sequence[str], names: Sequence[str], *, shell: bool = False) -> None:
@@ -66,7 +152,11 @@ class CommandTemplate:
             raise UsageError("no command given: put it after --, e.g. -- python train.py --lr {lr}")
         self.argv = list(argv)
         self.shell = shell
+        self._index = {name: i for i, name in enumerate(names)}
         self._parts = [self._parse(arg, set(names)) for arg in self.argv]
+        self.placeholders = {text for parts in self._parts for is_name, text in parts if is_name}
+        # With a shell: the quoting context of every placeholder, in order.
+        self._contexts: list[str] = self._scan() if shell else []
 
     @staticmethod
     def _parse(arg: str, names: set[str]) -> list[tuple[bool, str]]:
@@ -100,37 +190,84 @@ class CommandTemplate:
         parts.append((False, "".join(literal)))
         return parts
 
-    def render(self, params: dict[str, Any]) -> list[str]:
-        """The command's arguments for these values (quoted for the shell with --shell)."""
+    def _scan(self) -> list[str]:
+        scanner = _ShellScanner()
+        contexts = []
+        for k, parts in enumerate(self._parts):
+            if k:
+                scanner.feed(" ")
+            for is_name, text in parts:
+                if not is_name:
+                    scanner.feed(text)
+                    continue
+                if scanner.context in ("single", "backquote"):
+                    where = "single quotes" if scanner.context == "single" else "backquotes"
+                    raise UsageError(
+                        f"placeholder {{{text}}} stands inside {where}, where the shell cannot "
+                        "pass a value safely; write it bare or inside double quotes (vordaopt "
+                        "passes each value as one argument), or use $( ) for backquotes")
+                contexts.append(scanner.context)
+                scanner.feed("x")  # a value is one word
+        if not scanner.balanced:
+            raise UsageError("the shell command has unbalanced quotes or a trailing backslash")
+        return contexts
+
+    def _render(self, params: dict[str, Any], placeholder: Any) -> list[str]:
         out = []
+        contexts = iter(self._contexts)
         for parts in self._parts:
             pieces = []
             for is_name, text in parts:
                 if is_name:
-                    value = format_value(params[text])
-                    pieces.append(shlex.quote(value) if self.shell else value)
+                    context = next(contexts) if self.shell else ""
+                    pieces.append(placeholder(text, format_value(params[text]), context))
                 else:
                     pieces.append(text)
             out.append("".join(pieces))
         return out
 
+    def render(self, params: dict[str, Any]) -> list[str]:
+        """The command's arguments for these values (with a shell: variable references)."""
+        def reference(name: str, value: str, context: str) -> str:
+            if not self.shell:
+                return value
+            variable = "${" + value_variable(self._index[name]) + "}"
+            return variable if context == "double" else f'"{variable}"'
+
+        return self._render(params, reference)
+
+    def environment(self, params: dict[str, Any]) -> dict[str, str]:
+        """The variables a shell command reads its values from."""
+        if not self.shell:
+            return {}
+        return {value_variable(self._index[name]): format_value(params[name])
+                for name in self.placeholders}
+
     def command_line(self, params: dict[str, Any]) -> str:
         """A line to paste into a shell that runs the command with these values."""
-        args = self.render(params)
-        if self.shell:
-            return " ".join(args)
-        return shlex.join(args)
+        if not self.shell:
+            return shlex.join(self._render(params, lambda name, value, context: value))
+
+        def quoted(name: str, value: str, context: str) -> str:
+            # Inside double quotes: close them, add the value in single quotes, reopen.
+            return f'"{shlex.quote(value)}"' if context == "double" else shlex.quote(value)
+
+        return " ".join(self._render(params, quoted))
 
 
 # --- Running one trial -------------------------------------------------------------------
 
 
 class TrialFailed(Exception):
-    """The command exited non-zero, timed out, or printed no number last."""
+    """The command exited non-zero, timed out, was killed, or printed no number last."""
+
+
+class CommandNotFound(Unrecorded):
+    """The command cannot be started: the run stops, and the trial runs again on resume."""
 
 
 class _Children:
-    """The commands running now, so that Ctrl-C can end them all."""
+    """The commands running now, so that a signal to vordaopt can end them all."""
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
@@ -166,9 +303,82 @@ def _terminate(proc: subprocess.Popen[bytes]) -> None:
         pass
 
 
-def _tail(data: bytes, lines: int = STDERR_LINES) -> str:
-    text = data.decode("utf-8", "replace").rstrip("\n")
-    return "\n".join(text.splitlines()[-lines:])
+class _LastLine:
+    """The last non-empty line of a stream fed in chunks, in bounded memory.
+
+    A line longer than LINE_LIMIT bytes keeps its beginning only and is
+    marked, since no such line is a number.
+    """
+
+    def __init__(self) -> None:
+        self.last = b""
+        self.last_cut = False
+        self._partial = bytearray()
+        self._partial_cut = False
+
+    def feed(self, chunk: bytes) -> None:
+        *complete, rest = chunk.split(b"\n")
+        for piece in complete:
+            self._extend(piece)
+            self._close_line()
+        self._extend(rest)
+
+    def _extend(self, piece: bytes) -> None:
+        room = LINE_LIMIT - len(self._partial)
+        if len(piece) > room:
+            self._partial_cut = True
+        self._partial += piece[:max(room, 0)]
+
+    def _close_line(self) -> None:
+        if self._partial.strip():
+            self.last, self.last_cut = bytes(self._partial), self._partial_cut
+        self._partial.clear()
+        self._partial_cut = False
+
+    def finish(self) -> tuple[str, bool]:
+        """The last line's text and whether it was cut."""
+        self._close_line()
+        return self.last.decode("utf-8", "replace").strip(), self.last_cut
+
+
+def _read_output(proc: subprocess.Popen[bytes], deadline: float | None) -> tuple[_LastLine, bytes]:
+    """Reads the command's standard output and error as they come, until both end.
+
+    Keeps the last line of the output and the last STDERR_BYTES of the error,
+    whatever the command prints. Raises subprocess.TimeoutExpired at `deadline`.
+    """
+    out = _LastLine()
+    err = bytearray()
+    streams = {proc.stdout: out, proc.stderr: err}
+    with selectors.DefaultSelector() as selector:
+        for stream in streams:
+            selector.register(stream, selectors.EVENT_READ)  # type: ignore[arg-type]
+        while selector.get_map():
+            wait = None if deadline is None else deadline - time.monotonic()
+            if wait is not None and wait <= 0:
+                raise subprocess.TimeoutExpired(proc.args, 0)
+            for key, _ in selector.select(wait):
+                chunk = os.read(key.fd, 65536)
+                if not chunk:
+                    selector.unregister(key.fileobj)
+                elif key.fileobj is proc.stdout:
+                    out.feed(chunk)
+                else:
+                    err += chunk
+                    del err[:-STDERR_BYTES]
+    return out, bytes(err)
+
+
+def _exit_text(status: int) -> str:
+    if status < 0:
+        try:
+            name = signal.Signals(-status).name
+        except ValueError:
+            name = "an unknown signal"
+        return f"killed by signal {-status} ({name})"
+    if status == 127:
+        return "exit status 127 (command not found)"
+    return f"exit status {status}"
 
 
 class CommandObjective:
@@ -185,7 +395,8 @@ class CommandObjective:
 
     def __call__(self, params: dict[str, Any]) -> float:
         args = self.template.render(params)
-        env = dict(os.environ, VORDAOPT_PARAMS=json.dumps(params))
+        env = dict(os.environ, VORDAOPT_PARAMS=json.dumps(params),
+                   **self.template.environment(params))
         cwd = None
         if self.workdir is not None:
             with self._lock:
@@ -193,37 +404,52 @@ class CommandObjective:
                 cwd = os.path.join(self.workdir, f"trial-{os.getpid()}-{self._counter}")
             os.makedirs(cwd, exist_ok=True)
         command: Any = " ".join(args) if self.template.shell else args
-        # A session of its own: Ctrl-C reaches vordaopt alone, which then ends
-        # the commands, their children included.
-        proc = subprocess.Popen(command, shell=self.template.shell, cwd=cwd, env=env,
-                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, start_new_session=True)
+        # A session of its own: a signal to vordaopt reaches vordaopt alone,
+        # which then ends the commands, their children included.
+        try:
+            proc = subprocess.Popen(command, shell=self.template.shell, cwd=cwd, env=env,
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, start_new_session=True)
+        except (FileNotFoundError, PermissionError, NotADirectoryError) as exc:
+            why = "command not found" if isinstance(exc, FileNotFoundError) else exc.strerror
+            raise CommandNotFound(f"{why}: {args[0]!r}") from None
         self.children.add(proc)
+        deadline = None if self.trial_timeout is None else time.monotonic() + self.trial_timeout
         try:
             try:
-                out, err = proc.communicate(timeout=self.trial_timeout)
+                out, err = _read_output(proc, deadline)
+                proc.wait(None if deadline is None else max(deadline - time.monotonic(), 0))
             except subprocess.TimeoutExpired:
                 _terminate(proc)
-                out, err = proc.communicate()
+                _, err = _read_output(proc, time.monotonic() + 2)
                 raise TrialFailed(
                     f"timed out after {self.trial_timeout:g} s" + _stderr_note(err)) from None
-            except BaseException:  # Ctrl-C while waiting in the main thread
+            except BaseException:  # a signal while waiting in the main thread
                 _terminate(proc)
                 raise
         finally:
             self.children.discard(proc)
+            for stream in (proc.stdout, proc.stderr):
+                if stream is not None:
+                    stream.close()
         if proc.returncode != 0:
-            raise TrialFailed(f"exit status {proc.returncode}" + _stderr_note(err))
-        lines = [line for line in out.decode("utf-8", "replace").splitlines() if line.strip()]
-        if not lines:
+            raise TrialFailed(_exit_text(proc.returncode) + _stderr_note(err))
+        line, cut = out.finish()
+        if not line:
             raise TrialFailed("the command printed nothing" + _stderr_note(err))
         try:
-            value = float(lines[-1].strip())
+            if cut:
+                raise ValueError
+            return float(line)
         except ValueError:
             raise TrialFailed(
-                f"the last line of its output is not a number: {lines[-1].strip()[:200]!r}"
+                f"the last line of its output is not a number: {line[:200]!r}"
                 + _stderr_note(err)) from None
-        return value
+
+
+def _tail(data: bytes, lines: int = STDERR_LINES) -> str:
+    text = data.decode("utf-8", "replace").rstrip("\n")
+    return "\n".join(text.splitlines()[-lines:])
 
 
 def _stderr_note(err: bytes) -> str:
@@ -234,55 +460,126 @@ def _stderr_note(err: bytes) -> str:
 # --- Subcommands ---------------------------------------------------------------------------
 
 
+def _refuse_duplicate_keys(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
+    seen: dict[str, Any] = {}
+    for key, value in pairs:
+        if key in seen:
+            raise ValueError(f"key {key!r} appears twice")
+        seen[key] = value
+    return seen
+
+
 def _read_space(path: str) -> Space:
     try:
         with open(path, encoding="utf-8") as f:
             text = f.read()
     except OSError as exc:
-        raise UsageError(f"cannot read the space file: {exc}") from None
+        raise UsageError(f"cannot read the space file {path}: {exc.strerror or exc}") from None
     try:
-        document = json.loads(text)
+        document = json.loads(text, object_pairs_hook=_refuse_duplicate_keys)
     except ValueError as exc:
-        raise UsageError(f"{path} is not valid JSON: {exc}") from None
+        raise UsageError(f"{path} is not a valid space file: {exc}") from None
     try:
-        return space_from_json(document)
+        space = space_from_json(document)
     except (TypeError, ValueError) as exc:
         raise UsageError(f"{path}: {exc}") from None
+    for name in space.names:
+        kind = space[name]
+        if isinstance(kind, Categorical) and any("\0" in format_value(c) for c in kind.choices):
+            raise UsageError(f"{path}: parameter {name!r}: a choice holds a NUL character, "
+                             "which no command argument can carry")
+    return space
+
+
+def _check_program(command: list[str], shell: bool, workdir: str | None) -> None:
+    """Refuses, before any trial, a program that cannot be found."""
+    program = command[0]
+    if shell or "{" in program:
+        return
+    if os.sep in program:
+        if workdir is not None and not os.path.isabs(program):
+            return  # found, or not, from each trial's own folder
+        if not (os.path.isfile(program) and os.access(program, os.X_OK)):
+            raise UsageError(f"command not found: {program!r} is not an executable file")
+    elif shutil.which(program) is None:
+        raise UsageError(f"command not found: {program!r} is not on the PATH")
+
+
+class _Stopped(KeyboardInterrupt):
+    """SIGTERM or SIGHUP, handled as Ctrl-C is."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _raise_stopped(signum: int, frame: object) -> None:
+    raise _Stopped(signum)
+
+
+class _StopSignals:
+    """Turns SIGTERM and SIGHUP into _Stopped while a run goes, unless they are ignored (nohup)."""
+
+    def __enter__(self) -> None:
+        self._previous: dict[int, Any] = {}
+        if threading.current_thread() is not threading.main_thread():
+            return
+        for signum in (signal.SIGTERM, signal.SIGHUP):
+            if signal.getsignal(signum) is not signal.SIG_IGN:
+                self._previous[signum] = signal.signal(signum, _raise_stopped)
+
+    def __exit__(self, *exc_info: object) -> None:
+        for signum, handler in self._previous.items():
+            signal.signal(signum, handler)
 
 
 def _run(args: argparse.Namespace) -> int:
     command = list(args.command)
     space = _read_space(args.space)
     template = CommandTemplate(command, space.names, shell=args.shell)
+    _check_program(command, args.shell, args.workdir)
+    for name in space.names:
+        if name not in template.placeholders:
+            print(f"vordaopt: warning: parameter {name!r} appears in no placeholder; the command "
+                  "sees its value only in $VORDAOPT_PARAMS", file=sys.stderr)
     direction: Direction = "maximize" if args.maximize else "minimize"
     try:
         settings = Optimizer(space, args.budget, seed=args.seed, mode=args.mode,
                              direction=direction, parallel=args.parallel if args.mode == "online" else 1)
+        if args.timeout is not None and not args.timeout >= 0:
+            raise ValueError(f"--timeout must be a non-negative number of seconds, got {args.timeout}")
+        if args.trial_timeout is not None and not args.trial_timeout > 0:
+            raise ValueError(f"--trial-timeout must be a positive number of seconds, got "
+                             f"{args.trial_timeout}")
     except ValueError as exc:
         raise UsageError(str(exc)) from None
     children = _Children()
     objective = CommandObjective(template, trial_timeout=args.trial_timeout,
                                  workdir=args.workdir, children=children)
-    header = run_header(settings, command=command, shell=args.shell)
-    with Journal(args.journal, header) as journal:
+    header = settings.settings(command=command, shell=args.shell)
+    with _StopSignals(), Journal(args.journal, header) as journal:
         if journal.resumed:
             print(f"resuming {args.journal}: {len(journal.lines)} trials recorded",
                   file=sys.stderr)
         pool = cf.ThreadPoolExecutor(args.parallel) if args.parallel > 1 else None
         try:
             result = minimize(objective, space, args.budget, seed=args.seed, mode=args.mode,
-                              executor=pool, journal=journal, progress=not args.quiet,
+                              executor=pool, journal=journal,
+                              progress=False if args.quiet else None,
                               timeout=args.timeout, catch=TrialFailed, direction=direction,
                               parallel=settings.parallel)
         except BaseException as exc:
             # The running commands end now; their trials stay unrecorded and
             # run again on resume.
             children.terminate_all()
+            if isinstance(exc, CommandNotFound):
+                raise UsageError(str(exc)) from None
             if not isinstance(exc, KeyboardInterrupt):
                 raise
-            print(f"\ninterrupted: {args.journal} holds every finished trial; run the same "
-                  "command line again to resume", file=sys.stderr)
-            return 130
+            signum = exc.signum if isinstance(exc, _Stopped) else signal.SIGINT
+            print(f"\nstopped by {signal.Signals(signum).name}: {args.journal} holds every "
+                  "finished trial; run the same command line again to resume", file=sys.stderr)
+            return 128 + signum
         finally:
             if pool is not None:
                 pool.shutdown(wait=True, cancel_futures=True)
@@ -304,8 +601,6 @@ def _print_outcome(result: Result, template: CommandTemplate) -> None:
 
 
 def _summary(path: str) -> dict[str, Any]:
-    from .journal import read_journal
-
     header, _ = read_journal(path)
     result = load(path)
     ranked = rank_trials(result.trials, result.direction)
@@ -365,6 +660,16 @@ def _show(args: argparse.Namespace) -> int:
 def _plot(args: argparse.Namespace) -> int:
     from . import plot
 
+    try:
+        from matplotlib.backend_bases import FigureCanvasBase
+    except ImportError:
+        raise ImportError('vordaopt plot needs matplotlib: pip install "vordaopt[plot]"') from None
+    formats = FigureCanvasBase.get_supported_filetypes()
+    extension = os.path.splitext(args.output)[1][1:].lower()
+    if extension not in formats:
+        raise UsageError(
+            f"cannot write {args.output!r}: the file name must end in one of "
+            f"{', '.join('.' + f for f in sorted(formats))}")
     draw = {"convergence": plot.convergence, "slices": plot.slices,
             "parallel": plot.parallel_coordinates}[args.kind]
     figure = draw(args.journal)
@@ -397,7 +702,8 @@ def _parser() -> argparse.ArgumentParser:
                      help="a command running longer fails its trial")
     run.add_argument("--maximize", action="store_true", help="maximise the value")
     run.add_argument("--shell", action="store_true",
-                     help="run the command through /bin/sh, each value quoted")
+                     help="run the command through /bin/sh; each value is passed in an "
+                          "environment variable, never as shell code")
     run.add_argument("--workdir", metavar="DIR", help="run each trial in a folder of its own under DIR")
     run.add_argument("--quiet", action="store_true", help="no progress bar")
     run.set_defaults(handler=_run)
@@ -431,7 +737,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error("--parallel must be at least 1")
     try:
         status: int = args.handler(args)
+        sys.stdout.flush()
         return status
+    except BrokenPipeError:
+        # The reader went away (`vordaopt show run.jsonl | head`): stop quietly,
+        # as a writer killed by SIGPIPE would.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 128 + signal.SIGPIPE
     except UsageError as exc:
         print(f"vordaopt: error: {exc}", file=sys.stderr)
         return 2

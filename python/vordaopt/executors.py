@@ -4,10 +4,12 @@ from __future__ import annotations
 
 import concurrent.futures as cf
 import pickle
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from typing import Any
 
-__all__ = ["RayExecutor", "as_executor", "check_picklable"]
+from .space import Categorical, Kind
+
+__all__ = ["RayExecutor", "TrialPool", "as_executor", "check_picklable", "is_pickling_error"]
 
 
 class RayExecutor(cf.Executor):
@@ -61,8 +63,9 @@ def as_executor(executor: Any) -> cf.Executor | None:
         f"{type(executor).__name__}")
 
 
-def check_picklable(objective: object, executor: cf.Executor | None) -> None:
-    """Refuses, before any trial runs, an objective that the executor cannot ship to a worker."""
+def check_picklable(objective: object, space: Mapping[str, Kind], executor: cf.Executor | None) -> None:
+    """Refuses, before any trial runs, an objective or a categorical choice that the
+    executor cannot ship to a worker."""
     if executor is None or isinstance(executor, cf.ThreadPoolExecutor):
         return
     module = type(executor).__module__
@@ -82,3 +85,84 @@ def check_picklable(objective: object, executor: cf.Executor | None) -> None:
         raise TypeError(
             f"the objective cannot be pickled for {where} ({type(exc).__name__}: {exc}); "
             "define it at module level, or use a thread pool") from None
+    for name, kind in space.items():
+        if not isinstance(kind, Categorical):
+            continue
+        for choice in kind.choices:
+            try:
+                dumps(choice)
+            except Exception as exc:
+                raise TypeError(
+                    f"parameter {name!r}: choice {choice!r} cannot be pickled for {where} "
+                    f"({type(exc).__name__}: {exc}); use picklable choices (their names, say), "
+                    "or a thread pool") from None
+
+
+def is_pickling_error(exc: BaseException) -> bool:
+    """Whether an executor's failure is one of pickling a call or its result."""
+    if isinstance(exc, pickle.PicklingError):
+        return True
+    return isinstance(exc, (TypeError, AttributeError)) and "pickle" in str(exc).lower()
+
+
+def _process_pool_settings(pool: cf.ProcessPoolExecutor) -> dict[str, Any]:
+    # ProcessPoolExecutor keeps its arguments only in private attributes; a
+    # missing one falls back to the default.
+    settings: dict[str, Any] = {
+        "max_workers": getattr(pool, "_max_workers", None),
+        "mp_context": getattr(pool, "_mp_context", None),
+        "initializer": getattr(pool, "_initializer", None),
+        "initargs": getattr(pool, "_initargs", ()),
+    }
+    tasks = getattr(pool, "_max_tasks_per_child", None)
+    if tasks is not None:
+        settings["max_tasks_per_child"] = tasks
+    return settings
+
+
+class TrialPool:
+    """The executor a run submits its trials to.
+
+    A process pool is broken for good once one of its workers dies. The run
+    then replaces it with a fresh pool of the same settings, which it owns
+    and shuts down at its end; the caller's pool is left as it is. Other
+    executors are used as they are.
+    """
+
+    def __init__(self, executor: cf.Executor) -> None:
+        self.executor = executor
+        self._made: list[cf.ProcessPoolExecutor] = []
+
+    @property
+    def can_replace(self) -> bool:
+        return isinstance(self.executor, cf.ProcessPoolExecutor)
+
+    @property
+    def is_broken(self) -> bool:
+        return bool(getattr(self.executor, "_broken", False))
+
+    def submit(self, fn: Callable[..., Any], /, *args: Any) -> cf.Future[Any]:
+        try:
+            return self.executor.submit(fn, *args)
+        except cf.BrokenExecutor:
+            if not self.can_replace:
+                raise
+            self.replace()
+            return self.executor.submit(fn, *args)
+
+    def replace(self) -> None:
+        """Swaps a broken process pool for a fresh one (nothing happens to a healthy one)."""
+        old = self.executor
+        if not isinstance(old, cf.ProcessPoolExecutor) or not self.is_broken:
+            return
+        new = cf.ProcessPoolExecutor(**_process_pool_settings(old))
+        self._made.append(new)
+        self.executor = new
+        if old in self._made:
+            old.shutdown(wait=False, cancel_futures=True)
+
+    def close(self) -> None:
+        """Shuts down the pools this run made."""
+        for pool in self._made:
+            pool.shutdown(wait=True, cancel_futures=True)
+        self._made.clear()

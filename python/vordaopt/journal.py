@@ -2,9 +2,15 @@
 
 The first line is a header with the format version and the settings of the
 run; each further line is one finished trial, written whole, flushed and
-``fsync``-ed before the run goes on. A crash can therefore tear at most the
-last line, which the next writer cuts off (with a warning) before appending.
-A second writer of the same file is refused by an advisory lock.
+``fsync``-ed before the run goes on. A resumed run that raises the budget
+appends a line of its own, ``{"budget": N}``. A crash can therefore tear at
+most the last line, which the next writer cuts off (with a warning) before
+appending; nothing else in a file is ever cut or rewritten. A second writer
+of the same file is refused by an advisory lock.
+
+Every reader (:func:`read_journal`, :class:`Journal`, and through them
+``load``, ``vordaopt show`` and resuming) checks each line the same way, and
+an error names the line.
 
 Unit coordinates are written as JSON numbers in their shortest round-trip
 form, so they read back to the same floats, bit for bit.
@@ -14,9 +20,12 @@ from __future__ import annotations
 
 import fcntl
 import json
+import math
 import os
+import stat
 import warnings
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
 from typing import Any
 
 from .optimizer import Trial, TrialState
@@ -25,10 +34,14 @@ __all__ = ["Journal", "JournalError", "read_journal", "trial_to_record", "trial_
 
 FORMAT_VERSION = 1
 _MAGIC = "vordaopt_journal"
+# How every line this layer writes begins: a torn last line is cut only when
+# it is the beginning of one of these.
+_LINE_STARTS = (b'{"number":', b'{"budget":')
+_FINISHED_STATES = {s.value for s in TrialState if s is not TrialState.PENDING}
 
 
 class JournalError(RuntimeError):
-    """A journal that cannot be used for this run: another run's, locked, or damaged."""
+    """A journal that cannot be used for this run: another run's, locked, damaged, or unwritable."""
 
 
 def trial_to_record(trial: Trial) -> dict[str, Any]:
@@ -48,7 +61,7 @@ def trial_to_record(trial: Trial) -> dict[str, Any]:
 
 
 def trial_from_record(record: dict[str, Any]) -> Trial:
-    """The trial of a journal line."""
+    """The trial of a checked journal line."""
     return Trial(
         number=int(record["number"]),
         params=dict(record["params"]),
@@ -63,49 +76,169 @@ def trial_from_record(record: dict[str, Any]) -> Trial:
     )
 
 
-def _split_lines(data: bytes) -> tuple[list[dict[str, Any]], int, str | None]:
-    """The complete JSON lines of `data`, the byte length they span, and why the rest was dropped."""
-    lines: list[dict[str, Any]] = []
-    good = 0
-    while good < len(data):
-        end = data.find(b"\n", good)
-        if end < 0:
-            return lines, good, "a last line without its line feed"
+# --- Reading and checking ----------------------------------------------------------------
+
+
+def _is_number(v: Any) -> bool:
+    return isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v)
+
+
+def _is_count(v: Any) -> bool:
+    return isinstance(v, int) and not isinstance(v, bool) and v >= 0
+
+
+def _check_record(record: Any, names: Sequence[str] | None) -> str | None:
+    """Why a trial line cannot be used, or None."""
+    if not isinstance(record, dict):
+        return "a trial line must be a JSON object"
+    if not _is_count(record.get("number")):
+        return "\"number\" must be a non-negative integer"
+    if record.get("state") not in _FINISHED_STATES:
+        return f"\"state\" must be one of {', '.join(sorted(_FINISHED_STATES))}"
+    params = record.get("params")
+    if not isinstance(params, dict):
+        return "\"params\" must be an object"
+    unit = record.get("unit")
+    if not isinstance(unit, list) or not all(_is_number(u) for u in unit):
+        return "\"unit\" must be a list of finite numbers"
+    if names is not None:
+        if sorted(params) != list(names):
+            return f"\"params\" must name exactly the space's parameters {', '.join(names)}"
+        if len(unit) != len(names):
+            return f"\"unit\" must hold {len(names)} coordinates"
+    value = record.get("value")
+    if record["state"] == TrialState.FAILED.value:
+        if value is not None:
+            return "a failed trial has no value"
+    elif not _is_number(value):
+        return f"a {record['state']} trial needs a finite \"value\""
+    for key in ("cost", "started", "ended"):
+        if record.get(key) is not None and not _is_number(record[key]):
+            return f"\"{key}\" must be a finite number or null"
+    if record.get("error") is not None and not isinstance(record["error"], str):
+        return "\"error\" must be a string or null"
+    reused_from = record.get("reused_from")
+    if reused_from is not None and not (_is_count(reused_from) and reused_from < record["number"]):
+        return "\"reused_from\" must be the number of an earlier trial, or null"
+    return None
+
+
+@dataclass
+class _Contents:
+    """A journal's checked lines."""
+
+    header: dict[str, Any] | None
+    records: list[dict[str, Any]]  # trial lines, in the order written
+    budgets: list[int]  # budgets of the run: the header's, then each raise
+    good: int  # bytes of complete, usable lines
+    torn: str | None  # what follows them, described; None when nothing does
+
+
+def _parse(data: bytes, path: str, expected_header: bytes | None = None) -> _Contents:
+    """Splits and checks a journal's bytes.
+
+    A last line without its line feed is torn when it is the beginning of a
+    line this layer writes (after a valid header), or of `expected_header` in
+    an otherwise empty file. Anything else
+    that is not a journal raises JournalError, which names the line.
+    """
+    contents = _Contents(None, [], [], 0, None)
+    first_line: dict[int, int] = {}  # trial number -> line of its record
+    position = 0
+    line_no = 0
+    while position < len(data):
+        line_no += 1
+        end = data.find(b"\n", position)
+        raw = data[position:] if end < 0 else data[position:end]
         try:
-            lines.append(json.loads(data[good:end]))
+            line = json.loads(raw) if end >= 0 else None
         except ValueError:
-            # Only the last line can be torn; damage further up is not ours to cut.
-            if data.find(b"\n", end + 1) >= 0 or end + 1 < len(data):
-                raise JournalError(f"line {len(lines) + 1} is not valid JSON") from None
-            return lines, good, "a last line that is not valid JSON"
-        good = end + 1
-    return lines, good, None
+            line = None
+        if line is None:
+            # Lines are written whole, line feed included: only a last line
+            # without one can have been torn by a crash.
+            if end < 0 and raw and _is_torn_start(raw, contents.header is not None,
+                                                  expected_header):
+                contents.torn = "a last line without its line feed"
+                return contents
+            if contents.header is None:
+                raise JournalError(f"{path} is not a vordaopt journal (its first line is not a "
+                                   "journal header); choose another file name")
+            raise JournalError(f"{path}: line {line_no} is not valid JSON")
+        if contents.header is None:
+            if not isinstance(line, dict) or _MAGIC not in line:
+                raise JournalError(f"{path} is not a vordaopt journal (its first line is not a "
+                                   "journal header); choose another file name")
+            if line[_MAGIC] != FORMAT_VERSION:
+                raise JournalError(f"{path} has journal format {line[_MAGIC]!r}; this vordaopt "
+                                   f"reads and writes format {FORMAT_VERSION}")
+            contents.header = line
+            if "budget" in line:
+                contents.budgets.append(line["budget"])
+        elif isinstance(line, dict) and set(line) == {"budget"}:
+            if not _is_count(line["budget"]) or (contents.budgets
+                                                 and line["budget"] < contents.budgets[-1]):
+                raise JournalError(f"{path}: line {line_no}: a budget line must raise the budget")
+            contents.budgets.append(line["budget"])
+        else:
+            space = contents.header.get("space")
+            names = sorted(space) if isinstance(space, dict) else None
+            why = _check_record(line, names)
+            if why is not None:
+                raise JournalError(f"{path}: line {line_no}: {why}")
+            number = line["number"]
+            if number in first_line:
+                raise JournalError(f"{path}: line {line_no}: trial {number} is recorded twice "
+                                   f"(first on line {first_line[number]})")
+            first_line[number] = line_no
+            contents.records.append(line)
+        position = end + 1
+        contents.good = position
+    return contents
+
+
+def _is_torn_start(raw: bytes, after_header: bool, expected_header: bytes | None) -> bool:
+    if after_header:
+        return any(raw.startswith(s) or s.startswith(raw) for s in _LINE_STARTS)
+    return expected_header is not None and expected_header.startswith(raw)
 
 
 def read_journal(path: str | os.PathLike[str]) -> tuple[dict[str, Any], list[dict[str, Any]]]:
     """The header and the trial records of a journal, without changing the file.
 
-    A torn last line is ignored.
+    A torn last line is ignored. The header's ``budget`` is the run's current
+    budget (the last raise, if any).
 
     Raises
     ------
     JournalError
-        The file holds no header, or a line other than the last is damaged.
+        The file cannot be read, is not a journal, or holds a line that is
+        damaged or breaks the journal's rules (the message names the line).
     """
-    with open(path, "rb") as f:
-        data = f.read()
+    name = os.fspath(path)
     try:
-        lines, _, _ = _split_lines(data)
-    except JournalError as error:
-        raise JournalError(f"{os.fspath(path)}: {error}") from None
-    if not lines or not isinstance(lines[0], dict) or _MAGIC not in lines[0]:
-        raise JournalError(f"{os.fspath(path)} is not a vordaopt journal (no header line)")
-    return lines[0], lines[1:]
+        with open(path, "rb") as f:
+            if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
+                raise JournalError(f"the journal {name} must be a regular file")
+            data = f.read()
+    except OSError as exc:
+        raise JournalError(f"cannot read the journal {name}: {exc.strerror or exc}") from None
+    contents = _parse(data, name)
+    if contents.header is None:
+        raise JournalError(f"{name} is not a vordaopt journal (it holds no header line)")
+    header = dict(contents.header)
+    if contents.budgets:
+        header["budget"] = contents.budgets[-1]
+    return header, contents.records
 
 
 def _describe(value: Any) -> str:
     text = json.dumps(value, sort_keys=True)
     return text if len(text) <= 60 else text[:57] + "..."
+
+
+def _line(record: dict[str, Any]) -> bytes:
+    return (json.dumps(record, allow_nan=False, separators=(",", ":")) + "\n").encode("utf-8")
 
 
 class Journal:
@@ -114,8 +247,10 @@ class Journal:
     Parameters
     ----------
     path : path-like
-        Created with `header` if it does not exist (or holds no complete
-        line); otherwise its header must equal `header`.
+        Created with `header` if it does not exist or is empty; otherwise it
+        must be a journal whose header equals `header`, except that the
+        budget may be raised (never lowered): a raise is recorded as a line.
+        A file that is not a journal is refused and left as it was.
     header : dict
         The settings of the run (JSON values); the format version is added.
 
@@ -127,18 +262,28 @@ class Journal:
         The same, in the order they were written (the order they finished).
     resumed : bool
         Whether the file held a run already.
+    first_budget : int or None
+        The budget the run was started with (its batch plan is made for it).
 
     Raises
     ------
     JournalError
-        The file is locked by another writer, was written for another run, or
-        is damaged above its last line.
+        The file is locked by another writer, was written for another run,
+        is not a journal or is damaged above its last line, or cannot be
+        opened or written (the message names the file).
     """
 
     def __init__(self, path: str | os.PathLike[str], header: dict[str, Any]) -> None:
         self.path = os.fspath(path)
         self.header = {_MAGIC: FORMAT_VERSION, **header}
-        fd = os.open(self.path, os.O_RDWR | os.O_CREAT, 0o644)
+        try:
+            fd = os.open(self.path, os.O_RDWR | os.O_CREAT, 0o644)
+        except OSError as exc:
+            raise JournalError(
+                f"cannot open the journal {self.path}: {exc.strerror or exc}") from None
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            os.close(fd)
+            raise JournalError(f"the journal {self.path} must be a regular file")
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
@@ -154,50 +299,63 @@ class Journal:
             raise
 
     def _open_existing(self) -> dict[int, dict[str, Any]]:
-        data = self._file.read()
         try:
-            lines, good, torn = _split_lines(data)
-        except JournalError as error:
-            raise JournalError(f"{self.path}: {error}") from None
-        if torn is not None:
+            data = self._file.read()
+        except OSError as exc:
+            raise JournalError(f"cannot read the journal {self.path}: {exc.strerror or exc}") from None
+        contents = _parse(data, self.path, expected_header=_line(self.header))
+        if contents.torn is not None:
             warnings.warn(
-                f"{self.path}: cut {len(data) - good} bytes of {torn} (a run stopped while "
-                "writing it); that trial will run again", RuntimeWarning, stacklevel=4)
-            self._file.truncate(good)
-        self._file.seek(good)
-        self.resumed = bool(lines)
-        self.lines: list[dict[str, Any]] = lines[1:]
-        if not lines:
-            self._write_line(self.header)
+                f"{self.path}: cut {len(data) - contents.good} bytes of {contents.torn} (a run "
+                "stopped while writing it); that trial will run again", RuntimeWarning,
+                stacklevel=4)
+            self._io(self._file.truncate, contents.good)
+        self._file.seek(contents.good)
+        self.resumed = contents.header is not None
+        self.lines: list[dict[str, Any]] = contents.records
+        self.first_budget = contents.budgets[0] if contents.budgets else self.header.get("budget")
+        if contents.header is None:
+            self._write(self.header)
             return {}
-        stored = lines[0]
-        if not isinstance(stored, dict) or _MAGIC not in stored:
-            raise JournalError(f"{self.path} is not a vordaopt journal (no header line)")
-        if stored[_MAGIC] != FORMAT_VERSION:
-            raise JournalError(
-                f"{self.path} has journal format {stored[_MAGIC]!r}; this vordaopt writes "
-                f"format {FORMAT_VERSION}")
+        self._check_settings(contents.header, contents.budgets)
+        return {int(r["number"]): r for r in contents.records}
+
+    def _check_settings(self, stored: dict[str, Any], budgets: list[int]) -> None:
         differences = [
             f"{key}: {_describe(stored.get(key))} in the journal, {_describe(self.header.get(key))} now"
             for key in sorted(set(stored) | set(self.header))
-            if stored.get(key) != self.header.get(key)
+            if key != "budget" and stored.get(key) != self.header.get(key)
         ]
         if differences:
             raise JournalError(
                 f"{self.path} was written for another run; use another journal file or the "
                 "same settings. Differences: " + "; ".join(differences))
-        return {int(r["number"]): r for r in lines[1:]}
+        if "budget" not in self.header or not budgets:
+            return
+        budget, current = self.header["budget"], budgets[-1]
+        if budget < current:
+            raise JournalError(
+                f"{self.path} holds a run with budget {current}; a resumed run may raise its "
+                f"budget, not lower it (got budget {budget})")
+        if budget > current:
+            self._write({"budget": budget})
 
-    def _write_line(self, record: dict[str, Any]) -> None:
-        line = json.dumps(record, allow_nan=False, separators=(",", ":")) + "\n"
-        self._file.write(line.encode("utf-8"))
-        os.fsync(self._file.fileno())
+    def _io(self, operation: Any, *args: Any) -> Any:
+        try:
+            return operation(*args)
+        except OSError as exc:
+            raise JournalError(
+                f"cannot write the journal {self.path}: {exc.strerror or exc}") from exc
+
+    def _write(self, record: dict[str, Any]) -> None:
+        self._io(self._file.write, _line(record))
+        self._io(os.fsync, self._file.fileno())
 
     def append(self, trials: Iterable[Trial]) -> None:
         """Writes one line per finished trial, each flushed to the disk."""
         for trial in trials:
             record = trial_to_record(trial)
-            self._write_line(record)
+            self._write(record)
             self.records[trial.number] = record
 
     def close(self) -> None:

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import collections
 import concurrent.futures as cf
 import os
 import sys
@@ -11,12 +10,13 @@ from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, NamedTuple
 
-from .executors import as_executor, check_picklable
-from .journal import Journal, JournalError, read_journal, trial_from_record
-from .optimizer import Direction, Mode, Optimizer, Schedule, Trial, TrialState, _point_key
-from .space import Kind, Space, space_from_json, space_to_json
+from ._numbers import as_real, objective_value
+from .executors import TrialPool, as_executor, check_picklable, is_pickling_error
+from .journal import Journal, read_journal, trial_from_record
+from .optimizer import Direction, Mode, Optimizer, Schedule, Trial, TrialState
+from .space import Kind, Space, space_from_json
 
-__all__ = ["minimize", "load", "Result", "StopOptimization"]
+__all__ = ["minimize", "load", "Result", "StopOptimization", "Unrecorded"]
 
 Objective = Callable[[dict[str, Any]], float]
 Callback = Callable[[Trial, Optimizer], None]
@@ -24,6 +24,13 @@ Callback = Callable[[Trial, Optimizer], None]
 
 class StopOptimization(Exception):
     """Raised by a callback to end the run cleanly after the running trials."""
+
+
+class Unrecorded(Exception):
+    """Raised by an objective that cannot run at all (its program is missing, say).
+
+    The run stops and the trial is not recorded: a resumed run evaluates it.
+    """
 
 
 @dataclass(frozen=True, slots=True)
@@ -35,7 +42,8 @@ class Result:
     best : Trial or None
         The best complete trial (None when no trial completed).
     trials : tuple of Trial
-        Every trial, in hand-out order.
+        Every trial that finished, in hand-out order. Trials handed out but
+        never started (after a timeout or a stop) are not part of the result.
     n_evaluations : int
         How many times the objective was called (reused trials excluded).
     wall_time : float
@@ -191,14 +199,16 @@ def minimize(
     ----------
     objective : callable
         ``objective(params) -> float`` with ``params`` a dict from name to
-        value. Its wall time becomes each trial's ``cost``. NaN or an infinity
-        marks the trial failed.
+        value (its own copy). Its wall time becomes each trial's ``cost``.
+        NaN or an infinity marks the trial failed; a value that is not a real
+        number (a string, say) is an error.
     space : dict or Space
         From parameter name to :class:`Real`, :class:`Int`,
         :class:`Categorical` or :class:`Periodic`.
     budget : int
-        The number of trials; the run may end earlier once the search has
-        converged.
+        The number of trials, at most ``2**53``; the run may end earlier once
+        the search has converged. With a `timeout`, a huge budget means "run
+        until the deadline": memory does not grow with the budget.
     seed : int, default 0
     mode : {"batch", "online"}
         See :class:`Optimizer`.
@@ -207,15 +217,18 @@ def minimize(
         trials of an online round. Results are told in hand-out order, so the
         run is the same as a serial one. Threads, processes, a Dask client
         (or its ``get_executor(pure=False)``) and :class:`RayExecutor` work.
-        An objective that a process or cluster executor cannot pickle is
-        refused before any trial runs. A trial whose worker dies is marked
-        failed, and the run goes on.
+        An objective or a categorical choice that a process or cluster
+        executor cannot pickle is refused before any trial runs. When a
+        worker of a process pool dies, the pool is replaced and the trials
+        that were running on it run again one at a time; the one whose worker
+        dies again is marked failed, and the run goes on.
     journal : path-like or Journal, optional
         A JSON Lines file that records the run (or a :class:`Journal` opened
         with this run's settings and more). If it exists, the run resumes:
         recorded results are replayed in the order they were recorded (the
         objective is not called for them), so the run continues exactly as
-        the interrupted one would have.
+        the interrupted one would have. A larger budget continues a finished
+        run.
     progress : bool, optional
         A progress bar on stderr; by default shown when stderr is a terminal.
     callbacks : iterable of callables
@@ -237,9 +250,13 @@ def minimize(
     Raises
     ------
     JournalError
-        The journal belongs to another run or is in use by another process.
+        The journal belongs to another run, is not a journal, is in use by
+        another process, or cannot be written.
     TypeError
-        The objective cannot be pickled for the executor.
+        The objective or a choice cannot be pickled for the executor, or
+        `catch` holds something other than exception types.
+    ValueError
+        A setting is out of range (the message names it).
 
     Examples
     --------
@@ -249,60 +266,27 @@ def minimize(
     >>> result.best_params["n"]
     0
     """
-    optimizer = Optimizer(space, budget, seed=seed, mode=mode, probe_ratio=probe_ratio,
-                          direction=direction, reevaluate=reevaluate, parallel=parallel,
-                          schedule=schedule)
-    pool = as_executor(executor)
-    check_picklable(objective, pool)
     catch_types = catch if isinstance(catch, tuple) else (catch,)
-    if timeout is not None and (isinstance(timeout, bool) or not isinstance(timeout, (int, float))
-                                or not timeout >= 0):
-        raise ValueError(f"timeout must be a non-negative number of seconds, got {timeout!r}")
-
-    run = _Run(objective, optimizer, pool, tuple(callbacks), catch_types, timeout, progress)
-    if isinstance(journal, Journal):
-        # Opened by the caller, with settings of its own besides the run's.
-        expected = run_header(optimizer)
-        wrong = sorted(k for k, v in expected.items() if journal.header.get(k) != v)
-        if wrong:
-            raise JournalError(f"{journal.path} was opened for other settings: {', '.join(wrong)}")
-        run.use_journal(journal)
+    if not all(isinstance(c, type) and issubclass(c, BaseException) for c in catch_types):
+        raise TypeError(f"catch must be an exception type or a tuple of them, got {catch!r}")
+    if timeout is not None:
+        timeout = as_real("timeout", timeout, low=0.0, what="a non-negative number of seconds")
+    pool = as_executor(executor)
+    checked = Space(space)
+    check_picklable(objective, checked, pool)
+    with Optimizer(checked, budget, seed=seed, mode=mode, probe_ratio=probe_ratio,
+                   direction=direction, reevaluate=reevaluate, parallel=parallel,
+                   schedule=schedule, journal=journal) as optimizer:
+        run = _Run(objective, optimizer, pool, tuple(callbacks), catch_types, timeout, progress)
         return run.go()
-    if journal is not None:
-        with Journal(journal, run_header(optimizer)) as opened:
-            run.use_journal(opened)
-            return run.go()
-    return run.go()
-
-
-def run_header(optimizer: Optimizer, **extra: Any) -> dict[str, Any]:
-    """The settings a journal records, and a resumed run must match."""
-    try:
-        space_json = space_to_json(optimizer.space)
-    except TypeError as exc:
-        raise TypeError(f"a journal needs JSON values as choices: {exc}") from None
-    return {
-        "space": space_json,
-        "budget": optimizer.budget,
-        "seed": optimizer.seed,
-        "mode": optimizer.mode,
-        "probe_ratio": optimizer.probe_ratio,
-        "direction": optimizer.direction,
-        "reevaluate": optimizer.reevaluate,
-        "parallel": optimizer.parallel,
-        "schedule": optimizer.schedule,
-        **extra,
-    }
 
 
 class _Run:
     """The loop of one minimize() call.
 
     After every finished trial the optimizer is asked again, so the points at
-    which trials are handed out depend only on the sequence of results. A
-    resumed run feeds the recorded results in their recorded order through
-    the same loop, and starts the trials that never finished only once the
-    record is used up.
+    which trials are handed out depend only on the sequence of results (a
+    resumed optimizer has replayed its journal the same way).
     """
 
     def __init__(self, objective: Objective, optimizer: Optimizer, executor: cf.Executor | None,
@@ -310,28 +294,22 @@ class _Run:
                  timeout: float | None, progress: bool | None) -> None:
         self.objective = objective
         self.optimizer = optimizer
-        self.executor = executor
+        self.pool = None if executor is None else TrialPool(executor)
         self.callbacks = callbacks
         self.catch = catch
         self.timeout = timeout
         self.show_progress = progress
-        self.journal: Journal | None = None
-        self.replay: collections.deque[dict[str, Any]] = collections.deque()
-        self.handed: dict[int, Trial] = {}  # handed out, neither replayed nor started yet
+        self.handed: dict[int, Trial] = {}  # handed out, not started yet
         self.running: dict[cf.Future[_Outcome], Trial] = {}
-        self.reported = 0  # finished trials already journaled and announced
+        self.reported = len(optimizer._finished)  # finished trials already announced
         self.stopping = False
         self.deadline: float | None = None
-
-    def use_journal(self, journal: Journal) -> None:
-        self.journal = journal
-        # Repeats are rebuilt by the optimizer itself; only evaluations replay.
-        self.replay.extend(r for r in journal.lines if r.get("reused_from") is None)
 
     def go(self) -> Result:
         began = time.perf_counter()
         self.deadline = None if self.timeout is None else time.monotonic() + self.timeout
         self.bar = _Progress(self.optimizer.budget, self.show_progress)
+        self.bar.update(self.reported, self.optimizer.best)
         try:
             while True:
                 if not self._should_stop():
@@ -339,13 +317,10 @@ class _Run:
                     self._report()
                     if trials is None and not self.running and not self.handed:
                         break
-                    if trials == [] and not (self.running or self.handed or self.replay):
+                    if trials == [] and not (self.running or self.handed):
                         raise RuntimeError("vordaopt: trials are outstanding but none is running")
                     for trial in trials or ():
                         self.handed[trial.number] = trial
-                if self.replay:
-                    self._replay_next()
-                    continue
                 self._start_handed()
                 if self.running:
                     self._finish_one()
@@ -361,40 +336,34 @@ class _Run:
             raise
         finally:
             self.bar.close()
+            if self.pool is not None:
+                self.pool.close()
         opt = self.optimizer
-        return Result(opt.best, tuple(opt.trials), opt.n_evaluations,
-                      time.perf_counter() - began, opt.direction, opt.space)
+        finished = tuple(t for t in opt.trials if t.state is not TrialState.PENDING)
+        return Result(opt.best, finished, opt.n_evaluations, time.perf_counter() - began,
+                      opt.direction, opt.space)
 
     def _should_stop(self) -> bool:
         if self.deadline is not None and time.monotonic() >= self.deadline:
             self.stopping = True
         return self.stopping
 
-    def _replay_next(self) -> None:
-        record = self.replay.popleft()
-        number = int(record["number"])
-        trial = self.handed.pop(number, None)
-        if trial is None or _point_key(tuple(float(u) for u in record["unit"])) != _point_key(trial.unit):
-            raise JournalError(
-                f"the journal does not match this run at trial {number}: it was written by "
-                "another version of vordaopt, or edited")
-        value = None if record["state"] == TrialState.FAILED.value else record.get("value")
-        self.optimizer._finish(number, value, record.get("error"), record.get("cost") or 0.0,
-                               record.get("started"), record.get("ended"))
-        self._report(replayed=True)
-
     def _start_handed(self) -> None:
-        """Starts the handed-out trials: all at once on an executor, one at a time without."""
+        """Starts the handed-out trials: all at once on an executor, one at a time without.
+
+        Each run of the objective gets its own copy of the parameters, so
+        that nothing it does to them reaches the record.
+        """
         if self._should_stop():
             return  # they stay pending: a resumed run evaluates them
-        if self.executor is not None:
-            for trial in self.handed.values():
-                self.running[self.executor.submit(_evaluate, self.objective, trial.params)] = trial
+        if self.pool is not None:
+            for trial in sorted(self.handed.values(), key=lambda t: t.number):
+                future = self.pool.submit(_evaluate, self.objective, dict(trial.params))
+                self.running[future] = trial
             self.handed.clear()
         elif self.handed:
-            number = min(self.handed)
-            self._finish(self.handed.pop(number), _evaluate(self.objective,
-                                                             self.optimizer.trials[number].params))
+            trial = self.handed.pop(min(self.handed))
+            self._finish(trial, _evaluate(self.objective, dict(trial.params)))
 
     def _cancel_queued(self) -> None:
         # Trials that an executor has not started yet stay pending: a resumed
@@ -410,7 +379,17 @@ class _Run:
         trial = self.running.pop(future)
         try:
             outcome = future.result()
-        except Exception as exc:  # the executor failed, not the objective: a worker died
+        except cf.BrokenExecutor as exc:
+            if self.pool is None or not self.pool.can_replace:
+                raise
+            self._rerun_alone([trial] + self._broken_beside(), exc)
+            return
+        except Exception as exc:  # the executor failed, not the objective
+            if is_pickling_error(exc):
+                raise TypeError(
+                    f"the executor could not pickle trial {trial.number}'s call or its result "
+                    f"({type(exc).__name__}: {exc}); the run stops, and the trial runs again "
+                    "on resume") from exc
             now = time.time()
             self.optimizer.tell(trial, ExecutorFailure(f"the executor failed to run it: {exc!r}"),
                                 cost=0.0, started=now, ended=now)
@@ -418,34 +397,62 @@ class _Run:
             return
         self._finish(trial, outcome)
 
+    def _broken_beside(self) -> list[Trial]:
+        """The other trials that the broken pool took down with it (they are unfinished)."""
+        cf.wait(self.running)  # a broken pool fails every future it holds
+        broken = [f for f in self.running
+                  if not f.cancelled() and isinstance(f.exception(), cf.BrokenExecutor)]
+        trials = [self.running.pop(f) for f in broken]
+        return trials
+
+    def _rerun_alone(self, suspects: list[Trial], cause: BaseException) -> None:
+        """Runs each trial of a pool whose worker died on a fresh pool, one at a time.
+
+        A healthy trial that merely ran beside the one that killed its worker
+        gets its real result; the one whose worker dies again alone is failed.
+        """
+        assert self.pool is not None
+        for trial in sorted(suspects, key=lambda t: t.number):
+            self.pool.replace()  # when broken
+            future = self.pool.submit(_evaluate, self.objective, dict(trial.params))
+            try:
+                outcome = future.result()
+            except cf.BrokenExecutor:
+                now = time.time()
+                self.optimizer.tell(trial, ExecutorFailure(
+                    f"its worker process died while running it, twice, the second time alone "
+                    f"({type(cause).__name__}); the objective may end its process (os._exit), "
+                    "crash, or run out of memory"), cost=0.0, started=now, ended=now)
+                self._report()
+                continue
+            self._finish(trial, outcome)
+        self.pool.replace()
+
     def _finish(self, trial: Trial, outcome: _Outcome) -> None:
         error = outcome.error
+        if isinstance(error, Unrecorded):
+            raise error
         value: Any = outcome.value if error is None else error
         if error is None:
             try:
-                value = float(value)
-            except (TypeError, ValueError):
-                error = TypeError(
-                    f"the objective must return a number, got {type(outcome.value).__name__}")
+                value = objective_value(value)
+            except TypeError as exc:
+                error = exc
                 value = error
-        self.optimizer.tell(trial, value, cost=outcome.seconds, started=outcome.started,
+        self.optimizer.tell(trial, value, cost=max(outcome.seconds, 0.0), started=outcome.started,
                             ended=outcome.ended)
         self._report()
         if error is not None and not isinstance(error, self.catch):
             raise error
 
-    def _report(self, replayed: bool = False) -> None:
-        """Journals and announces the trials finished since the last report."""
+    def _report(self) -> None:
+        """Announces the trials finished since the last report (the optimizer journals them)."""
         finished = self.optimizer._finished
         new = [self.optimizer._trials[n] for n in finished[self.reported:]]
         self.reported = len(finished)
         if not new:
             return
-        if self.journal is not None:
-            self.journal.append(t for t in new if t.number not in self.journal.records)
         self.bar.update(len(finished), self.optimizer.best)
-        if replayed:
-            return
         for trial in new:
             for callback in self.callbacks:
                 try:

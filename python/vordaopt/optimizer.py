@@ -10,16 +10,36 @@ from __future__ import annotations
 
 import enum
 import json
+import logging
 import math
+import os
+import re
 import struct
 from collections.abc import Mapping
 from dataclasses import dataclass, field
-from typing import Any, Literal
+from typing import TYPE_CHECKING, Any, Literal
 
-from ._internal import VordaSolver
-from .space import Kind, Space
+from ._engine import Solver
+from ._numbers import as_int, as_real, is_real, objective_value
+from .space import Kind, Space, space_to_json
 
-__all__ = ["Optimizer", "Trial", "TrialState", "FAILED_STAND_IN"]
+if TYPE_CHECKING:
+    from .journal import Journal
+
+__all__ = ["Optimizer", "Trial", "TrialState", "FAILED_STAND_IN", "MAX_BUDGET"]
+
+#: The largest budget: trial numbers and counts stay exact as floats, and
+#: therefore in every JSON reader.
+MAX_BUDGET = 2**53
+
+#: A batch plan hands out its probe batch in slices of at most this many
+#: trials, so that the memory of a run does not grow with its budget.
+PROBE_SLICE = 1024
+
+#: Error texts longer than this keep their beginning and their end.
+MAX_ERROR_TEXT = 4096
+
+_log = logging.getLogger("vordaopt")
 
 #: The value told to the solver for a failed trial before any trial has a
 #: value: finite, as the solver requires, and far worse than any objective
@@ -97,6 +117,33 @@ Direction = Literal["minimize", "maximize"]
 Schedule = Literal["rounds", "async"]
 
 
+def bounded_text(text: str, limit: int = MAX_ERROR_TEXT) -> str:
+    """`text` itself, or its beginning and end with the middle cut out when longer than `limit`."""
+    if len(text) <= limit:
+        return text
+    head, tail = limit * 3 // 4, limit // 4
+    return f"{text[:head]}\n[... {len(text) - head - tail} characters cut ...]\n{text[-tail:]}"
+
+
+# The core's diagnostic lines, in words a user of the layer understands.
+_CLASSIFIED = re.compile(r"\[Machine\] Classified as (\w+) \(Score: ([^)]*)\)")
+_FAIL_SAFE = re.compile(r"\[Machine\] Structured Fail-Safe Triggered! .* at param count (\d+)")
+
+
+def _log_core_lines(lines: list[str]) -> None:
+    for line in lines:
+        if match := _CLASSIFIED.fullmatch(line):
+            smooth = match[1] == "Structured"
+            _log.info("the probe batch is in: the landscape looks %s (variance score %s); "
+                      "refining with %s", "smooth" if smooth else "rugged", match[2],
+                      "Nelder-Mead" if smooth else "TPE")
+        elif match := _FAIL_SAFE.fullmatch(line):
+            _log.info("after %s trials the Nelder-Mead search restarts from a fresh, shifted "
+                      "probe batch", match[1])
+        elif "Chaotic mode" not in line:  # said already with the classification
+            _log.info("%s", line)
+
+
 class Optimizer:
     """Ask for trials, evaluate them, tell their values: the solver in Python terms.
 
@@ -105,9 +152,9 @@ class Optimizer:
     space : dict or Space
         The search space, from parameter name to kind.
     budget : int
-        The number of trials of the run; never exceeded (a batch that would
-        exceed it is cut). The run may end earlier once the search has
-        converged.
+        The number of trials of the run (at most ``2**53``); never exceeded (a
+        batch that would exceed it is cut). The run may end earlier once the
+        search has converged.
     seed : int, default 0
         The run is a deterministic function of the space, the seed and the
         values told.
@@ -116,7 +163,9 @@ class Optimizer:
         TPE, chosen from the probe's results). ``"online"``: one TPE trial at
         a time.
     probe_ratio : float, default 0.2
-        The share of the budget spent on the probe batch (batch mode).
+        The share of the budget spent on the probe batch (batch mode). A
+        probe batch larger than 1,024 trials is handed out in slices of 1,024,
+        each once the results of the one before are in.
     direction : {"minimize", "maximize"}
     reevaluate : bool, default False
         The batch workflow often proposes a point it has already evaluated.
@@ -135,9 +184,18 @@ class Optimizer:
         round starts once all their results are in; they are told to the
         solver in hand-out order, so the trials are a function of the space,
         the seed, `parallel` and the values alone. ``"async"``: a new trial
-        is handed out as soon as one finishes, with the pending ones as
-        liars; results are told in the order they arrive, so the run also
-        depends on that order (a journal records it and replays it).
+        is handed out as soon as a result is told (``tell`` prepares it, and
+        the next ``ask`` returns it), with the pending ones as liars; the run
+        then also depends on the order in which results are told.
+    journal : path-like or Journal, optional
+        A JSON Lines file that records every finished trial. If it exists,
+        the optimizer is rebuilt from it: the recorded results are told
+        again in their recorded order, and the first ``ask`` hands out the
+        trials that were handed out but never finished, so that the run goes
+        on exactly as an uninterrupted one would. A larger budget than the
+        journal's continues the run (see the README); a smaller one, or other
+        settings, are refused with :class:`~vordaopt.JournalError`. Call
+        :meth:`close` (or use the optimizer in a ``with`` block) to release it.
 
     Notes
     -----
@@ -146,6 +204,10 @@ class Optimizer:
     a finite value for it, and is told the worst value among the trials handed
     out before it (``FAILED_STAND_IN`` if none has a value): the search then
     steers away from failing regions without ever preferring them.
+
+    The core's progress notes (the landscape found by the probe, a restart)
+    go to the ``logging`` logger ``"vordaopt"`` at level INFO, never to the
+    standard output.
 
     Examples
     --------
@@ -170,49 +232,32 @@ class Optimizer:
         reevaluate: bool = False,
         parallel: int = 1,
         schedule: Schedule = "rounds",
+        journal: str | os.PathLike[str] | Journal | None = None,
     ) -> None:
         self._space = Space(space)
         self._names = self._space.names
         self._keys = [json.dumps(name) + ":" for name in self._names]
-        if isinstance(budget, bool) or not isinstance(budget, int) or budget < 0:
-            raise ValueError(f"budget must be a non-negative integer, got {budget!r}")
-        if isinstance(seed, bool) or not isinstance(seed, int) or not 0 <= seed < 2**64:
-            raise ValueError(f"seed must be an integer from 0 to 2**64 - 1, got {seed!r}")
+        self.budget = as_int("budget", budget, 0, MAX_BUDGET,
+                             what="a non-negative integer of at most 2**53")
+        self.seed = as_int("seed", seed, 0, 2**64 - 1, what="an integer from 0 to 2**64 - 1")
         if mode not in ("batch", "online"):
             raise ValueError(f"mode must be 'batch' or 'online', got {mode!r}")
         if direction not in ("minimize", "maximize"):
             raise ValueError(f"direction must be 'minimize' or 'maximize', got {direction!r}")
-        if (isinstance(probe_ratio, bool) or not isinstance(probe_ratio, (int, float))
-                or not 0.0 <= probe_ratio <= 1.0):
-            raise ValueError(f"probe_ratio must be a number in [0, 1], got {probe_ratio!r}")
-        if isinstance(parallel, bool) or not isinstance(parallel, int) or parallel < 1:
-            raise ValueError(f"parallel must be a positive integer, got {parallel!r}")
+        self.probe_ratio = as_real("probe_ratio", probe_ratio, low=0.0, high=1.0,
+                                   what="a number in [0, 1]")
+        self.parallel = as_int("parallel", parallel, 1, what="a positive integer")
         if schedule not in ("rounds", "async"):
             raise ValueError(f"schedule must be 'rounds' or 'async', got {schedule!r}")
-        if mode == "batch" and (parallel != 1 or schedule != "rounds"):
+        if mode == "batch" and (self.parallel != 1 or schedule != "rounds"):
             raise ValueError(
                 "parallel and schedule apply to online mode; batch mode hands out whole "
                 "batches, which an executor evaluates concurrently")
-        self.parallel = parallel
         self.schedule: Schedule = schedule
-        self.budget = budget
-        self.seed = seed
         self.mode: Mode = mode
-        self.probe_ratio = float(probe_ratio)
         self.direction: Direction = direction
         self.reevaluate = bool(reevaluate)
         self._sign = 1.0 if direction == "minimize" else -1.0
-        config = {
-            "seed": seed,
-            "budget": budget,
-            "bounds": self._space.solver_bounds(),
-            "probe_ratio": self.probe_ratio,
-        }
-        self._config_json = json.dumps(config)
-        self._solver = VordaSolver(self._config_json)
-        # The records told to the solver, as JSON texts: a parallel round
-        # rebuilds a scratch solver from them without encoding them again.
-        self._told_texts: list[str] = []
 
         self._trials: list[Trial] = []
         self._complete_at: dict[bytes, int] = {}  # point -> first complete trial there
@@ -220,12 +265,47 @@ class Optimizer:
         self._waiting_on: dict[int, list[int]] = {}  # trial -> repeats waiting for its result
         self._waiting: set[int] = set()  # every repeat in those lists
         self._queue: list[int] = []  # handed out, not yet told to the solver, in order
+        self._ready: list[Trial] = []  # handed out, not yet returned by ask()
         self._worst: float | None = None  # worst internal value told to the solver
         self._best: int | None = None
         self._best_internal: float | None = None
         self._finished: list[int] = []  # trial numbers in the order they finished
+        self._journaled = 0  # how many of them the journal holds
         self._evaluations = 0
         self._over = False
+        self._journal: Journal | None = None
+        self._owns_journal = False
+        plan_budget = self.budget
+        if journal is not None:
+            self._journal, self._owns_journal = self._open_journal(journal)
+            first = self._journal.first_budget
+            if isinstance(first, int) and mode == "batch":
+                plan_budget = first  # the batch plan stays the one the run began with
+        self._plan_budget = plan_budget
+
+        config = {
+            "seed": self.seed,
+            "budget": plan_budget,
+            "bounds": self._space.solver_bounds(),
+            "probe_ratio": self.probe_ratio,
+        }
+        self._config_json = json.dumps(config)
+        self._solver = Solver(self._config_json)
+        self._proposer: Literal["batch", "online"] = mode
+        self._probe_size = self._solver.probe_size() if mode == "batch" else 0
+        self._probe_next = 0
+        # The records told to the solver, as JSON texts: a parallel round, or
+        # the continuation of a batch plan whose budget was raised, rebuilds a
+        # solver from them without encoding them again.
+        self._keep_texts = self.parallel > 1 or self.budget > plan_budget
+        self._told_texts: list[str] = []
+
+        if self._journal is not None:
+            try:
+                self._replay(self._journal.lines)
+            except BaseException:
+                self.close()
+                raise
 
     # --- reading ----------------------------------------------------------------------
 
@@ -235,7 +315,7 @@ class Optimizer:
 
     @property
     def trials(self) -> list[Trial]:
-        """Every trial so far, in hand-out order."""
+        """Every trial so far, in hand-out order (pending ones included)."""
         return list(self._trials)
 
     @property
@@ -256,7 +336,31 @@ class Optimizer:
     @property
     def is_over(self) -> bool:
         """True once the run has ended: the budget is spent or the search has converged."""
-        return self._over
+        return self._over and not self._ready
+
+    @property
+    def journal(self) -> Journal | None:
+        """The open journal, if any."""
+        return self._journal
+
+    def settings(self, **extra: Any) -> dict[str, Any]:
+        """The settings a journal records, and a resumed run must match."""
+        try:
+            space_json = space_to_json(self._space)
+        except (TypeError, ValueError) as exc:
+            raise TypeError(f"a journal needs JSON values as choices: {exc}") from None
+        return {
+            "space": space_json,
+            "budget": self.budget,
+            "seed": self.seed,
+            "mode": self.mode,
+            "probe_ratio": self.probe_ratio,
+            "direction": self.direction,
+            "reevaluate": self.reevaluate,
+            "parallel": self.parallel,
+            "schedule": self.schedule,
+            **extra,
+        }
 
     # --- ask ----------------------------------------------------------------------------
 
@@ -270,23 +374,58 @@ class Optimizer:
             handed out are outstanding (the solver moves on only once it has
             them all); None once the run is over. In online mode the list holds
             one trial, or up to `parallel` (a round, or under the async
-            schedule as many as have finished).
+            schedule as many as results have come in since). The first call
+            on an optimizer rebuilt from a journal returns the trials that
+            were handed out before and never finished.
         """
+        if self._ready:
+            ready = [t for t in self._ready if self._trials[t.number].state is TrialState.PENDING]
+            self._ready = []
+            if ready:
+                return ready
+        handed = self._advance()
+        self._write_journal()
+        return handed
+
+    def _advance(self) -> list[Trial] | None:
         if self._over:
             return None
-        if self.mode == "batch":
-            return self._ask_batch()
-        return self._ask_online()
+        if self._proposer == "batch":
+            handed = self._ask_batch()
+        else:
+            handed = self._ask_online()
+        if handed is None and self._continues_plan():
+            return self._advance()
+        return handed
+
+    def _continues_plan(self) -> bool:
+        """Switches an ended batch plan whose budget was raised to online TPE trials."""
+        if self._proposer != "batch" or len(self._trials) >= self.budget:
+            return False
+        self._proposer = "online"
+        self._over = False
+        config = dict(json.loads(self._config_json), budget=self.budget)
+        self._config_json = json.dumps(config)
+        self._solver = Solver(self._config_json)
+        if self._told_texts:
+            self._solver.seed("[" + ",".join(self._told_texts) + "]")
+        return True
 
     def _ask_batch(self) -> list[Trial] | None:
         if self._queue:
             return []
         while True:
-            remaining = self.budget - len(self._trials)
+            remaining = self._plan_budget - len(self._trials)
             if remaining <= 0:
                 self._over = True
                 return None
-            candidates = self._solver.ask()
+            if self._probe_next < self._probe_size:
+                count = min(PROBE_SLICE, self._probe_size - self._probe_next, remaining)
+                candidates = self._solver.probe_points(self._probe_next, count)
+                self._probe_next += len(candidates)
+            else:
+                candidates = self._solver.ask()
+                _log_core_lines(self._solver.take_messages())
             if not candidates:
                 # None: done. An empty batch would come back empty forever.
                 self._over = True
@@ -297,9 +436,10 @@ class Optimizer:
 
     def _ask_online(self) -> list[Trial] | None:
         pending = self.n_pending
+        parallel = self.parallel if self.mode == "online" else 1
         if self.schedule == "rounds" and pending:
             return []
-        want = min(self.parallel - pending, self.budget - len(self._trials))
+        want = min(parallel - pending, self.budget - len(self._trials))
         if want <= 0:
             if len(self._trials) >= self.budget and not pending:
                 self._over = True
@@ -324,7 +464,7 @@ class Optimizer:
 
     def _ask_liars(self, count: int) -> list[Trial]:
         """Up to `count` more candidates from a scratch solver that sees the pending ones."""
-        scratch = VordaSolver(self._config_json)
+        scratch = Solver(self._config_json)
         if self._told_texts:
             scratch.seed("[" + ",".join(self._told_texts) + "]")
         liar = 0.0 if self._worst is None else self._worst
@@ -413,12 +553,12 @@ class Optimizer:
         Parameters
         ----------
         trial : Trial or int
-            The trial, or its number.
+            The trial this optimizer handed out, or its number.
         value : float or BaseException
-            The objective's value. An exception, NaN or an infinity marks the
-            trial failed.
+            The objective's value: a real number (numpy's included, never a
+            string). An exception, NaN or an infinity marks the trial failed.
         cost : float, default 1.0
-            A finite cost of the evaluation, kept with the trial.
+            A finite, non-negative cost of the evaluation, kept with the trial.
         started, ended : float, optional
             Wall-clock times of the evaluation, kept with the trial.
 
@@ -430,32 +570,47 @@ class Optimizer:
         Raises
         ------
         ValueError
-            The trial is unknown or not pending, or the cost is not finite.
+            The trial is unknown, not pending, or was handed out by another
+            optimizer; or the cost is not a finite, non-negative number.
         TypeError
-            The value is neither a number nor an exception.
+            The value is neither a real number nor an exception.
+        JournalError
+            The journal cannot be written.
         """
         number = trial.number if isinstance(trial, Trial) else trial
         if (isinstance(number, bool) or not isinstance(number, int)
                 or not 0 <= number < len(self._trials)):
             raise ValueError(f"no trial number {number!r} in this run")
         current = self._trials[number]
+        if isinstance(trial, Trial) and (_point_key(trial.unit) != _point_key(current.unit)
+                                         or tuple(trial.params) != self._names):
+            raise ValueError(
+                f"trial {number} was not handed out by this optimizer: its parameters differ")
         if current.state is not TrialState.PENDING or number in self._waiting:
             raise ValueError(f"trial {number} is not pending (it is {current.state.value})")
-        if isinstance(cost, bool) or not isinstance(cost, (int, float)) or not math.isfinite(cost):
-            raise ValueError(f"cost must be a finite number, got {cost!r}")
+        cost = as_real("cost", cost, low=0.0, what="a finite number, not negative")
         if isinstance(value, BaseException):
-            return self._finish(number, None, f"{type(value).__name__}: {value}", cost,
-                                started, ended)
-        try:
-            result = float(value)
-        except (TypeError, ValueError):
-            raise TypeError(
-                f"the value of trial {number} must be a number or an exception, "
-                f"got {type(value).__name__}") from None
-        if not math.isfinite(result):
-            return self._finish(number, None, f"the objective returned {result!r}", cost,
-                                started, ended)
-        return self._finish(number, result, None, cost, started, ended)
+            finished = self._finish(number, None, bounded_text(f"{type(value).__name__}: {value}"),
+                                    cost, started, ended)
+        else:
+            try:
+                result = objective_value(value)
+            except TypeError:
+                raise TypeError(
+                    f"the value of trial {number} must be a number or an exception (a real "
+                    f"number, never a string), got {type(value).__name__}") from None
+            if math.isfinite(result):
+                finished = self._finish(number, result, None, cost, started, ended)
+            else:
+                finished = self._finish(number, None, f"the objective returned {result!r}", cost,
+                                        started, ended)
+        if self.schedule == "async":
+            # The next trial is handed out now, whenever ask() is called: the
+            # run is then a function of the order of the results alone, which
+            # a journal replays.
+            self._ready += self._advance() or []
+        self._write_journal()
+        return finished
 
     def _finish(self, number: int, value: float | None, error: str | None, cost: float,
                 started: float | None, ended: float | None) -> Trial:
@@ -488,7 +643,9 @@ class Optimizer:
         """
         told: list[int] = []
         records: list[str] = []
+        texts: list[str] = []
         in_order = self.schedule == "rounds"
+        batch = self._proposer == "batch"
         for i, number in enumerate(self._queue):
             trial = self._trials[number]
             if trial.state is TrialState.PENDING:
@@ -501,7 +658,9 @@ class Optimizer:
                     self._worst = internal
             else:
                 internal = FAILED_STAND_IN if self._worst is None else self._worst
-            records.append(self._record(trial, internal, number if self.mode == "batch" else None))
+            records.append(self._record(trial, internal, number if batch else None))
+            if self._keep_texts:
+                texts.append(records[-1] if not batch else self._record(trial, internal))
             told.append(i)
         if not told:
             return
@@ -510,13 +669,71 @@ class Optimizer:
         else:
             for i in reversed(told):
                 del self._queue[i]
+        self._told_texts += texts
         document = "[" + ",".join(records) + "]"
-        if self.mode == "batch":
+        if batch:
             self._solver.tell(document)
         else:
-            if self.parallel > 1:
-                self._told_texts += records
             self._solver.seed(document)
+
+    # --- the journal --------------------------------------------------------------------
+
+    def _open_journal(self, journal: Any) -> tuple[Journal, bool]:
+        from .journal import Journal, JournalError
+
+        settings = self.settings()
+        if isinstance(journal, Journal):
+            # Opened by the caller, with settings of its own besides the run's.
+            wrong = sorted(k for k, v in settings.items() if journal.header.get(k) != v)
+            if wrong:
+                raise JournalError(
+                    f"{journal.path} was opened for other settings: {', '.join(wrong)}")
+            return journal, False
+        return Journal(journal, settings), True
+
+    def _replay(self, lines: list[dict[str, Any]]) -> None:
+        """Tells the recorded results again, each after one ask, as the run was driven."""
+        from .journal import JournalError
+
+        for record in lines:
+            if record.get("reused_from") is not None:
+                continue  # repeats are rebuilt by the optimizer itself
+            self._ready += self._advance() or []
+            number = int(record["number"])
+            trial = self._trials[number] if number < len(self._trials) else None
+            if (trial is None or trial.state is not TrialState.PENDING or number in self._waiting
+                    or _point_key(tuple(float(u) for u in record["unit"])) != _point_key(trial.unit)):
+                raise JournalError(
+                    f"the journal {self._journal.path if self._journal else ''} does not match "
+                    f"this run at trial {number}: it was written by another version of "
+                    "vordaopt, or edited")
+            failed = record["state"] == TrialState.FAILED.value
+            self._finish(number, None if failed else record["value"], record.get("error"),
+                         record.get("cost") or 0.0, record.get("started"), record.get("ended"))
+        self._ready += self._advance() or []
+        self._ready = sorted((t for t in self._ready
+                              if self._trials[t.number].state is TrialState.PENDING),
+                             key=lambda t: t.number)
+        self._write_journal()
+
+    def _write_journal(self) -> None:
+        """Journals the trials finished since the last write (not those already in the file)."""
+        if self._journal is None or self._journaled == len(self._finished):
+            return
+        new = [self._trials[n] for n in self._finished[self._journaled:]]
+        self._journaled = len(self._finished)
+        self._journal.append(t for t in new if t.number not in self._journal.records)
+
+    def close(self) -> None:
+        """Closes the journal if the optimizer opened it (idempotent)."""
+        if self._journal is not None and self._owns_journal:
+            self._journal.close()
+
+    def __enter__(self) -> Optimizer:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
 
     def __repr__(self) -> str:
         best = self.best

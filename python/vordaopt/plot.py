@@ -75,16 +75,21 @@ def convergence(run: Result | str | os.PathLike[str]) -> Figure:
             best_y.append(best)
     if best_x:
         ax.step(best_x, best_y, where="post", color="tab:orange", label="best so far")
-    if failed:
-        # Failures have no value: mark them along the top edge of the plot.
-        top = max((_value(t) for t in evaluated), default=1.0)
+    if failed and evaluated:
+        # Failures have no value: mark them along the top edge of the values.
+        top = max(_value(t) for t in evaluated)
         ax.scatter([t.number for t in failed], [top] * len(failed), marker="x", color="tab:red",
                    label="failed")
+    if not evaluated and not reused:
+        # Nothing has a value to draw, and no height would be true for failures.
+        ax.text(0.5, 0.5, f"no complete trial yet ({len(failed)} failed)", ha="center",
+                va="center", transform=ax.transAxes)
     ax.set_xlabel("trial")
     ax.xaxis.set_major_locator(_integer_locator())
     ax.set_ylabel("value")
     ax.set_title(f"convergence ({result.direction})")
-    ax.legend(loc="best", fontsize="small")
+    if ax.collections or ax.lines:
+        ax.legend(loc="best", fontsize="small")
     return fig
 
 

@@ -26,6 +26,8 @@ from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import KW_ONLY, dataclass
 from typing import Any, TypeAlias
 
+from ._numbers import is_integral, is_real
+
 __all__ = [
     "Real",
     "Int",
@@ -138,7 +140,7 @@ def _finite_bounds(name: str, kind: Real | Periodic) -> tuple[float, float]:
     values = []
     for field in ("low", "high"):
         v = getattr(kind, field)
-        if isinstance(v, bool) or not isinstance(v, (int, float)):
+        if not is_real(v):
             raise TypeError(f"parameter {name!r}: {label} {field} must be a number, got {v!r}")
         v = float(v)
         if not math.isfinite(v):
@@ -155,7 +157,7 @@ def _finite_bounds(name: str, kind: Real | Periodic) -> tuple[float, float]:
 def _check_log_flag(name: str, kind: Real | Int) -> bool:
     if not isinstance(kind.log, bool):
         raise TypeError(f"parameter {name!r}: log must be True or False, got {kind.log!r}")
-    if kind.log and not kind.low > 0:
+    if kind.log and not float(kind.low) > 0:
         raise ValueError(
             f"parameter {name!r}: log=True needs low > 0, got low={kind.low!r}"
         )
@@ -195,9 +197,11 @@ def _real_decoder(name: str, kind: Real) -> Any:
 
 
 def _integral(name: str, field: str, v: Any) -> int:
-    if isinstance(v, bool) or not isinstance(v, (int, float)):
+    if is_integral(v):
+        return int(v)
+    if not is_real(v):
         raise TypeError(f"parameter {name!r}: Int {field} must be an integer, got {v!r}")
-    if isinstance(v, float) and not (math.isfinite(v) and v.is_integer()):
+    if not (math.isfinite(v) and float(v).is_integer()):
         raise ValueError(f"parameter {name!r}: Int {field} must be an integer, got {v!r}")
     return int(v)
 
@@ -397,6 +401,11 @@ def space_from_json(document: Any) -> Space:
     return Space({name: _kind_from_json(name, spec) for name, spec in document.items()})
 
 
+def _json_number(v: Any) -> int | float:
+    # numpy's scalars are numbers here, but json writes only Python's own.
+    return int(v) if is_integral(v) else float(v)
+
+
 def space_to_json(space: Mapping[str, Kind]) -> dict[str, dict[str, Any]]:
     """The JSON form of a space (a dict ready for :func:`json.dumps`), in name order.
 
@@ -411,16 +420,23 @@ def space_to_json(space: Mapping[str, Kind]) -> dict[str, dict[str, Any]]:
             for choice in kind.choices:
                 if choice is not None and not isinstance(choice, (str, int, float, bool)):
                     raise TypeError(
-                        f"parameter {name!r}: choice {choice!r} has no JSON form"
+                        f"parameter {name!r}: choice {choice!r} ({type(choice).__name__}) has no "
+                        "JSON form; use strings, numbers, booleans or None as choices"
+                    )
+                if isinstance(choice, float) and not math.isfinite(choice):
+                    raise ValueError(
+                        f"parameter {name!r}: choice {choice!r} has no JSON form (JSON has no "
+                        "NaN or infinity); use a string such as 'nan' as the choice"
                     )
             out[name] = {"type": "categorical", "choices": list(kind.choices)}
         elif isinstance(kind, Periodic):
-            out[name] = {"type": "periodic", "low": kind.low, "high": kind.high}
+            out[name] = {"type": "periodic", "low": _json_number(kind.low),
+                         "high": _json_number(kind.high)}
         else:
             entry: dict[str, Any] = {
                 "type": "real" if isinstance(kind, Real) else "int",
-                "low": kind.low,
-                "high": kind.high,
+                "low": _json_number(kind.low),
+                "high": _json_number(kind.high),
             }
             if kind.log:
                 entry["log"] = True

@@ -1,5 +1,6 @@
 import json
 import pathlib
+import signal
 
 import pytest
 
@@ -21,3 +22,12 @@ def load_vectors():
 @pytest.fixture(scope="session")
 def vectors():
     return load_vectors()
+
+
+def default_signals():
+    """For a child process: SIGINT handled as by a terminal, whatever the suite inherited.
+
+    A suite started with SIGINT ignored (``nohup make test &``) passes that on
+    to its children, and Python then installs no handler of its own.
+    """
+    signal.signal(signal.SIGINT, signal.SIG_DFL)

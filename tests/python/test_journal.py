@@ -1,6 +1,7 @@
 """The journal: resuming after a crash gives the uninterrupted run, bit for bit."""
 
 import json
+import os
 import pathlib
 import subprocess
 import sys
@@ -77,7 +78,7 @@ def test_killed_runs_resume_to_the_uninterrupted_run(tmp_path, mode):
 def test_another_runs_journal_is_refused(tmp_path):
     path = tmp_path / "run.jsonl"
     minimize(objective, SPACE, 20, seed=1, journal=path)
-    for changed in [{"seed": 2}, {"budget": 21}, {"mode": "online"}, {"direction": "maximize"}]:
+    for changed in [{"seed": 2}, {"mode": "online"}, {"direction": "maximize"}]:
         settings = {"seed": 1, "budget": 20, **changed}
         budget = settings.pop("budget")
         with pytest.raises(JournalError, match="was written for another run.*" + next(iter(changed))):
@@ -124,3 +125,79 @@ def test_damage_above_the_last_line_is_an_error(tmp_path):
     path.write_text('{"something": "else"}\n')
     with pytest.raises(JournalError, match="not a vordaopt journal"):
         vordaopt.load(path)
+
+
+def test_a_file_that_is_not_a_journal_is_refused_and_left_as_it_was(tmp_path):
+    for name, content in [("notes.txt", b"remember the milk"), ("data.csv", b"a,b,c\n"),
+                          ("data2.csv", b"a,b\n1,2"), ("blank.txt", b"\n"),
+                          ("other.jsonl", b'{"something": "else"}\n{"number": 0')]:
+        path = tmp_path / name
+        path.write_bytes(content)
+        with pytest.raises(JournalError, match="not a vordaopt journal"):
+            minimize(objective, SPACE, 10, seed=1, journal=path)
+        assert path.read_bytes() == content
+
+
+def test_only_a_torn_journal_line_is_cut(tmp_path):
+    path = tmp_path / "run.jsonl"
+    full = minimize(objective, SPACE, 12, seed=1, journal=path)
+    lines = path.read_bytes().splitlines(keepends=True)
+    # A torn record (a prefix of a line this layer writes) is cut with a warning.
+    path.write_bytes(b"".join(lines[:5]) + lines[5][:17])
+    with pytest.warns(RuntimeWarning, match="cut 17 bytes"):
+        assert trial_list(minimize(objective, SPACE, 12, seed=1, journal=path)) == trial_list(full)
+    # Anything else after a valid header is refused, and the file kept.
+    for tail in [b"hello", b"{\"numbers\": 3", lines[5][:-1].replace(b"number", b"nombre")]:
+        damaged = b"".join(lines[:5]) + tail
+        path.write_bytes(damaged)
+        with pytest.raises(JournalError, match="line 6"):
+            minimize(objective, SPACE, 12, seed=1, journal=path)
+        assert path.read_bytes() == damaged
+    # A header torn while the file was being created is the only other cut.
+    path.write_bytes(lines[0][:30])
+    with pytest.warns(RuntimeWarning, match="cut 30 bytes"):
+        minimize(objective, SPACE, 12, seed=1, journal=path)
+
+
+@pytest.mark.parametrize("damage, message", [
+    (lambda r: r.pop("params"), '"params" must be an object'),
+    (lambda r: r.update(state="running"), '"state" must be one of'),
+    (lambda r: r.update(value="0.5"), 'needs a finite "value"'),
+    (lambda r: r.update(unit=r["unit"][:1]), '"unit" must hold 3 coordinates'),
+    (lambda r: r.update(params={**r["params"], "extra": 1}), "exactly the space's parameters"),
+    (lambda r: r.update(number=0), "trial 0 is recorded twice"),
+])
+def test_load_show_and_resume_refuse_the_same_bad_lines(tmp_path, damage, message):
+    path = tmp_path / "run.jsonl"
+    minimize(objective, SPACE, 12, seed=1, journal=path)
+    lines = [json.loads(line) for line in path.read_text().splitlines()]
+    damage(lines[4])
+    path.write_text("".join(json.dumps(line) + "\n" for line in lines))
+    for read in (vordaopt.load, lambda p: minimize(objective, SPACE, 12, seed=1, journal=p)):
+        with pytest.raises(JournalError, match=f"line 5: .*{message}"):
+            read(path)
+    shown = subprocess.run([sys.executable, "-m", "vordaopt", "show", str(path)],
+                           capture_output=True, text=True)
+    assert shown.returncode == 1 and "line 5: " in shown.stderr
+    assert "Traceback" not in shown.stderr
+
+
+def test_file_system_errors_name_the_journal(tmp_path):
+    missing = tmp_path / "no" / "such" / "folder" / "run.jsonl"
+    with pytest.raises(JournalError, match=f"cannot open the journal {missing}"):
+        minimize(objective, SPACE, 5, journal=missing)
+    with pytest.raises(JournalError, match=f"cannot read the journal {missing}"):
+        vordaopt.load(missing)
+    with pytest.raises(JournalError, match="must be a regular file"):
+        minimize(objective, SPACE, 5, journal="/dev/full")
+    # A disk that fills up: a child whose files may not grow past 2 KiB.
+    full = subprocess.run([sys.executable, "-c", textwrap.dedent(f"""
+        import resource, sys
+        sys.path.insert(0, {str(pathlib.Path(__file__).parent)!r})
+        resource.setrlimit(resource.RLIMIT_FSIZE, (2048, 2048))
+        from test_journal import SPACE, objective
+        from vordaopt import minimize
+        minimize(objective, SPACE, 50, journal={str(tmp_path / "full.jsonl")!r})
+    """)], capture_output=True, text=True)
+    assert f"JournalError: cannot write the journal {tmp_path / 'full.jsonl'}: File too large" \
+        in full.stderr

@@ -172,3 +172,144 @@ def test_invalid_settings(kwargs, text):
 def test_zero_budget_is_over_at_once():
     opt = Optimizer(SPACE, 0)
     assert opt.ask() is None and opt.is_over and opt.best is None
+
+
+def test_a_trial_from_another_optimizer_or_a_negative_cost_is_refused():
+    mine, theirs = Optimizer(SPACE, 20, seed=1), Optimizer(SPACE, 20, seed=2, mode="online")
+    mine_first, theirs_first = mine.ask()[0], theirs.ask()[0]
+    with pytest.raises(ValueError, match="not handed out by this optimizer"):
+        mine.tell(theirs_first, 1.0)
+    with pytest.raises(ValueError, match="cost must be a finite number"):
+        mine.tell(mine_first, 1.0, cost=-1.0)
+    assert mine.trials[0].state is TrialState.PENDING
+    mine.tell(mine_first, 1.0, cost=0.0)
+    with pytest.raises(TypeError, match="must be a number or an exception"):
+        mine.tell(mine.trials[1], "0.5")
+
+
+def test_long_error_texts_keep_their_beginning_and_end():
+    opt = Optimizer(SPACE, 5, seed=1)
+    trial = opt.ask()[0]
+    error = opt.tell(trial, ValueError("start " + "x" * 10_000_000 + " end")).error
+    assert len(error) < 5000
+    assert error.startswith("ValueError: start x") and error.endswith("x end")
+
+
+def raw_batch_run(budget, f):
+    """The units a VordaSolver batch loop hands out over the unit cube of SPACE."""
+    from vordaopt import VordaSolver
+
+    names = sorted(SPACE)
+    solver = VordaSolver(json.dumps({"seed": 5, "budget": budget, "probe_ratio": 0.2,
+                                     "bounds": {n: [0, 1, "Linear"] for n in names}}))
+    units, eval_id = [], 0
+    while (batch := solver.ask()) is not None:
+        batch = batch[:budget - eval_id]
+        records = []
+        for unit in batch:
+            from vordaopt.space import Space
+
+            value = f(Space(SPACE).decode(unit))
+            records.append({"eval_id": eval_id, "params": unit, "value": value, "cost": 1.0})
+            units.append(tuple(unit[n] for n in names))
+            eval_id += 1
+        solver.tell(json.dumps(records))
+        if eval_id >= budget:
+            break
+    return units
+
+
+def test_a_large_probe_batch_comes_in_slices_and_the_run_is_unchanged():
+    opt = Optimizer(SPACE, 6000, seed=5, reevaluate=True)
+    first = opt.ask()
+    assert len(first) == 1024 and opt.ask() == []
+    for t in first:
+        opt.tell(t, quadratic(t.params))
+    rest = opt.ask()
+    assert len(rest) == 176  # the rest of the probe batch of 1,200
+    for t in rest:
+        opt.tell(t, quadratic(t.params))
+    ours = [t.unit for t in drive(opt).trials]
+    assert ours == raw_batch_run(6000, quadratic)
+
+
+def test_the_cores_notes_go_to_logging_not_stdout(capfd, caplog):
+    with caplog.at_level("INFO", logger="vordaopt"):
+        drive(Optimizer(SPACE, 60, seed=1))
+    assert "[Machine]" not in capfd.readouterr().out
+    assert any("the probe batch is in: the landscape looks" in r.getMessage()
+               for r in caplog.records)
+
+
+# --- journals -------------------------------------------------------------------------------
+
+
+def tell_some(opt, count, f=quadratic):
+    """Tells `count` results, leaving the rest of what was handed out pending."""
+    told = 0
+    while told < count and (trials := opt.ask()) is not None:
+        if not trials:  # results are outstanding: tell those
+            trials = [t for t in opt.trials if t.state is TrialState.PENDING]
+        for t in trials[: count - told]:
+            opt.tell(t, f(t.params))
+            told += 1
+    return opt
+
+
+@pytest.mark.parametrize("settings", [dict(mode="batch"), dict(mode="online"),
+                                      dict(mode="online", parallel=3),
+                                      dict(mode="online", parallel=3, schedule="async")])
+def test_an_optimizer_reopened_from_its_journal_goes_on_as_the_uninterrupted_one(tmp_path,
+                                                                                settings):
+    path = tmp_path / "run.jsonl"
+    whole = drive(Optimizer(SPACE, 40, seed=7, **settings))
+    with Optimizer(SPACE, 40, seed=7, journal=path, **settings) as opt:
+        tell_some(opt, 13)
+        pending = [t.number for t in opt.trials if t.state is TrialState.PENDING]
+    with Optimizer(SPACE, 40, seed=7, journal=path, **settings) as opt:
+        first = opt.ask()
+        if pending:
+            assert [t.number for t in first] == pending  # handed out again
+        opt.tell(first[0], quadratic(first[0].params))
+        tell_some(opt, 5)
+    with Optimizer(SPACE, 40, seed=7, journal=path, **settings) as opt:
+        drive(opt)
+    if opt.schedule == "rounds":
+        assert [(t.unit, t.value) for t in opt.trials] == [(t.unit, t.value) for t in whole.trials]
+    else:  # async: a function of the order of the results, which the journal keeps
+        with Optimizer(SPACE, 40, seed=7, journal=path, **settings) as replayed:
+            assert [t.unit for t in replayed.trials] == [t.unit for t in opt.trials]
+
+
+def test_async_hand_out_depends_on_the_order_of_results_only():
+    runs = []
+    for ask_after_each_tell in (True, False):
+        opt = Optimizer(SPACE, 30, seed=2, mode="online", parallel=3, schedule="async")
+        pending = list(opt.ask())
+        while pending:
+            t = pending.pop(0)
+            opt.tell(t, quadratic(t.params))
+            if ask_after_each_tell or not pending:
+                pending += opt.ask() or []
+        runs.append([t.unit for t in opt.trials])
+    assert runs[0] == runs[1]
+
+
+@pytest.mark.parametrize("mode", ["batch", "online"])
+def test_a_larger_budget_continues_a_journaled_run(tmp_path, mode):
+    path = tmp_path / "run.jsonl"
+    short = drive(Optimizer(SPACE, 30, seed=3, mode=mode, journal=path))
+    short.close()
+    with pytest.raises(Exception, match="may raise its budget, not lower it"):
+        Optimizer(SPACE, 29, seed=3, mode=mode, journal=path)
+    longer = drive(Optimizer(SPACE, 45, seed=3, mode=mode, journal=path))
+    longer.close()
+    assert len(longer.trials) == 45
+    assert [t.unit for t in longer.trials[:30]] == [t.unit for t in short.trials]
+    if mode == "online":  # online trials never depend on the budget
+        assert [t.unit for t in longer.trials] == \
+            [t.unit for t in drive(Optimizer(SPACE, 45, seed=3, mode=mode)).trials]
+    again = Optimizer(SPACE, 45, seed=3, mode=mode, journal=path)  # resumes the raised run
+    assert [t.unit for t in again.trials] == [t.unit for t in longer.trials] and again.is_over
+    again.close()
+    assert json.loads(path.read_text().splitlines()[31]) == {"budget": 45}

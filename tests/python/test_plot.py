@@ -72,3 +72,13 @@ def _buffer():
     import io
 
     return io.BytesIO()
+
+
+def test_convergence_of_a_run_without_values_draws_nothing_and_says_so():
+    def fails(p):
+        raise ValueError("broken")
+
+    result = minimize(fails, SPACE, 5, seed=1, catch=ValueError)
+    ax = plot.convergence(result).axes[0]
+    assert not ax.collections and not ax.lines
+    assert [t.get_text() for t in ax.texts] == ["no complete trial yet (5 failed)"]

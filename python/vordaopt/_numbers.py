@@ -1,0 +1,70 @@
+"""One reading of numbers for the whole package.
+
+Anything that is a ``numbers.Real`` (numpy's scalars included) is a number,
+and anything that is a ``numbers.Integral`` an integer; ``bool`` is neither,
+and a string never is, whatever it holds.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+from typing import Any
+
+__all__ = ["is_real", "is_integral", "as_int", "as_real", "objective_value"]
+
+
+def is_real(v: Any) -> bool:
+    return isinstance(v, numbers.Real) and not isinstance(v, bool)
+
+
+def is_integral(v: Any) -> bool:
+    return isinstance(v, numbers.Integral) and not isinstance(v, bool)
+
+
+def as_int(name: str, v: Any, low: int, high: int | None = None, *, what: str) -> int:
+    """`v` as a plain int in [low, high]; ValueError naming `name` and saying `what` otherwise."""
+    if is_integral(v):
+        n = int(v)
+        if n >= low and (high is None or n <= high):
+            return n
+    raise ValueError(f"{name} must be {what}, got {v!r}")
+
+
+def as_real(name: str, v: Any, *, low: float | None = None, high: float | None = None,
+            what: str = "a finite number") -> float:
+    """`v` as a finite float within the given bounds; ValueError naming `name` otherwise."""
+    if is_real(v):
+        x = float(v)
+        if math.isfinite(x) and (low is None or x >= low) and (high is None or x <= high):
+            return x
+    raise ValueError(f"{name} must be {what}, got {v!r}")
+
+
+def objective_value(v: Any) -> float:
+    """The float of an objective's value: a real number, or an object that is one
+    (a 0-d numpy or torch array, a ``Decimal``).
+
+    NaN and infinities pass: they mark a trial failed, not a wrong type.
+
+    Raises
+    ------
+    TypeError
+        Strings, bytes, bools, complex numbers, sequences and anything else that
+        is not a real number.
+    """
+    if is_real(v):
+        return float(v)
+    refused = (isinstance(v, (str, bytes, bytearray, bool, numbers.Complex))
+               or getattr(getattr(v, "dtype", None), "kind", "f") in "bcOSUV"
+               or getattr(v, "shape", ()) != ()
+               or not hasattr(type(v), "__float__"))
+    if not refused:
+        try:
+            return float(v)
+        except (TypeError, ValueError):
+            pass
+    text = repr(v)
+    text = text if len(text) <= 60 else text[:57] + "..."
+    raise TypeError(f"the objective must return a number (a real number, never a string), "
+                    f"got {type(v).__name__} {text}")
