@@ -58,8 +58,9 @@ def convergence(run: Result | str | os.PathLike[str]) -> Figure:
     evaluated = _complete(result)
     reused = [t for t in result.trials if t.state is TrialState.REUSED and t.value is not None]
     failed = [t for t in result.trials if t.state is TrialState.FAILED]
-    ax.scatter([t.number for t in evaluated], [_value(t) for t in evaluated], s=14,
-               color="tab:blue", alpha=0.7, label="trial")
+    if evaluated:
+        ax.scatter([t.number for t in evaluated], [_value(t) for t in evaluated], s=14,
+                   color="tab:blue", alpha=0.7, label="trial")
     if reused:
         ax.scatter([t.number for t in reused], [_value(t) for t in reused], s=14,
                    facecolors="none", edgecolors="tab:blue", alpha=0.6, label="reused")
