@@ -419,6 +419,7 @@ class Optimizer:
             if remaining <= 0:
                 self._over = True
                 return None
+            candidates: list[dict[str, float]] | None
             if self._probe_next < self._probe_size:
                 count = min(PROBE_SLICE, self._probe_size - self._probe_next, remaining)
                 candidates = self._solver.probe_points(self._probe_next, count)
