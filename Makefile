@@ -97,6 +97,7 @@ bench: install cxx-test
 	$(PY) bench/probe_throughput.py
 	$(PY) bench/interrupt_latency.py
 	$(PY) bench/cli_overhead.py
+	$(PY) bench/hostile_inputs.py
 	@test -x $(BENCH_VENV)/bin/python || "$$(scripts/find_python.sh)" -m venv $(BENCH_VENV)
 	$(BENCH_VENV)/bin/python -m pip install --quiet optuna distributed .
 	$(BENCH_VENV)/bin/python bench/overhead_vs_optuna.py

@@ -1,0 +1,36 @@
+"""The README's Python examples run as pasted."""
+
+import pathlib
+import re
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+BLOCKS = [textwrap.dedent(b) for b in
+          re.findall(r"```python\n(.*?)```", README.read_text(encoding="utf-8"), re.S)]
+# The signature of minimize is not an example.
+EXAMPLES = [b for b in BLOCKS if not b.startswith("result = vordaopt.minimize(objective, space")]
+
+
+def needs(block):
+    return [m for m in ("sklearn", "ray", "distributed") if re.search(rf"^(from|import) {m}\b", block, re.M)]
+
+
+@pytest.mark.parametrize("block", [pytest.param(b, id=f"block{i}", marks=[pytest.mark.cluster] if
+                                                 {"ray", "distributed"} & set(needs(b)) else [])
+                                   for i, b in enumerate(EXAMPLES)])
+def test_readme_example_runs_as_pasted(tmp_path, block):
+    for module in needs(block):
+        pytest.importorskip(module)
+    if "sklearn" in needs(block):
+        pytest.skip("tunes a real model for about 15 s: `make demo` runs the same")
+    done = subprocess.run([sys.executable, "-c", block], cwd=tmp_path, capture_output=True,
+                          text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+
+
+def test_every_example_is_found():
+    assert len(EXAMPLES) >= 8
