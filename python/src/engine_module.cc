@@ -28,6 +28,7 @@
 #include "numeric.h"
 #include "probe.h"
 #include "pyref.h"
+#include "solver_calls.h"
 
 namespace vordaopt::py {
 namespace {
@@ -68,30 +69,10 @@ const char* const kConstructorNames[] = {"config_json"};
 const Signature kConstructor = {"Solver.__new__", kConstructorNames, 1, 1};
 
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* argv[1];
-  std::string_view text;
-  if (!match_args(kConstructor, args, kwargs, argv) || !to_text("config_json", argv[0], text)) {
-    return nullptr;
-  }
-  try {
-    json::ParseResult<SolverConfig> parsed = parse_solver_config(text);
-    if (!parsed.ok()) {
-      raise_value_error("Invalid config: ", parsed.error_message());
-      return nullptr;
-    }
-    Solver solver = Solver::pcr(std::move(parsed).value());
-    PyRef self(alloc_instance(type));
-    if (!self) return nullptr;
-    EngineSolver* obj = as_engine(self.get());
-    new (&obj->solver) Solver(std::move(solver));
+  return new_call<EngineSolver>(type, args, kwargs, kConstructor, [](EngineSolver* obj) {
     new (&obj->probe) std::unique_ptr<ProbeBatchCursor>();
     new (&obj->messages) std::vector<std::string>();
-    new (&obj->borrow) BorrowState();
-    return self.release();
-  } catch (...) {
-    raise_from_current_exception();
-    return nullptr;
-  }
+  });
 }
 
 void engine_dealloc(PyObject* self) {
@@ -103,79 +84,31 @@ void engine_dealloc(PyObject* self) {
 }
 
 PyObject* engine_ask(PyObject* self, PyObject*) {
-  Borrow borrow = Borrow::exclusive(as_engine(self)->borrow);
-  if (!borrow.held()) return nullptr;
-  try {
-    KeepLines keep(as_engine(self));
-    Solver& solver = as_engine(self)->solver;
-    std::optional<std::vector<ParamMap>> maps = solver.ask();
-    if (!maps) Py_RETURN_NONE;
-    bool unchanged = solver.phase().kind == SolverPhase::Kind::kProbing;
-    return to_list_of_dicts(std::move(*maps), unchanged);
-  } catch (...) {
-    raise_from_current_exception();
-    return nullptr;
-  }
+  KeepLines keep(as_engine(self));
+  return ask_call<EngineSolver>(self);
 }
 
 PyObject* engine_ask_one(PyObject* self, PyObject*) {
-  Borrow borrow = Borrow::exclusive(as_engine(self)->borrow);
-  if (!borrow.held()) return nullptr;
-  try {
-    KeepLines keep(as_engine(self));
-    std::optional<ParamMap> map = as_engine(self)->solver.ask_one();
-    if (!map) Py_RETURN_NONE;
-    return to_dict(*map);
-  } catch (...) {
-    raise_from_current_exception();
-    return nullptr;
-  }
-}
-
-template <class Parse, class Apply>
-PyObject* document_method(PyObject* self, const Signature& sig, const char* prefix,
-                          PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Parse parse,
-                          Apply apply) {
-  PyObject* argv[1];
-  if (!match_args(sig, args, nargs, kwnames, argv)) return nullptr;
-  Borrow borrow = Borrow::exclusive(as_engine(self)->borrow);
-  std::string_view text;
-  if (!borrow.held() || !to_text(sig.names[0], argv[0], text)) return nullptr;
-  try {
-    auto parsed = parse(text);
-    if (!parsed.ok()) {
-      raise_value_error(prefix, parsed.error_message());
-      return nullptr;
-    }
-    apply(as_engine(self)->solver, std::move(parsed).value());
-    Py_RETURN_NONE;
-  } catch (...) {
-    raise_from_current_exception();
-    return nullptr;
-  }
+  KeepLines keep(as_engine(self));
+  return ask_one_call<EngineSolver>(self);
 }
 
 const char* const kTellNames[] = {"results_json"};
 const Signature kTell = {"Solver.tell", kTellNames, 1, 1};
 
 PyObject* engine_tell(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return document_method(self, kTell, "Invalid results: ", args, nargs, kwnames, parse_results,
-                         [](Solver& s, std::vector<EvalTrace>&& r) { s.tell(std::move(r)); });
+  return tell_call<EngineSolver>(self, kTell, args, nargs, kwnames);
 }
 
 const char* const kSeedNames[] = {"seed_json"};
 const Signature kSeed = {"Solver.seed", kSeedNames, 1, 1};
 
 PyObject* engine_seed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return document_method(self, kSeed, "Invalid seed data: ", args, nargs, kwnames,
-                         parse_seed_points,
-                         [](Solver& s, std::vector<SeedPoint>&& p) { s.seed(std::move(p)); });
+  return seed_call<EngineSolver>(self, kSeed, args, nargs, kwnames);
 }
 
-PyObject* engine_history_len(PyObject* self, PyObject*) {
-  Borrow borrow = Borrow::shared(as_engine(self)->borrow);
-  if (!borrow.held()) return nullptr;
-  return PyLong_FromSize_t(as_engine(self)->solver.history_len());
+PyObject* engine_history_len(PyObject* self, PyObject* arg) {
+  return history_len_call<EngineSolver>(self, arg);
 }
 
 // The cursor over the solver's first probe batch, built on first use.

@@ -11,6 +11,7 @@
 #include "convert.h"
 #include "machine.h"
 #include "pyref.h"
+#include "solver_calls.h"
 #include "types.h"
 
 namespace vordaopt::py {
@@ -28,28 +29,7 @@ const char* const kConstructorNames[] = {"config_json"};
 const Signature kConstructor = {"VordaSolver.__new__", kConstructorNames, 1, 1};
 
 PyObject* solver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* argv[1];
-  std::string_view text;
-  if (!match_args(kConstructor, args, kwargs, argv) || !to_text("config_json", argv[0], text)) {
-    return nullptr;
-  }
-  try {
-    json::ParseResult<SolverConfig> parsed = parse_solver_config(text);
-    if (!parsed.ok()) {
-      raise_value_error("Invalid config: ", parsed.error_message());
-      return nullptr;
-    }
-    Solver solver = Solver::pcr(std::move(parsed).value());
-    PyRef self(alloc_instance(type));
-    if (!self) return nullptr;
-    SolverObject* obj = as_solver(self.get());
-    new (&obj->solver) Solver(std::move(solver));
-    new (&obj->borrow) BorrowState();
-    return self.release();
-  } catch (...) {
-    raise_from_current_exception();
-    return nullptr;
-  }
+  return new_call<SolverObject>(type, args, kwargs, kConstructor, [](SolverObject*) {});
 }
 
 void solver_dealloc(PyObject* self) {
@@ -57,84 +37,27 @@ void solver_dealloc(PyObject* self) {
   free_instance(self);
 }
 
-PyObject* solver_ask(PyObject* self, PyObject*) {
-  Borrow borrow = Borrow::exclusive(as_solver(self)->borrow);
-  if (!borrow.held()) return nullptr;
-  try {
-    Solver& solver = as_solver(self)->solver;
-    std::optional<std::vector<ParamMap>> maps = solver.ask();
-    if (!maps) Py_RETURN_NONE;
-    // A batch handed out while still probing changed nothing, so building its
-    // list may stop for a signal; any other batch has been committed (the
-    // strategy has moved on) and must reach the caller.
-    bool unchanged = solver.phase().kind == SolverPhase::Kind::kProbing;
-    return to_list_of_dicts(std::move(*maps), unchanged);
-  } catch (...) {
-    raise_from_current_exception();
-    return nullptr;
-  }
-}
-
-// The shared shape of tell and seed: one JSON text argument, parsed by
-// `parse` and handed to `apply`; nothing is added when parsing fails.
-template <class Parse, class Apply>
-PyObject* document_method(PyObject* self, const Signature& sig, const char* prefix,
-                          PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Parse parse,
-                          Apply apply) {
-  PyObject* argv[1];
-  if (!match_args(sig, args, nargs, kwnames, argv)) return nullptr;
-  Borrow borrow = Borrow::exclusive(as_solver(self)->borrow);
-  std::string_view text;
-  if (!borrow.held() || !to_text(sig.names[0], argv[0], text)) return nullptr;
-  try {
-    auto parsed = parse(text);
-    if (!parsed.ok()) {
-      raise_value_error(prefix, parsed.error_message());
-      return nullptr;
-    }
-    apply(as_solver(self)->solver, std::move(parsed).value());
-    Py_RETURN_NONE;
-  } catch (...) {
-    raise_from_current_exception();
-    return nullptr;
-  }
-}
+PyObject* solver_ask(PyObject* self, PyObject*) { return ask_call<SolverObject>(self); }
 
 const char* const kTellNames[] = {"results_json"};
 const Signature kTell = {"VordaSolver.tell", kTellNames, 1, 1};
 
 PyObject* solver_tell(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return document_method(self, kTell, "Invalid results: ", args, nargs, kwnames, parse_results,
-                         [](Solver& s, std::vector<EvalTrace>&& r) { s.tell(std::move(r)); });
+  return tell_call<SolverObject>(self, kTell, args, nargs, kwnames);
 }
 
 const char* const kSeedNames[] = {"seed_json"};
 const Signature kSeed = {"VordaSolver.seed", kSeedNames, 1, 1};
 
 PyObject* solver_seed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return document_method(self, kSeed, "Invalid seed data: ", args, nargs, kwnames,
-                         parse_seed_points,
-                         [](Solver& s, std::vector<SeedPoint>&& p) { s.seed(std::move(p)); });
+  return seed_call<SolverObject>(self, kSeed, args, nargs, kwnames);
 }
 
-PyObject* solver_get_history_len(PyObject* self, PyObject*) {
-  Borrow borrow = Borrow::shared(as_solver(self)->borrow);
-  if (!borrow.held()) return nullptr;
-  return PyLong_FromSize_t(as_solver(self)->solver.history_len());
+PyObject* solver_get_history_len(PyObject* self, PyObject* arg) {
+  return history_len_call<SolverObject>(self, arg);
 }
 
-PyObject* solver_ask_one(PyObject* self, PyObject*) {
-  Borrow borrow = Borrow::exclusive(as_solver(self)->borrow);
-  if (!borrow.held()) return nullptr;
-  try {
-    std::optional<ParamMap> map = as_solver(self)->solver.ask_one();
-    if (!map) Py_RETURN_NONE;
-    return to_dict(*map);
-  } catch (...) {
-    raise_from_current_exception();
-    return nullptr;
-  }
-}
+PyObject* solver_ask_one(PyObject* self, PyObject*) { return ask_one_call<SolverObject>(self); }
 
 PyMethodDef solver_methods[] = {
     {"ask", solver_ask, METH_NOARGS, "ask($self)\n--\n\n"},
