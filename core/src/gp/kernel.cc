@@ -1,0 +1,63 @@
+#include "gp/kernel.h"
+
+#include <cmath>
+
+namespace vordaopt::gp {
+namespace {
+
+constexpr double kSqrt5 = 2.23606797749979;  // the double nearest sqrt(5)
+constexpr double kPi = 3.141592653589793;
+
+// The share of [0, 1] that holds t when it is cut into `count` equal shares.
+double share(double t, uint32_t count) {
+  double c = static_cast<double>(count);
+  double index = std::floor(t * c);
+  if (index > c - 1.0) index = c - 1.0;  // t = 1 belongs to the last share
+  if (index < 0.0) index = 0.0;
+  return index;
+}
+
+}  // namespace
+
+double canonical(const Dim& dim, double t) {
+  switch (dim.kind) {
+    case DimKind::kInteger:
+      return dim.count == 0 ? t : (share(t, dim.count) + 0.5) / static_cast<double>(dim.count);
+    case DimKind::kCategorical:
+      return dim.count == 0 ? 0.0 : share(t, dim.count);
+    case DimKind::kPeriodic:
+      return t - std::floor(t);
+    case DimKind::kContinuous:
+      break;
+  }
+  return t;
+}
+
+double squared_distance(const Dim& dim, double a, double b) {
+  switch (dim.kind) {
+    case DimKind::kCategorical:
+      return a == b ? 0.0 : 1.0;
+    case DimKind::kPeriodic: {
+      double chord = std::sin(kPi * std::fabs(a - b)) / kPi;
+      return chord * chord;
+    }
+    case DimKind::kContinuous:
+    case DimKind::kInteger:
+      break;
+  }
+  double d = a - b;
+  return d * d;
+}
+
+double matern52(double r2) {
+  double r = std::sqrt(r2);
+  double s = kSqrt5 * r;
+  return ((1.0 + s) + (5.0 / 3.0) * r2) * std::exp(-s);
+}
+
+double matern52_d_r2(double r2) {
+  double s = kSqrt5 * std::sqrt(r2);
+  return (-5.0 / 6.0) * (1.0 + s) * std::exp(-s);
+}
+
+}  // namespace vordaopt::gp

@@ -1,0 +1,34 @@
+// Dense linear algebra for small Gaussian-process models.
+//
+// Plain loops in a fixed order, no BLAS: a sum is always taken over the same
+// terms in the same order, so the results are the same bit for bit on every
+// machine and thread count (with -ffp-contract=off). Matrices are square,
+// row-major, in std::vector<double> of n * n entries.
+#ifndef VORDAOPT_CORE_GP_LINALG_H_
+#define VORDAOPT_CORE_GP_LINALG_H_
+
+#include <cstddef>
+#include <vector>
+
+namespace vordaopt::gp {
+
+// Replaces the lower triangle of the symmetric positive-definite `a` (n x n)
+// by its Cholesky factor L (a = L L^T) and zeroes the upper triangle.
+// Returns false, leaving `a` partly overwritten, when a pivot is not positive
+// (the matrix is not numerically positive definite).
+bool cholesky(std::vector<double>& a, size_t n);
+
+// Solves L x = b in place (b becomes x). L: a lower-triangular factor.
+void solve_lower(const std::vector<double>& l, size_t n, std::vector<double>& b);
+// Solves L^T x = b in place.
+void solve_lower_transposed(const std::vector<double>& l, size_t n, std::vector<double>& b);
+// (L L^T)^-1 b in place.
+void solve_cholesky(const std::vector<double>& l, size_t n, std::vector<double>& b);
+// log det(L L^T) = 2 * sum log L_ii.
+double log_det_cholesky(const std::vector<double>& l, size_t n);
+// The full inverse (L L^T)^-1, symmetric, n x n.
+std::vector<double> inverse_cholesky(const std::vector<double>& l, size_t n);
+
+}  // namespace vordaopt::gp
+
+#endif  // VORDAOPT_CORE_GP_LINALG_H_

@@ -1,0 +1,202 @@
+#include "gp/model.h"
+
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "gp/lbfgsb.h"
+#include "gp/linalg.h"
+
+namespace vordaopt::gp {
+namespace {
+
+constexpr double kSqrt2 = 1.4142135623730951;
+constexpr double kLogTwoPi = 1.8378770664093453;
+// Gamma(shape, rate) priors of the signal and noise variances.
+constexpr double kSignalShape = 2.0, kSignalRate = 1.0;
+constexpr double kNoiseShape = 1.1, kNoiseRate = 30.0;
+// Added to the diagonal, relative to the signal, when a factorisation fails.
+constexpr double kJitter = 1e-10;
+
+// log p(theta) of a Gamma(shape, rate) variable v = exp(theta), Jacobian
+// included, up to a constant; and its derivative.
+double log_gamma_prior(double theta, double shape, double rate, double* derivative) {
+  double v = std::exp(theta);
+  if (derivative) *derivative = shape - rate * v;
+  return shape * theta - rate * v;
+}
+
+}  // namespace
+
+double length_prior_mean(size_t dims) {
+  return kSqrt2 + 0.5 * std::log(static_cast<double>(dims == 0 ? 1 : dims));
+}
+
+Model::Model(std::vector<Dim> dims, const std::vector<double>& unit_points,
+             std::vector<double> values)
+    : dims_(std::move(dims)), points_(unit_points), values_(std::move(values)) {
+  size_t d = dims_.size();
+  for (size_t i = 0; i < values_.size(); ++i) {
+    for (size_t k = 0; k < d; ++k) points_[i * d + k] = canonical(dims_[k], points_[i * d + k]);
+  }
+  hyper_.log_length.assign(d, length_prior_mean(d));
+}
+
+double Model::kernel(const double* a, const double* b, const Hyper& hyper) const {
+  double r2 = 0.0;
+  for (size_t k = 0; k < dims_.size(); ++k) {
+    r2 += squared_distance(dims_[k], a[k], b[k]) * std::exp(-2.0 * hyper.log_length[k]);
+  }
+  return std::exp(hyper.log_signal) * matern52(r2);
+}
+
+std::vector<double> Model::gram(const Hyper& hyper) const {
+  size_t n = size(), d = dims();
+  std::vector<double> k(n * n);
+  double noise = std::exp(hyper.log_noise);
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t j = 0; j <= i; ++j) {
+      double v = kernel(&points_[i * d], &points_[j * d], hyper);
+      k[i * n + j] = k[j * n + i] = v;
+    }
+    k[i * n + i] += noise;
+  }
+  return k;
+}
+
+double Model::objective(const Hyper& hyper, std::vector<double>* gradient) const {
+  size_t n = size(), d = dims();
+  std::vector<double> l = gram(hyper);
+  if (!cholesky(l, n)) return std::numeric_limits<double>::infinity();
+  std::vector<double> alpha = values_;
+  solve_cholesky(l, n, alpha);
+  double fit_term = 0.0;
+  for (size_t i = 0; i < n; ++i) fit_term += values_[i] * alpha[i];
+  double value = 0.5 * fit_term + 0.5 * log_det_cholesky(l, n) + 0.5 * static_cast<double>(n) * kLogTwoPi;
+
+  // Priors (negated: the objective is minimised).
+  double mu = length_prior_mean(d);
+  double var = kLengthPriorSigma * kLengthPriorSigma;
+  for (size_t k = 0; k < d; ++k) {
+    double t = hyper.log_length[k] - mu;
+    value += 0.5 * t * t / var;
+  }
+  double d_signal_prior = 0.0, d_noise_prior = 0.0;
+  value -= log_gamma_prior(hyper.log_signal, kSignalShape, kSignalRate, &d_signal_prior);
+  value -= log_gamma_prior(hyper.log_noise, kNoiseShape, kNoiseRate, &d_noise_prior);
+  if (!gradient) return value;
+
+  // d value / d theta = -1/2 tr((alpha alpha^T - K^-1) dK/dtheta) + prior terms.
+  std::vector<double> inverse = inverse_cholesky(l, n);
+  std::vector<double>& g = *gradient;
+  g.assign(d + 2, 0.0);
+  double signal = std::exp(hyper.log_signal);
+  std::vector<double> scale(d);
+  for (size_t k = 0; k < d; ++k) scale[k] = std::exp(-2.0 * hyper.log_length[k]);
+  std::vector<double> sq(d);
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t j = 0; j <= i; ++j) {
+      double w = alpha[i] * alpha[j] - inverse[i * n + j];
+      if (i != j) w *= 2.0;  // the pair (j, i) counts alike
+      double r2 = 0.0;
+      for (size_t k = 0; k < d; ++k) {
+        sq[k] = squared_distance(dims_[k], points_[i * d + k], points_[j * d + k]) * scale[k];
+        r2 += sq[k];
+      }
+      double dk_dr2 = signal * matern52_d_r2(r2);
+      for (size_t k = 0; k < d; ++k) g[k] -= 0.5 * w * dk_dr2 * (-2.0 * sq[k]);
+      g[d] -= 0.5 * w * signal * matern52(r2);
+    }
+  }
+  double noise = std::exp(hyper.log_noise);
+  for (size_t i = 0; i < n; ++i) {
+    g[d + 1] -= 0.5 * (alpha[i] * alpha[i] - inverse[i * n + i]) * noise;
+  }
+  for (size_t k = 0; k < d; ++k) g[k] += (hyper.log_length[k] - mu) / var;
+  g[d] -= d_signal_prior;
+  g[d + 1] -= d_noise_prior;
+  return value;
+}
+
+bool Model::condition(const Hyper& hyper) {
+  size_t n = size();
+  hyper_ = hyper;
+  for (double jitter = 0.0;; jitter = jitter == 0.0 ? kJitter : jitter * 100.0) {
+    std::vector<double> l = gram(hyper_);
+    double extra = jitter * std::exp(hyper_.log_signal);
+    for (size_t i = 0; i < n; ++i) l[i * n + i] += extra;
+    if (cholesky(l, n)) {
+      chol_ = std::move(l);
+      break;
+    }
+    if (jitter > 1.0) return false;
+  }
+  alpha_ = values_;
+  solve_cholesky(chol_, n, alpha_);
+  return true;
+}
+
+void Model::fit(const HyperBounds& bounds) {
+  size_t d = dims();
+  std::vector<double> lower(d + 2), upper(d + 2);
+  for (size_t k = 0; k < d; ++k) {
+    lower[k] = bounds.log_length_low;
+    upper[k] = bounds.log_length_high;
+  }
+  lower[d] = bounds.log_signal_low, upper[d] = bounds.log_signal_high;
+  lower[d + 1] = bounds.log_noise_low, upper[d + 1] = bounds.log_noise_high;
+
+  auto unpack = [d](const std::vector<double>& x) {
+    Hyper h;
+    h.log_length.assign(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(d));
+    h.log_signal = x[d];
+    h.log_noise = x[d + 1];
+    return h;
+  };
+  Objective f = [&](const std::vector<double>& x, std::vector<double>& g) {
+    double v = objective(unpack(x), &g);
+    if (!std::isfinite(v)) g.assign(x.size(), 0.0);
+    return v;
+  };
+  // Fixed starts: the prior's centre, shorter and longer length scales, and
+  // a noisier model. No start depends on an earlier fit, so a proposal is a
+  // function of the data alone.
+  double mu = length_prior_mean(d);
+  const double starts[][3] = {{mu, 0.0, -9.0}, {mu - 1.5, 0.0, -9.0}, {mu + 1.5, 0.0, -9.0},
+                              {mu, 0.0, -3.0}};
+  BoxResult best;
+  best.f = std::numeric_limits<double>::infinity();
+  for (const auto& s : starts) {
+    std::vector<double> x0(d + 2, s[0]);
+    x0[d] = s[1];
+    x0[d + 1] = s[2];
+    BoxResult r = minimize_in_box(f, x0, lower, upper);
+    if (r.f < best.f) best = std::move(r);
+  }
+  Hyper chosen = best.x.empty() ? unpack(std::vector<double>(d + 2, 0.0)) : unpack(best.x);
+  if (best.x.empty()) {
+    chosen.log_length.assign(d, mu);
+    chosen.log_noise = bounds.log_noise_high;
+  }
+  if (!condition(chosen)) {
+    chosen.log_noise = bounds.log_noise_high;
+    condition(chosen);
+  }
+}
+
+void Model::predict(const double* unit_point, double& mean, double& variance) const {
+  size_t n = size(), d = dims();
+  std::vector<double> x(d);
+  for (size_t k = 0; k < d; ++k) x[k] = canonical(dims_[k], unit_point[k]);
+  std::vector<double> kstar(n);
+  for (size_t i = 0; i < n; ++i) kstar[i] = kernel(&points_[i * d], x.data(), hyper_);
+  mean = 0.0;
+  for (size_t i = 0; i < n; ++i) mean += kstar[i] * alpha_[i];
+  solve_lower(chol_, n, kstar);
+  double explained = 0.0;
+  for (size_t i = 0; i < n; ++i) explained += kstar[i] * kstar[i];
+  variance = std::exp(hyper_.log_signal) - explained;
+  if (variance < 0.0) variance = 0.0;  // rounding near the data
+}
+
+}  // namespace vordaopt::gp

@@ -1,0 +1,84 @@
+// A Gaussian-process model over the unit cube: its marginal likelihood with
+// priors (the fit's objective), the fit itself, and the posterior.
+//
+// The model owns copies of its data: n points of d unit coordinates (made
+// canonical per dimension kind, see kernel.h) and n values, which the caller
+// has warped and standardised (warp.h). The prior mean is 0.
+//
+// Hyper-parameters are fitted by maximum a posteriori:
+// - each length scale l ~ LogNormal(sqrt2 + log(d) / 2, sqrt3), a prior that
+//   grows with the dimension (Hvarfner et al., "Vanilla Bayesian
+//   Optimization Performs Great in High Dimensions", ICML 2024);
+// - the signal variance ~ Gamma(2, 1), about the variance of standardised
+//   values;
+// - the noise variance ~ Gamma(1.1, rate 30), kept at or above a floor.
+#ifndef VORDAOPT_CORE_GP_MODEL_H_
+#define VORDAOPT_CORE_GP_MODEL_H_
+
+#include <cstddef>
+#include <vector>
+
+#include "gp/kernel.h"
+
+namespace vordaopt::gp {
+
+// The box in which hyper-parameters are fitted (log scale).
+struct HyperBounds {
+  double log_length_low = -6.907755278982137;  // log 1e-3: a thousandth of a range
+  double log_length_high = 6.907755278982137;  // log 1e3: a flat dimension
+  double log_signal_low = -6.907755278982137;
+  double log_signal_high = 4.605170185988092;  // log 100
+  double log_noise_low = -13.815510557964274;  // log 1e-6: the floor for exact objectives
+  double log_noise_high = 0.0;                 // the whole (standardised) variance
+};
+
+class Model {
+ public:
+  // REQUIRES: unit_points.size() == values.size() * dims.size()
+  Model(std::vector<Dim> dims, const std::vector<double>& unit_points, std::vector<double> values);
+
+  size_t size() const { return values_.size(); }
+  size_t dims() const { return dims_.size(); }
+
+  // The negative log posterior of the hyper-parameters (up to a constant):
+  // the negative log marginal likelihood minus the log priors. With
+  // `gradient`, writes d/d(log_length..., log_signal, log_noise). Returns
+  // +inf when the kernel matrix is not positive definite.
+  double objective(const Hyper& hyper, std::vector<double>* gradient) const;
+
+  // Fits the hyper-parameters from a fixed set of starting points and keeps
+  // the best; then conditions on the data. Deterministic.
+  void fit(const HyperBounds& bounds = {});
+
+  // Conditions on the data with these hyper-parameters (no fit). Returns
+  // false when the kernel matrix is not positive definite even with the
+  // noise raised to its upper bound.
+  bool condition(const Hyper& hyper);
+
+  const Hyper& hyper() const { return hyper_; }
+
+  // The posterior mean and variance of the latent function at one unit
+  // point (d coordinates). REQUIRES: a successful fit or condition.
+  void predict(const double* unit_point, double& mean, double& variance) const;
+
+ private:
+  // The kernel between canonical points a and b (d coordinates each), without noise.
+  double kernel(const double* a, const double* b, const Hyper& hyper) const;
+  // K + noise I for `hyper`.
+  std::vector<double> gram(const Hyper& hyper) const;
+
+  std::vector<Dim> dims_;
+  std::vector<double> points_;  // canonical, n x d
+  std::vector<double> values_;
+  Hyper hyper_;
+  std::vector<double> chol_;   // Cholesky factor of the conditioned gram matrix
+  std::vector<double> alpha_;  // (K + noise I)^-1 values
+};
+
+// The prior mean and spread of log length scales for d dimensions.
+double length_prior_mean(size_t dims);
+inline constexpr double kLengthPriorSigma = 1.7320508075688772;  // sqrt 3
+
+}  // namespace vordaopt::gp
+
+#endif  // VORDAOPT_CORE_GP_MODEL_H_

@@ -1,0 +1,231 @@
+// The Gaussian-process pieces: linear algebra, kernel, posterior and fit
+// objective, log EI, the box minimiser and the output warp.
+#include <cmath>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "gp/kernel.h"
+#include "gp/lbfgsb.h"
+#include "gp/linalg.h"
+#include "gp/log_ei.h"
+#include "gp/model.h"
+#include "gp/warp.h"
+
+namespace vordaopt::gp {
+namespace {
+
+TEST(GpLinalg, CholeskySolvesAndInvertsAKnownMatrix) {
+  // The textbook matrix whose factor is integral: L = [[2,0,0],[6,1,0],[-8,5,3]].
+  std::vector<double> a = {4, 12, -16, 12, 37, -43, -16, -43, 98};
+  std::vector<double> l = a;
+  ASSERT_TRUE(cholesky(l, 3));
+  EXPECT_EQ(l, (std::vector<double>{2, 0, 0, 6, 1, 0, -8, 5, 3}));
+  EXPECT_DOUBLE_EQ(log_det_cholesky(l, 3), 2.0 * std::log(6.0));
+  std::vector<double> b = {1, 2, 3};
+  solve_cholesky(l, 3, b);
+  for (int i = 0; i < 3; ++i) {
+    double row = a[i * 3] * b[0] + a[i * 3 + 1] * b[1] + a[i * 3 + 2] * b[2];
+    EXPECT_NEAR(row, i + 1.0, 1e-9);
+  }
+  std::vector<double> inverse = inverse_cholesky(l, 3);
+  for (int i = 0; i < 3; ++i) {
+    for (int j = 0; j < 3; ++j) {
+      double product = 0;
+      for (int k = 0; k < 3; ++k) product += a[i * 3 + k] * inverse[k * 3 + j];
+      EXPECT_NEAR(product, i == j ? 1.0 : 0.0, 1e-9);
+    }
+  }
+  std::vector<double> indefinite = {1, 2, 2, 1};
+  EXPECT_FALSE(cholesky(indefinite, 2));
+}
+
+TEST(GpKernel, MaternValuesAndKindsOfDistance) {
+  EXPECT_EQ(matern52(0.0), 1.0);
+  double s5 = std::sqrt(5.0);
+  EXPECT_NEAR(matern52(1.0), (1 + s5 + 5.0 / 3.0) * std::exp(-s5), 1e-15);
+  for (double r2 : {0.01, 0.3, 2.0, 9.0}) {
+    double h = 1e-6 * r2;
+    EXPECT_NEAR(matern52_d_r2(r2), (matern52(r2 + h) - matern52(r2 - h)) / (2 * h), 1e-7);
+  }
+  Dim integer{DimKind::kInteger, 3}, categorical{DimKind::kCategorical, 4},
+      periodic{DimKind::kPeriodic, 0};
+  EXPECT_EQ(canonical(integer, 0.1), 0.5 / 3.0);
+  EXPECT_EQ(canonical(integer, 0.3), 0.5 / 3.0);  // same integer, same point
+  EXPECT_EQ(canonical(integer, 1.0), 2.5 / 3.0);  // the top edge is the last integer
+  EXPECT_EQ(canonical(categorical, 0.6), 2.0);
+  EXPECT_EQ(squared_distance(categorical, 2.0, 2.0), 0.0);
+  EXPECT_EQ(squared_distance(categorical, 0.0, 3.0), 1.0);
+  // Across the seam of the circle as along it; the chord of half a turn is the diameter.
+  EXPECT_NEAR(squared_distance(periodic, 0.05, 0.95), squared_distance(periodic, 0.05, 0.15),
+              1e-15);
+  EXPECT_NEAR(squared_distance(periodic, 0.0, 0.5), 1.0 / (M_PI * M_PI), 1e-15);
+  EXPECT_EQ(canonical(periodic, 1.25), 0.25);
+}
+
+// Two points of one continuous dimension, at 0 and 1, with values 1 and -1:
+// every quantity in closed form.
+TEST(GpModel, TwoPointPosteriorAndObjectiveInClosedForm) {
+  Model model({Dim{}}, {0.0, 1.0}, {1.0, -1.0});
+  Hyper h;
+  h.log_length = {0.0};
+  h.log_signal = 0.0;
+  h.log_noise = std::log(1e-4);
+  ASSERT_TRUE(model.condition(h));
+  double c = 1.0 + 1e-4;                     // the diagonal
+  double k = matern52(1.0);                  // between the two points
+  double det = c * c - k * k;
+  double mean, var;
+  model.predict(std::vector<double>{0.5}.data(), mean, var);
+  double m = matern52(0.25);
+  EXPECT_NEAR(mean, 0.0, 1e-15);             // antisymmetric data
+  EXPECT_NEAR(var, 1.0 - 2 * m * m * (c - k) / det, 1e-12);
+  model.predict(std::vector<double>{0.0}.data(), mean, var);
+  // k* = (1, k); K (1, -1) = (c - k) (1, -1), so K^-1 y = (1, -1) / (c - k).
+  EXPECT_NEAR(mean, (1.0 - k) / (c - k), 1e-12);
+
+  // 1/2 y^T K^-1 y + 1/2 log det K + log(2 pi), then the priors.
+  double expected = 0.5 * 2.0 / (c - k) + 0.5 * std::log(det) + std::log(2 * M_PI);
+  double t = 0.0 - length_prior_mean(1);
+  expected += 0.5 * t * t / 3.0;
+  expected -= 2.0 * 0.0 - 1.0;                                // Gamma(2, 1) at log 1
+  expected -= 1.1 * std::log(1e-4) - 30.0 * 1e-4;             // Gamma(1.1, 30)
+  EXPECT_NEAR(model.objective(h, nullptr), expected, 1e-10);
+}
+
+TEST(GpModel, GradientMatchesFiniteDifferencesForEveryKind) {
+  std::vector<Dim> dims = {Dim{}, Dim{DimKind::kInteger, 5}, Dim{DimKind::kCategorical, 3},
+                           Dim{DimKind::kPeriodic, 0}};
+  std::vector<double> points, values;
+  for (int i = 0; i < 9; ++i) {
+    double u = std::fmod(0.61803398875 * (i + 1), 1.0);
+    double v = std::fmod(0.41421356237 * (i + 3), 1.0);
+    points.insert(points.end(), {u, v, std::fmod(u + v, 1.0), std::fmod(3 * u, 1.0)});
+    values.push_back(std::sin(6 * u) + v * v - (i % 3 == 0 ? 0.5 : 0.0));
+  }
+  Model model(dims, points, values);
+  Hyper h;
+  h.log_length = {-0.7, 0.2, 0.5, -0.1};
+  h.log_signal = 0.3;
+  h.log_noise = -4.0;
+  std::vector<double> gradient;
+  double f0 = model.objective(h, &gradient);
+  ASSERT_TRUE(std::isfinite(f0));
+  ASSERT_EQ(gradient.size(), 6u);
+  auto at = [&](size_t i, double delta) {
+    Hyper moved = h;
+    if (i < 4) moved.log_length[i] += delta;
+    else if (i == 4) moved.log_signal += delta;
+    else moved.log_noise += delta;
+    return model.objective(moved, nullptr);
+  };
+  for (size_t i = 0; i < 6; ++i) {
+    double numeric = (at(i, 1e-6) - at(i, -1e-6)) / 2e-6;
+    EXPECT_NEAR(gradient[i], numeric, 1e-5 * std::max(1.0, std::fabs(numeric))) << i;
+  }
+}
+
+TEST(GpModel, FitIsDeterministicAndFindsTheDimensionThatMatters) {
+  std::vector<double> points, values;
+  for (int i = 0; i < 30; ++i) {
+    double u = std::fmod(0.7548776662 * (i + 1), 1.0), v = std::fmod(0.5698402910 * (i + 1), 1.0);
+    points.insert(points.end(), {u, v});
+    values.push_back(std::sin(5 * u));  // v plays no part
+  }
+  Model a({Dim{}, Dim{}}, points, warp_values(values).values);
+  Model b({Dim{}, Dim{}}, points, warp_values(values).values);
+  a.fit();
+  b.fit();
+  EXPECT_EQ(a.hyper().log_length, b.hyper().log_length);
+  EXPECT_EQ(a.hyper().log_noise, b.hyper().log_noise);
+  EXPECT_GT(a.hyper().log_length[1], a.hyper().log_length[0] + 1.0);
+  // Between the data, the posterior follows the function.
+  double mean, var;
+  std::vector<double> x = {0.31, 0.5};
+  a.predict(x.data(), mean, var);
+  std::vector<double> warped = warp_values(values).values;
+  double low = *std::min_element(warped.begin(), warped.end());
+  double high = *std::max_element(warped.begin(), warped.end());
+  EXPECT_GT(mean, low + 0.5 * (high - low));  // sin(1.55) is near the top
+  EXPECT_LT(var, 0.05);
+}
+
+// log h against extended precision, where the plain formula still works.
+long double reference_h(long double z) {
+  long double pdf = std::exp(-0.5L * z * z) / std::sqrt(2.0L * 3.14159265358979323846L);
+  long double cdf = 0.5L * std::erfc(-z / std::sqrt(2.0L));
+  return pdf + z * cdf;
+}
+
+TEST(GpLogEi, LogHIsAccurateInEveryRegimeAndContinuousAtItsSeams) {
+  for (double z : {3.0, 0.5, 0.0, -0.999, -1.0, -1.5, -3.0, -8.0, -15.0}) {
+    EXPECT_NEAR(log_h(z), static_cast<double>(std::log(reference_h(z))), 1e-9) << z;
+  }
+  // Where h underflows in double, log h goes on: -z^2/2 - log sqrt(2 pi) - 2 log|z|, nearly.
+  for (double z : {-40.0, -1e3, -1e8, -1e150}) {
+    double asymptote = -0.5 * z * z - 0.5 * std::log(2 * M_PI) - 2.0 * std::log(-z);
+    EXPECT_TRUE(std::isfinite(log_h(z)));
+    EXPECT_NEAR(log_h(z), asymptote, 3.0 / (z * z) * std::fabs(asymptote) + 1e-9) << z;
+  }
+  for (double seam : {-1.0, -37.0}) {
+    double below = log_h(std::nextafter(seam, -INFINITY)), above = log_h(std::nextafter(seam, 0.0));
+    EXPECT_NEAR(below, above, 1e-10 * std::fabs(above)) << seam;
+  }
+  double previous = -INFINITY;
+  for (double z = -60.0; z < 6.0; z += 0.173) {
+    EXPECT_GT(log_h(z), previous);
+    previous = log_h(z);
+    double numeric = (log_h(z + 1e-6) - log_h(z - 1e-6)) / 2e-6;
+    EXPECT_NEAR(d_log_h(z), numeric, 1e-5 * std::max(1.0, std::fabs(numeric))) << z;
+  }
+  EXPECT_EQ(erfcx(0.0), 1.0);
+  EXPECT_NEAR(erfcx(std::nextafter(26.0, 0.0)), erfcx(26.0), 1e-14);
+  EXPECT_NEAR(log_expected_improvement(0.0, 1.0, 0.0), std::log(1 / std::sqrt(2 * M_PI)), 1e-15);
+  EXPECT_EQ(log_expected_improvement(1.0, 0.0, 3.0), std::log(2.0));
+  EXPECT_EQ(log_expected_improvement(3.0, 0.0, 1.0), -INFINITY);
+}
+
+TEST(GpBoxMinimiser, FindsInteriorAndBoundOptima) {
+  auto rosenbrock = [](const std::vector<double>& x, std::vector<double>& g) {
+    double a = 1 - x[0], b = x[1] - x[0] * x[0];
+    g = {-2 * a - 400 * x[0] * b, 200 * b};
+    return a * a + 100 * b * b;
+  };
+  BoxSettings tight;
+  tight.max_iterations = 500;
+  tight.pgtol = 1e-9;
+  tight.ftol = 0;
+  BoxResult free = minimize_in_box(rosenbrock, {-1.2, 1.0}, {-2, -2}, {2, 2}, tight);
+  EXPECT_NEAR(free.x[0], 1.0, 1e-5);
+  EXPECT_NEAR(free.x[1], 1.0, 1e-5);
+  // With x <= 0.5 the optimum sits on the bound, at y = x^2.
+  BoxResult bound = minimize_in_box(rosenbrock, {-1.2, 1.0}, {-2, -2}, {0.5, 2}, tight);
+  EXPECT_EQ(bound.x[0], 0.5);
+  EXPECT_NEAR(bound.x[1], 0.25, 1e-6);
+  // A start outside the box is moved in; the same start gives the same result.
+  BoxResult again = minimize_in_box(rosenbrock, {-9, 9}, {-2, -2}, {0.5, 2}, tight);
+  EXPECT_EQ(again.x, minimize_in_box(rosenbrock, {-9, 9}, {-2, -2}, {0.5, 2}, tight).x);
+}
+
+TEST(GpWarp, YeoJohnsonValuesAndChoiceOfExponent) {
+  EXPECT_NEAR(yeo_johnson(1.0, 0.5), (std::sqrt(2.0) - 1) / 0.5, 1e-15);
+  EXPECT_NEAR(yeo_johnson(-1.0, 0.5), -(std::pow(2.0, 1.5) - 1) / 1.5, 1e-15);
+  EXPECT_EQ(yeo_johnson(3.0, 0.0), std::log1p(3.0));
+  EXPECT_EQ(yeo_johnson(-3.0, 2.0), -std::log1p(3.0));
+  EXPECT_EQ(yeo_johnson(2.5, 1.0), 2.5);  // exponent 1: the identity
+  // Symmetric values need no transform; a heavy right tail is pulled in.
+  std::vector<double> symmetric = {-2, -1, -0.5, 0, 0.5, 1, 2};
+  EXPECT_NEAR(warp_values(symmetric).lambda, 1.0, 0.05);
+  std::vector<double> skewed = {0.1, 0.2, 0.15, 0.3, 0.12, 0.25, 40.0, 0.18};
+  Warped w = warp_values(skewed);
+  EXPECT_LT(w.lambda, 0.5);
+  for (size_t i = 0; i < skewed.size(); ++i) {
+    for (size_t j = 0; j < skewed.size(); ++j) {
+      EXPECT_EQ(skewed[i] < skewed[j], w.values[i] < w.values[j]);  // order kept
+    }
+  }
+  EXPECT_EQ(warp_values({3.0, 3.0, 3.0}).values, (std::vector<double>{0, 0, 0}));
+}
+
+}  // namespace
+}  // namespace vordaopt::gp
