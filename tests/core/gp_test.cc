@@ -10,6 +10,7 @@
 #include "gp/linalg.h"
 #include "gp/log_ei.h"
 #include "gp/model.h"
+#include "gp/propose.h"
 #include "gp/warp.h"
 
 namespace vordaopt::gp {
@@ -225,6 +226,78 @@ TEST(GpWarp, YeoJohnsonValuesAndChoiceOfExponent) {
     }
   }
   EXPECT_EQ(warp_values({3.0, 3.0, 3.0}).values, (std::vector<double>{0, 0, 0}));
+}
+
+}  // namespace
+}  // namespace vordaopt::gp
+
+namespace vordaopt::gp {
+namespace {
+
+double sphere(const std::vector<double>& x) {
+  double s = 0;
+  for (size_t k = 0; k < x.size(); ++k) s += (x[k] - 0.3 - 0.1 * k) * (x[k] - 0.3 - 0.1 * k);
+  return s;
+}
+
+// Runs the method for `budget` evaluations of f; returns the best value.
+double run(const std::vector<Dim>& dims, double (*f)(const std::vector<double>&), size_t budget,
+           uint64_t seed, std::vector<std::vector<double>>* proposals = nullptr) {
+  std::vector<double> points, values;
+  double best = INFINITY;
+  for (size_t i = 0; i < budget; ++i) {
+    std::vector<double> x = propose(dims, points, values, {}, seed);
+    if (proposals) proposals->push_back(x);
+    points.insert(points.end(), x.begin(), x.end());
+    values.push_back(f(x));
+    best = std::min(best, values.back());
+  }
+  return best;
+}
+
+TEST(GpPropose, StartsWithTheLatticeThenConvergesOnASmoothBasin) {
+  std::vector<Dim> dims(2);
+  std::vector<std::vector<double>> proposals;
+  double best = run(dims, sphere, 30, 7, &proposals);
+  EXPECT_LT(best, 1e-5);
+  // The start-up design: lattice points 0, 1, 2 of the seed's probe; a
+  // pending point moves it on by one.
+  EXPECT_EQ(proposals[1], propose(dims, proposals[0], {sphere(proposals[0])}, {}, 7));
+  EXPECT_EQ(propose(dims, {}, {}, proposals[0], 7), proposals[1]);
+  // A proposal is a function of its inputs alone.
+  std::vector<std::vector<double>> again;
+  run(dims, sphere, 30, 7, &again);
+  EXPECT_EQ(again, proposals);
+}
+
+double mixed(const std::vector<double>& x) {
+  // x0 continuous, x1 an integer of 7 values, x2 one of 3 choices, x3 periodic.
+  double integer = std::floor(x[1] * 7);
+  double choice = std::floor(x[2] * 3);
+  return (x[0] - 0.6) * (x[0] - 0.6) + (integer - 4) * (integer - 4) * 0.1 +
+         (choice == 1 ? 0.0 : 0.5) + (1 - std::cos(2 * M_PI * (x[3] - 0.05)));
+}
+
+TEST(GpPropose, DiscreteCoordinatesSitAtTheirValuesAndPendingPointsAreAvoided) {
+  std::vector<Dim> dims = {Dim{}, Dim{DimKind::kInteger, 7}, Dim{DimKind::kCategorical, 3},
+                           Dim{DimKind::kPeriodic, 0}};
+  std::vector<std::vector<double>> proposals;
+  double best = run(dims, mixed, 40, 3, &proposals);
+  EXPECT_LT(best, 0.05);
+  for (size_t i = 5; i < proposals.size(); ++i) {  // after the start-up lattice
+    EXPECT_EQ(proposals[i][1], canonical(dims[1], proposals[i][1])) << i;  // a share's centre
+    EXPECT_EQ(proposals[i][2], share_centre(dims[2], proposals[i][2])) << i;
+  }
+  std::vector<double> points, values;
+  for (const auto& p : proposals) {
+    points.insert(points.end(), p.begin(), p.end());
+    values.push_back(mixed(p));
+  }
+  std::vector<double> next = propose(dims, points, values, {}, 3);
+  std::vector<double> beside = propose(dims, points, values, next, 3);
+  bool same = true;
+  for (size_t k = 0; k < dims.size(); ++k) same = same && canonical(dims[k], next[k]) == canonical(dims[k], beside[k]);
+  EXPECT_FALSE(same);
 }
 
 }  // namespace

@@ -33,6 +33,13 @@ double canonical(const Dim& dim, double t) {
   return t;
 }
 
+double share_centre(const Dim& dim, double t) {
+  if ((dim.kind != DimKind::kInteger && dim.kind != DimKind::kCategorical) || dim.count == 0) {
+    return t;
+  }
+  return (share(t, dim.count) + 0.5) / static_cast<double>(dim.count);
+}
+
 double squared_distance(const Dim& dim, double a, double b) {
   switch (dim.kind) {
     case DimKind::kCategorical:

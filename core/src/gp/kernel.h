@@ -29,6 +29,10 @@ struct Dim {
 // The coordinate the kernel works with for `t` (see above).
 double canonical(const Dim& dim, double t);
 
+// For integers and categories, the unit coordinate of the centre of the share
+// that holds t (the value t stands for); other kinds return t.
+double share_centre(const Dim& dim, double t);
+
 // The squared distance of two canonical coordinates of one dimension.
 double squared_distance(const Dim& dim, double a, double b);
 

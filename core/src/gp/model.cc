@@ -200,3 +200,52 @@ void Model::predict(const double* unit_point, double& mean, double& variance) co
 }
 
 }  // namespace vordaopt::gp
+
+namespace vordaopt::gp {
+
+void Model::predict_with_gradient(const double* unit_point, double& mean, double& variance,
+                                  std::vector<double>& d_mean,
+                                  std::vector<double>& d_variance) const {
+  constexpr double kPi = 3.141592653589793;
+  size_t n = size(), d = dims();
+  std::vector<double> x(d);
+  for (size_t k = 0; k < d; ++k) x[k] = canonical(dims_[k], unit_point[k]);
+  double signal = std::exp(hyper_.log_signal);
+  std::vector<double> scale(d);
+  for (size_t k = 0; k < d; ++k) scale[k] = std::exp(-2.0 * hyper_.log_length[k]);
+  std::vector<double> kstar(n), dk_dr2(n), dr2(n * d, 0.0);
+  for (size_t i = 0; i < n; ++i) {
+    const double* p = &points_[i * d];
+    double r2 = 0.0;
+    for (size_t k = 0; k < d; ++k) {
+      r2 += squared_distance(dims_[k], x[k], p[k]) * scale[k];
+      double delta = x[k] - p[k];
+      if (dims_[k].kind == DimKind::kContinuous) {
+        dr2[i * d + k] = 2.0 * delta * scale[k];
+      } else if (dims_[k].kind == DimKind::kPeriodic) {
+        dr2[i * d + k] = std::sin(2.0 * kPi * delta) / kPi * scale[k];
+      }
+    }
+    kstar[i] = signal * matern52(r2);
+    dk_dr2[i] = signal * matern52_d_r2(r2);
+  }
+  mean = 0.0;
+  for (size_t i = 0; i < n; ++i) mean += kstar[i] * alpha_[i];
+  std::vector<double> beta = kstar;  // (K + noise I)^-1 k*
+  solve_cholesky(chol_, n, beta);
+  double explained = 0.0;
+  for (size_t i = 0; i < n; ++i) explained += kstar[i] * beta[i];
+  variance = signal - explained;
+  if (variance < 0.0) variance = 0.0;
+  d_mean.assign(d, 0.0);
+  d_variance.assign(d, 0.0);
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t k = 0; k < d; ++k) {
+      double dk = dk_dr2[i] * dr2[i * d + k];
+      d_mean[k] += alpha_[i] * dk;
+      d_variance[k] -= 2.0 * beta[i] * dk;
+    }
+  }
+}
+
+}  // namespace vordaopt::gp

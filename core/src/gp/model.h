@@ -61,6 +61,15 @@ class Model {
   // point (d coordinates). REQUIRES: a successful fit or condition.
   void predict(const double* unit_point, double& mean, double& variance) const;
 
+  // The same, with the gradients of both with respect to the unit point's
+  // coordinates (d each). Integer and categorical coordinates get 0: the
+  // model is flat inside each of their shares.
+  void predict_with_gradient(const double* unit_point, double& mean, double& variance,
+                             std::vector<double>& d_mean, std::vector<double>& d_variance) const;
+
+  // The canonical point of unit point `i` of the data.
+  const double* point(size_t i) const { return &points_[i * dims()]; }
+
  private:
   // The kernel between canonical points a and b (d coordinates each), without noise.
   double kernel(const double* a, const double* b, const Hyper& hyper) const;

@@ -1,0 +1,250 @@
+#include "gp/propose.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <string>
+
+#include "gp/lbfgsb.h"
+#include "gp/log_ei.h"
+#include "gp/model.h"
+#include "gp/warp.h"
+#include "probe.h"
+#include "rng.h"
+
+namespace vordaopt::gp {
+namespace {
+
+constexpr double kInversePiSeed = 0.3183098861837907;  // seeds become lattice offsets
+// Scales, in fitted length scales, of the perturbations of the best points:
+// from a neighbour in the basin to a polish of the incumbent.
+constexpr double kPerturbationScales[] = {0.5, 0.1, 0.02, 0.002};
+// SplitMix64's constants: seeds for each proposal, well apart.
+constexpr uint64_t kGolden = 0x9E3779B97F4A7C15ull;
+
+uint64_t mix(uint64_t x) {
+  x += kGolden;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
+
+// Point `index` of the probe lattice over the unit cube of d dimensions.
+std::vector<double> lattice_point(size_t d, uint64_t seed, uint32_t index) {
+  NamedMap<Domain> bounds;
+  for (size_t k = 0; k < d; ++k) {
+    std::string name = std::to_string(k);
+    name.insert(0, 8 - name.size(), '0');  // byte-wise order is index order
+    bounds.insert_or_assign(name, Domain{0.0, 1.0, Scale::kLinear});
+  }
+  PrimeSqrtSlopesRotProbe probe;
+  probe.seed_offset = std::fmod(static_cast<double>(seed) * kInversePiSeed, 1.0);
+  ParamMap point = sample_at(probe, index, bounds);
+  std::vector<double> out;
+  for (const auto& entry : point) out.push_back(entry.second);
+  return out;
+}
+
+// Two unit points are the same point to the model.
+bool same_point(const std::vector<Dim>& dims, const double* a, const double* b) {
+  for (size_t k = 0; k < dims.size(); ++k) {
+    if (canonical(dims[k], a[k]) != canonical(dims[k], b[k])) return false;
+  }
+  return true;
+}
+
+// Keeps a coordinate inside [0, 1]: periodic ones wrap, the others stop at the edge.
+double into_cube(const Dim& dim, double t) {
+  if (dim.kind == DimKind::kPeriodic) return t - std::floor(t);
+  return std::clamp(t, 0.0, 1.0);
+}
+
+struct Candidate {
+  std::vector<double> x;
+  double score;  // log EI
+};
+
+class Acquisition {
+ public:
+  Acquisition(const Model& model, double best) : model_(model), best_(best) {}
+
+  double operator()(const double* x) const {
+    double mean, var;
+    model_.predict(x, mean, var);
+    return log_expected_improvement(mean, std::sqrt(var), best_);
+  }
+
+  // -log EI and its gradient, for the minimiser.
+  double negative_with_gradient(const std::vector<double>& x, std::vector<double>& g) const {
+    double mean, var;
+    std::vector<double> dm, dv;
+    model_.predict_with_gradient(x.data(), mean, var, dm, dv);
+    g.assign(x.size(), 0.0);
+    double sigma = std::sqrt(var);
+    if (!(sigma > 1e-12)) return -log_expected_improvement(mean, 0.0, best_);
+    double z = (best_ - mean) / sigma;
+    double slope = d_log_h(z);
+    for (size_t k = 0; k < x.size(); ++k) {
+      double d_sigma = dv[k] / (2.0 * sigma);
+      double dz = (-dm[k] * sigma - (best_ - mean) * d_sigma) / var;
+      g[k] = -(d_sigma / sigma + slope * dz);
+    }
+    return -(std::log(sigma) + log_h(z));
+  }
+
+ private:
+  const Model& model_;
+  double best_;
+};
+
+}  // namespace
+
+std::vector<double> propose(const std::vector<Dim>& dims, const std::vector<double>& points,
+                            const std::vector<double>& values,
+                            const std::vector<double>& pending, uint64_t seed,
+                            const ProposeSettings& settings) {
+  size_t d = dims.size();
+  size_t n = values.size();
+  size_t m = d == 0 ? 0 : pending.size() / d;
+  size_t startup = settings.startup != 0 ? settings.startup : d + 1;
+  if (d == 0) return {};
+  if (n + m < startup || n < 2) {
+    return lattice_point(d, seed, static_cast<uint32_t>(n + m));
+  }
+  SeededRng rng = SeededRng::seed_from_u64(mix(seed ^ mix(n * 1000003ull + m)));
+
+  Warped warped = warp_values(values);
+  Model fitted(dims, points, warped.values);
+  fitted.fit();
+  double best = *std::min_element(warped.values.begin(), warped.values.end());
+
+  // Pending points believe the model: they join the data at its mean.
+  std::vector<double> all_points = points;
+  std::vector<double> all_values = warped.values;
+  for (size_t j = 0; j < m; ++j) {
+    double mean, var;
+    fitted.predict(&pending[j * d], mean, var);
+    all_points.insert(all_points.end(), pending.begin() + static_cast<std::ptrdiff_t>(j * d),
+                      pending.begin() + static_cast<std::ptrdiff_t>((j + 1) * d));
+    all_values.push_back(mean);
+  }
+  Model model(dims, all_points, all_values);
+  if (m == 0 || !model.condition(fitted.hyper())) model = fitted;
+  Acquisition acquisition(model, best);
+
+  // Screening: a Kronecker sequence with a random offset...
+  std::vector<Candidate> candidates;
+  std::vector<double> alpha(d);
+  {
+    // The generalised golden ratio of dimension d: the root > 1 of x^(d+1) = x + 1.
+    double phi = 2.0;
+    for (int i = 0; i < 30; ++i) phi = std::pow(1.0 + phi, 1.0 / static_cast<double>(d + 1));
+    for (size_t k = 0; k < d; ++k) alpha[k] = std::fmod(std::pow(1.0 / phi, static_cast<double>(k + 1)), 1.0);
+  }
+  std::vector<double> offset(d);
+  for (double& o : offset) o = rng.unit_f64();
+  for (size_t i = 0; i < settings.screen; ++i) {
+    std::vector<double> x(d);
+    for (size_t k = 0; k < d; ++k) {
+      double t = offset[k] + alpha[k] * static_cast<double>(i + 1);
+      x[k] = t - std::floor(t);
+    }
+    candidates.push_back({std::move(x), 0.0});
+  }
+  // ...and the neighbourhoods of the best observed points.
+  std::vector<size_t> order(n);
+  std::iota(order.begin(), order.end(), size_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return values[a] < values[b]; });
+  size_t best_count = std::min(settings.perturbed_best, n);
+  for (size_t b = 0; b < best_count; ++b) {
+    const double* origin = &points[order[b] * d];
+    for (size_t j = 0; j < settings.perturbations; ++j) {
+      double scale = kPerturbationScales[j % std::size(kPerturbationScales)];
+      std::vector<double> x(origin, origin + d);
+      for (size_t k = 0; k < d; ++k) {
+        double length = std::exp(model.hyper().log_length[k]);
+        x[k] = into_cube(dims[k], x[k] + scale * std::min(length, 1.0) * rng.sample_normal());
+      }
+      candidates.push_back({std::move(x), 0.0});
+    }
+  }
+  for (Candidate& c : candidates) {
+    for (size_t k = 0; k < d; ++k) c.x[k] = share_centre(dims[k], c.x[k]);
+    c.score = acquisition(c.x.data());
+  }
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
+
+  // Local searches over the continuous coordinates, then the discrete ones.
+  std::vector<size_t> smooth;
+  for (size_t k = 0; k < d; ++k) {
+    if (dims[k].kind == DimKind::kContinuous || dims[k].kind == DimKind::kPeriodic) smooth.push_back(k);
+  }
+  size_t searches = std::min(settings.local_searches, candidates.size());
+  for (size_t s = 0; s < searches; ++s) {
+    Candidate& c = candidates[s];
+    if (!smooth.empty()) {
+      std::vector<double> start(smooth.size()), lower(smooth.size(), 0.0), upper(smooth.size(), 1.0);
+      for (size_t i = 0; i < smooth.size(); ++i) start[i] = c.x[smooth[i]];
+      std::vector<double> full = c.x;
+      Objective f = [&](const std::vector<double>& y, std::vector<double>& g) {
+        for (size_t i = 0; i < smooth.size(); ++i) full[smooth[i]] = y[i];
+        std::vector<double> g_full;
+        double v = acquisition.negative_with_gradient(full, g_full);
+        g.resize(smooth.size());
+        for (size_t i = 0; i < smooth.size(); ++i) g[i] = g_full[smooth[i]];
+        return std::isfinite(v) ? v : std::numeric_limits<double>::infinity();
+      };
+      BoxSettings box;
+      box.max_iterations = 50;
+      box.pgtol = 1e-7;
+      BoxResult r = minimize_in_box(f, start, lower, upper, box);
+      if (std::isfinite(r.f) && -r.f > c.score) {
+        for (size_t i = 0; i < smooth.size(); ++i) c.x[smooth[i]] = r.x[i];
+        c.score = -r.f;
+      }
+    }
+    // Coordinate search over integers and categories, until nothing improves.
+    for (int pass = 0; pass < 3; ++pass) {
+      bool moved = false;
+      for (size_t k = 0; k < d; ++k) {
+        if (dims[k].kind != DimKind::kInteger && dims[k].kind != DimKind::kCategorical) continue;
+        uint32_t count = std::max<uint32_t>(dims[k].count, 1);
+        auto try_value = [&](double share) {
+          std::vector<double> x = c.x;
+          x[k] = (share + 0.5) / static_cast<double>(count);
+          double score = acquisition(x.data());
+          if (score > c.score) {
+            c.x = std::move(x);
+            c.score = score;
+            moved = true;
+          }
+        };
+        double current = std::min(std::floor(c.x[k] * count), static_cast<double>(count - 1));
+        if (count <= settings.max_discrete_values) {
+          for (uint32_t v = 0; v < count; ++v) try_value(static_cast<double>(v));
+        } else {
+          for (double step = 1.0; step < count; step *= 2.0) {
+            if (current - step >= 0) try_value(current - step);
+            if (current + step < count) try_value(current + step);
+          }
+        }
+      }
+      if (!moved) break;
+    }
+  }
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
+  // The best candidate that is not already observed or pending.
+  for (const Candidate& c : candidates) {
+    bool taken = false;
+    for (size_t i = 0; i < n && !taken; ++i) taken = same_point(dims, c.x.data(), &points[i * d]);
+    for (size_t j = 0; j < m && !taken; ++j) taken = same_point(dims, c.x.data(), &pending[j * d]);
+    if (!taken) return c.x;
+  }
+  return candidates.front().x;  // every candidate is taken: the space is exhausted
+}
+
+}  // namespace vordaopt::gp

@@ -1,0 +1,45 @@
+// The GP method's proposal: the next point to evaluate, as a function of the
+// observed points and values, the pending points and a seed, and of nothing
+// else (no state carried between proposals, no clock, no threads).
+//
+// - Start-up: while fewer than `startup` points are observed or pending, the
+//   next point of the probe's prime-slope lattice (space filling; each
+//   pending point moves the design on by one).
+// - Then: the values are warped (warp.h), a GP is fitted (model.h), pending
+//   points join the data at their posterior mean ("kriging believer", so a
+//   round never proposes one point twice), and log expected improvement over
+//   the best observed value is maximised: screening of a quasi-random set and
+//   of perturbations of the best points at several scales of the fitted
+//   length scales, quasi-Newton searches from the best of them over the
+//   continuous and periodic coordinates, then a coordinate search over the
+//   integer and categorical ones.
+#ifndef VORDAOPT_CORE_GP_PROPOSE_H_
+#define VORDAOPT_CORE_GP_PROPOSE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "gp/kernel.h"
+
+namespace vordaopt::gp {
+
+struct ProposeSettings {
+  size_t startup = 0;          // 0: d + 1 points
+  size_t screen = 2048;        // quasi-random screening points
+  size_t perturbed_best = 5;   // best points whose neighbourhoods are screened
+  size_t perturbations = 64;   // per best point
+  size_t local_searches = 10;  // quasi-Newton runs from the best screened points
+  size_t max_discrete_values = 16;  // beyond: a stepping search instead of every value
+};
+
+// points: n x d unit coordinates (row-major), values: n finite values to
+// minimise, pending: m x d unit coordinates. Returns d unit coordinates.
+std::vector<double> propose(const std::vector<Dim>& dims, const std::vector<double>& points,
+                            const std::vector<double>& values,
+                            const std::vector<double>& pending, uint64_t seed,
+                            const ProposeSettings& settings = {});
+
+}  // namespace vordaopt::gp
+
+#endif  // VORDAOPT_CORE_GP_PROPOSE_H_
