@@ -23,6 +23,8 @@
 #include "config.h"
 #include "convert.h"
 #include "diag.h"
+#include "gp/kernel.h"
+#include "gp/propose.h"
 #include "interrupt.h"
 #include "machine.h"
 #include "numeric.h"
@@ -211,6 +213,98 @@ PyMethodDef engine_methods[] = {
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
+// --- The GP method's proposal -------------------------------------------------------
+
+// A list or tuple of floats as a vector; false with TypeError otherwise.
+bool to_doubles(const char* name, PyObject* obj, std::vector<double>& out) {
+  PyRef seq(PySequence_Fast(obj, "must be a list of floats"));
+  if (!seq) {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be a list of floats", name);
+    return false;
+  }
+  Py_ssize_t n = PySequence_Size(seq.get());
+  if (n < 0) return false;
+  out.resize(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyRef item(PySequence_GetItem(seq.get(), i));
+    if (!item) return false;
+    double v = PyFloat_AsDouble(item.get());
+    if (v == -1.0 && PyErr_Occurred()) return false;
+    out[static_cast<size_t>(i)] = v;
+  }
+  return true;
+}
+
+const char* const kGpProposeNames[] = {"kinds", "counts", "points", "values", "pending", "seed"};
+const Signature kGpPropose = {"gp_propose", kGpProposeNames, 6, 6};
+
+PyObject* gp_propose(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* argv[6];
+  std::string_view kinds;
+  std::vector<double> counts, points, values, pending;
+  uint64_t seed = 0;
+  if (!match_args(kGpPropose, args, nargs, kwnames, argv) || !to_text("kinds", argv[0], kinds) ||
+      !to_doubles("counts", argv[1], counts) || !to_doubles("points", argv[2], points) ||
+      !to_doubles("values", argv[3], values) || !to_doubles("pending", argv[4], pending) ||
+      !to_u64("seed", argv[5], seed)) {
+    return nullptr;
+  }
+  std::vector<gp::Dim> dims;
+  for (size_t k = 0; k < kinds.size(); ++k) {
+    gp::Dim dim;
+    switch (kinds[k]) {
+      case 'c': dim.kind = gp::DimKind::kContinuous; break;
+      case 'i': dim.kind = gp::DimKind::kInteger; break;
+      case 'k': dim.kind = gp::DimKind::kCategorical; break;
+      case 'p': dim.kind = gp::DimKind::kPeriodic; break;
+      default:
+        PyErr_SetString(PyExc_ValueError, "kinds: one of c, i, k, p per dimension");
+        return nullptr;
+    }
+    dim.count = k < counts.size() ? static_cast<uint32_t>(counts[k]) : 0;
+    dims.push_back(dim);
+  }
+  size_t d = dims.size();
+  if (counts.size() != d || (d == 0 ? !points.empty() : points.size() != values.size() * d) ||
+      (d == 0 ? !pending.empty() : pending.size() % d != 0)) {
+    PyErr_SetString(PyExc_ValueError,
+                    "gp_propose: counts, points and pending must match kinds and values");
+    return nullptr;
+  }
+  std::vector<double> x;
+  bool failed = false;
+  // Pure computation: other threads (evaluations on a thread pool) run meanwhile.
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    x = gp::propose(dims, points, values, pending, seed);
+  } catch (...) {
+    failed = true;
+  }
+  Py_END_ALLOW_THREADS
+  if (failed) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(x.size())));
+  if (!list) return nullptr;
+  for (size_t k = 0; k < x.size(); ++k) {
+    PyObject* v = PyFloat_FromDouble(x[k]);
+    if (!v) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), v);
+  }
+  return list.release();
+}
+
+PyMethodDef module_methods[] = {
+    {"gp_propose", fastcall(gp_propose), METH_FASTCALL | METH_KEYWORDS,
+     "gp_propose(kinds, counts, points, values, pending, seed)\n--\n\n"
+     "The GP method's next point of the unit cube: `kinds` has one letter per dimension "
+     "(c continuous, i integer, k categorical, p periodic), `counts` the values of each "
+     "integer or categorical (0 otherwise); `points` (n x d, flat) and `values` (n) are the "
+     "observations to minimise, `pending` (m x d, flat) the points being evaluated."},
+    {nullptr, nullptr, 0, nullptr},  // sentinel
+};
+
 PyType_Slot engine_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(engine_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
@@ -234,7 +328,7 @@ PyModuleDef module_def = {
     "_engine",  // m_name
     "The core's solver for vordaopt's product layer (private).",
     -1,  // m_size: single-phase, no per-module state
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    module_methods, nullptr, nullptr, nullptr, nullptr,
 };
 
 PyObject* cached_module = nullptr;

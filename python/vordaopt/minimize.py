@@ -180,7 +180,8 @@ def minimize(
     budget: int,
     *,
     seed: int = 0,
-    mode: Mode = "batch",
+    method: Mode | None = None,
+    mode: Mode | None = None,
     executor: Any = None,
     journal: str | os.PathLike[str] | Journal | None = None,
     progress: bool | None = None,
@@ -210,8 +211,8 @@ def minimize(
         the search has converged. With a `timeout`, a huge budget means "run
         until the deadline": memory does not grow with the budget.
     seed : int, default 0
-    mode : {"batch", "online"}
-        See :class:`Optimizer`.
+    method : {"batch", "online", "gp"}, default "batch"
+        See :class:`Optimizer`; `mode` is its former name.
     executor : concurrent.futures.Executor or distributed.Client, optional
         Evaluates trials concurrently: a batch's trials, or the `parallel`
         trials of an online round. Results are told in hand-out order, so the
@@ -274,7 +275,7 @@ def minimize(
     pool = as_executor(executor)
     checked = Space(space)
     check_picklable(objective, checked, pool)
-    with Optimizer(checked, budget, seed=seed, mode=mode, probe_ratio=probe_ratio,
+    with Optimizer(checked, budget, seed=seed, method=method, mode=mode, probe_ratio=probe_ratio,
                    direction=direction, reevaluate=reevaluate, parallel=parallel,
                    schedule=schedule, journal=journal) as optimizer:
         run = _Run(objective, optimizer, pool, tuple(callbacks), catch_types, timeout, progress)

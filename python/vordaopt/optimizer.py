@@ -20,7 +20,9 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Literal
 
 from ._engine import Solver
-from ._numbers import as_int, as_real, is_real, objective_value
+from ._numbers import as_int, as_real, objective_value
+from .methods import METHODS, Method
+from .methods.gp import GpMethod
 from .space import Kind, Space, space_to_json
 
 if TYPE_CHECKING:
@@ -112,7 +114,7 @@ def _point_key(unit: tuple[float, ...]) -> bytes:
     return struct.pack(f"<{len(unit)}d", *unit)
 
 
-Mode = Literal["batch", "online"]
+Mode = Method
 Direction = Literal["minimize", "maximize"]
 Schedule = Literal["rounds", "async"]
 
@@ -158,10 +160,13 @@ class Optimizer:
     seed : int, default 0
         The run is a deterministic function of the space, the seed and the
         values told.
-    mode : {"batch", "online"}
+    method : {"batch", "online", "gp"}, default "batch"
         ``"batch"``: a probe batch, then refinement batches (Nelder-Mead or
         TPE, chosen from the probe's results). ``"online"``: one TPE trial at
-        a time.
+        a time. ``"gp"``: Bayesian optimisation with a Gaussian process, one
+        trial at a time (or `parallel` at once).
+    mode : str, optional
+        The former name of `method`, still accepted.
     probe_ratio : float, default 0.2
         The share of the budget spent on the probe batch (batch mode). A
         probe batch larger than 1,024 trials is handed out in slices of 1,024,
@@ -173,7 +178,9 @@ class Optimizer:
         ``REUSED``) without being handed out; it still counts towards the
         budget. ``True`` hands it out like any other.
     parallel : int, default 1
-        Online mode: how many trials run at once. Beyond the solver's own
+        Methods "online" and "gp": how many trials run at once. For "gp",
+        each pending trial joins the model at its predicted value, so that no
+        point is proposed twice. For "online": Beyond the solver's own
         candidate, each comes from a scratch solver holding the same history,
         into which every pending candidate has been told at a stand-in value
         (the "constant liar": the worst value told so far, 0.0 before any,
@@ -226,7 +233,8 @@ class Optimizer:
         budget: int,
         *,
         seed: int = 0,
-        mode: Mode = "batch",
+        method: Method | None = None,
+        mode: Mode | None = None,
         probe_ratio: float = 0.2,
         direction: Direction = "minimize",
         reevaluate: bool = False,
@@ -240,8 +248,12 @@ class Optimizer:
         self.budget = as_int("budget", budget, 0, MAX_BUDGET,
                              what="a non-negative integer of at most 2**53")
         self.seed = as_int("seed", seed, 0, 2**64 - 1, what="an integer from 0 to 2**64 - 1")
-        if mode not in ("batch", "online"):
-            raise ValueError(f"mode must be 'batch' or 'online', got {mode!r}")
+        if method is not None and mode is not None and method != mode:
+            raise ValueError(f"method={method!r} and mode={mode!r} disagree; give method only")
+        chosen = method if method is not None else (mode if mode is not None else "batch")
+        if chosen not in METHODS:
+            raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, got {chosen!r}")
+        mode = chosen
         if direction not in ("minimize", "maximize"):
             raise ValueError(f"direction must be 'minimize' or 'maximize', got {direction!r}")
         self.probe_ratio = as_real("probe_ratio", probe_ratio, low=0.0, high=1.0,
@@ -254,7 +266,8 @@ class Optimizer:
                 "parallel and schedule apply to online mode; batch mode hands out whole "
                 "batches, which an executor evaluates concurrently")
         self.schedule: Schedule = schedule
-        self.mode: Mode = mode
+        self.method: Method = mode
+        self.mode: Mode = mode  # the former name
         self.direction: Direction = direction
         self.reevaluate = bool(reevaluate)
         self._sign = 1.0 if direction == "minimize" else -1.0
@@ -291,7 +304,11 @@ class Optimizer:
         }
         self._config_json = json.dumps(config)
         self._solver = Solver(self._config_json)
-        self._proposer: Literal["batch", "online"] = mode
+        self._proposer: Method = mode
+        self._gp = GpMethod(self._space, self.seed) if mode == "gp" else None
+        # While a journal is replayed: the recorded points, which the GP
+        # method takes instead of computing each proposal again.
+        self._replay_units: dict[int, tuple[float, ...]] = {}
         self._probe_size = self._solver.probe_size() if mode == "batch" else 0
         self._probe_next = 0
         # The records told to the solver, as JSON texts: a parallel round, or
@@ -392,6 +409,8 @@ class Optimizer:
             return None
         if self._proposer == "batch":
             handed = self._ask_batch()
+        elif self._proposer == "gp":
+            handed = self._ask_gp()
         else:
             handed = self._ask_online()
         if handed is None and self._continues_plan():
@@ -461,6 +480,29 @@ class Optimizer:
                 handed = self._take([one])
         if len(handed) < want:
             handed += self._ask_liars(want - len(handed))
+        return handed
+
+    def _ask_gp(self) -> list[Trial] | None:
+        assert self._gp is not None
+        pending = [self._trials[n] for n in self._queue
+                   if self._trials[n].state is TrialState.PENDING]
+        if self.schedule == "rounds" and pending:
+            return []
+        want = min(self.parallel - len(pending), self.budget - len(self._trials))
+        if want <= 0:
+            if len(self._trials) >= self.budget and not pending:
+                self._over = True
+                return None
+            return []
+        units = [t.unit for t in pending]
+        handed: list[Trial] = []
+        while len(handed) < want and len(self._trials) < self.budget:
+            unit = self._replay_units.get(len(self._trials))
+            if unit is None:
+                unit = self._gp.propose(units)
+            new = self._take([dict(zip(self._names, unit))])
+            handed += new
+            units += [t.unit for t in new]
         return handed
 
     def _ask_liars(self, count: int) -> list[Trial]:
@@ -659,6 +701,8 @@ class Optimizer:
                     self._worst = internal
             else:
                 internal = FAILED_STAND_IN if self._worst is None else self._worst
+            if self._gp is not None:
+                self._gp.observe(trial.unit, internal)
             records.append(self._record(trial, internal, number if batch else None))
             if self._keep_texts:
                 texts.append(records[-1] if not batch else self._record(trial, internal))
@@ -672,6 +716,8 @@ class Optimizer:
                 del self._queue[i]
         self._told_texts += texts
         document = "[" + ",".join(records) + "]"
+        if self._proposer == "gp":
+            return
         if batch:
             self._solver.tell(document)
         else:
@@ -696,6 +742,9 @@ class Optimizer:
         """Tells the recorded results again, each after one ask, as the run was driven."""
         from .journal import JournalError
 
+        if self._gp is not None:
+            self._replay_units = {int(r["number"]): tuple(float(u) for u in r["unit"])
+                                  for r in lines}
         for record in lines:
             if record.get("reused_from") is not None:
                 continue  # repeats are rebuilt by the optimizer itself
@@ -712,6 +761,7 @@ class Optimizer:
             self._finish(number, None if failed else record["value"], record.get("error"),
                          record.get("cost") or 0.0, record.get("started"), record.get("ended"))
         self._ready += self._advance() or []
+        self._replay_units = {}
         self._ready = sorted((t for t in self._ready
                               if self._trials[t.number].state is TrialState.PENDING),
                              key=lambda t: t.number)

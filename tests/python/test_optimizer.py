@@ -6,6 +6,7 @@ import random
 
 import pytest
 
+import vordaopt
 from vordaopt import FAILED_STAND_IN, Categorical, Int, Optimizer, Real, TrialState
 
 SPACE = {"x": Real(-5.0, 10.0), "n": Int(20, 150), "rate": Real(1e-3, 1.0, log=True)}
@@ -27,7 +28,7 @@ def drive(opt, f=quadratic, shuffle=None):
     return opt
 
 
-@pytest.mark.parametrize("mode", ["batch", "online"])
+@pytest.mark.parametrize("mode", ["batch", "online", "gp"])
 def test_values_in_bounds_and_runs_reproducible(mode):
     a = drive(Optimizer(SPACE, 80, seed=5, mode=mode))
     b = drive(Optimizer(SPACE, 80, seed=5, mode=mode), shuffle=random.Random(1))
@@ -70,7 +71,7 @@ def test_results_reach_the_solver_in_hand_out_order():
         opt.tell(opt.trials[-1], 1.0, cost=math.nan)
 
 
-@pytest.mark.parametrize("mode", ["batch", "online"])
+@pytest.mark.parametrize("mode", ["batch", "online", "gp"])
 def test_failed_trials_stay_failed_and_never_win(mode):
     opt = Optimizer({"x": Real(0, 1)}, 40, seed=1, mode=mode)
     k = 0
@@ -159,7 +160,7 @@ def test_categorical_and_integers_decode_in_online_mode():
     ({"budget": -1}, "budget must be a non-negative integer"),
     ({"budget": 1.5}, "budget must be a non-negative integer"),
     ({"seed": -1}, "seed must be an integer"),
-    ({"mode": "fast"}, "mode must be 'batch' or 'online'"),
+    ({"mode": "fast"}, "method must be one of 'batch', 'online', 'gp'"),
     ({"direction": "up"}, "direction must be 'minimize' or 'maximize'"),
     ({"probe_ratio": 1.5}, r"probe_ratio must be a number in \[0, 1\]"),
 ])
@@ -258,7 +259,9 @@ def tell_some(opt, count, f=quadratic):
 
 @pytest.mark.parametrize("settings", [dict(mode="batch"), dict(mode="online"),
                                       dict(mode="online", parallel=3),
-                                      dict(mode="online", parallel=3, schedule="async")])
+                                      dict(mode="online", parallel=3, schedule="async"),
+                                      dict(method="gp"), dict(method="gp", parallel=3),
+                                      dict(method="gp", parallel=3, schedule="async")])
 def test_an_optimizer_reopened_from_its_journal_goes_on_as_the_uninterrupted_one(tmp_path,
                                                                                 settings):
     path = tmp_path / "run.jsonl"
@@ -295,7 +298,7 @@ def test_async_hand_out_depends_on_the_order_of_results_only():
     assert runs[0] == runs[1]
 
 
-@pytest.mark.parametrize("mode", ["batch", "online"])
+@pytest.mark.parametrize("mode", ["batch", "online", "gp"])
 def test_a_larger_budget_continues_a_journaled_run(tmp_path, mode):
     path = tmp_path / "run.jsonl"
     short = drive(Optimizer(SPACE, 30, seed=3, mode=mode, journal=path))
@@ -313,3 +316,40 @@ def test_a_larger_budget_continues_a_journaled_run(tmp_path, mode):
     assert [t.unit for t in again.trials] == [t.unit for t in longer.trials] and again.is_over
     again.close()
     assert json.loads(path.read_text().splitlines()[31]) == {"budget": 45}
+
+
+# --- the GP method ---------------------------------------------------------------------------
+
+
+def test_gp_replays_its_journal_without_computing_the_recorded_proposals(tmp_path, monkeypatch):
+    from vordaopt.methods.gp import GpMethod
+
+    path = tmp_path / "run.jsonl"
+    with Optimizer(SPACE, 40, seed=3, method="gp", journal=path) as opt:
+        tell_some(opt, 30)
+    calls = []
+    original = GpMethod.propose
+    monkeypatch.setattr(GpMethod, "propose", lambda self, pending: calls.append(1) or
+                        original(self, pending))
+    with Optimizer(SPACE, 40, seed=3, method="gp", journal=path) as opt:
+        assert len(calls) <= 1  # the next trial only
+        assert len([t for t in opt.trials if t.state is not TrialState.PENDING]) == 30
+
+
+def test_gp_rounds_hand_out_distinct_points_and_pick_every_kind():
+    space = {"x": Real(0, 1), "k": Int(0, 3), "c": Categorical(["a", "b", "c"]),
+             "angle": vordaopt.Periodic(0, 360)}
+
+    def f(p):
+        return (p["x"] - 0.7) ** 2 + (p["k"] - 2) ** 2 + (p["c"] != "b") + \
+            (1 - math.cos(math.radians(p["angle"] - 350)))
+
+    opt = Optimizer(space, 45, seed=2, method="gp", parallel=3)
+    while (trials := opt.ask()) is not None:
+        assert len({t.unit for t in trials}) == len(trials)
+        for t in trials:
+            opt.tell(t, f(t.params))
+    assert opt.best.params["k"] == 2 and opt.best.params["c"] == "b"
+    assert {t.params["c"] for t in opt.trials} == {"a", "b", "c"}
+    angle = opt.best.params["angle"]
+    assert min(abs(angle - 350), 360 - abs(angle - 350)) < 20  # near 350, across the seam
