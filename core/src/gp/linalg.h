@@ -12,6 +12,11 @@
 
 namespace vordaopt::gp {
 
+// sum a[i] * b[i] for i < n, in four interleaved partial sums added in a fixed
+// order: the compiler may vectorise it (a plain running sum it may not
+// reorder), and the result is the same on every machine.
+double dot(const double* a, const double* b, size_t n);
+
 // Replaces the lower triangle of the symmetric positive-definite `a` (n x n)
 // by its Cholesky factor L (a = L L^T) and zeroes the upper triangle.
 // Returns false, leaving `a` partly overwritten, when a pivot is not positive

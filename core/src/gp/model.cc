@@ -36,27 +36,41 @@ Model::Model(std::vector<Dim> dims, const std::vector<double>& unit_points,
              std::vector<double> values)
     : dims_(std::move(dims)), points_(unit_points), values_(std::move(values)) {
   size_t d = dims_.size();
-  for (size_t i = 0; i < values_.size(); ++i) {
+  size_t n = values_.size();
+  for (size_t i = 0; i < n; ++i) {
     for (size_t k = 0; k < d; ++k) points_[i * d + k] = canonical(dims_[k], points_[i * d + k]);
+  }
+  pair_sq_.resize(n * (n + 1) / 2 * d);
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t j = 0; j <= i; ++j) {
+      double* out = &pair_sq_[pair_index(i, j) * d];
+      for (size_t k = 0; k < d; ++k) {
+        out[k] = squared_distance(dims_[k], points_[i * d + k], points_[j * d + k]);
+      }
+    }
   }
   hyper_.log_length.assign(d, length_prior_mean(d));
 }
 
-double Model::kernel(const double* a, const double* b, const Hyper& hyper) const {
+double Model::kernel(const double* a, const double* b) const {
   double r2 = 0.0;
-  for (size_t k = 0; k < dims_.size(); ++k) {
-    r2 += squared_distance(dims_[k], a[k], b[k]) * std::exp(-2.0 * hyper.log_length[k]);
-  }
-  return std::exp(hyper.log_signal) * matern52(r2);
+  for (size_t k = 0; k < dims_.size(); ++k) r2 += squared_distance(dims_[k], a[k], b[k]) * scale_[k];
+  return std::exp(hyper_.log_signal) * matern52(r2);
 }
 
 std::vector<double> Model::gram(const Hyper& hyper) const {
   size_t n = size(), d = dims();
   std::vector<double> k(n * n);
   double noise = std::exp(hyper.log_noise);
+  double signal = std::exp(hyper.log_signal);
+  std::vector<double> scale(d);
+  for (size_t c = 0; c < d; ++c) scale[c] = std::exp(-2.0 * hyper.log_length[c]);
   for (size_t i = 0; i < n; ++i) {
     for (size_t j = 0; j <= i; ++j) {
-      double v = kernel(&points_[i * d], &points_[j * d], hyper);
+      const double* sq = &pair_sq_[pair_index(i, j) * d];
+      double r2 = 0.0;
+      for (size_t c = 0; c < d; ++c) r2 += sq[c] * scale[c];
+      double v = signal * matern52(r2);
       k[i * n + j] = k[j * n + i] = v;
     }
     k[i * n + i] += noise;
@@ -98,9 +112,10 @@ double Model::objective(const Hyper& hyper, std::vector<double>* gradient) const
     for (size_t j = 0; j <= i; ++j) {
       double w = alpha[i] * alpha[j] - inverse[i * n + j];
       if (i != j) w *= 2.0;  // the pair (j, i) counts alike
+      const double* pair = &pair_sq_[pair_index(i, j) * d];
       double r2 = 0.0;
       for (size_t k = 0; k < d; ++k) {
-        sq[k] = squared_distance(dims_[k], points_[i * d + k], points_[j * d + k]) * scale[k];
+        sq[k] = pair[k] * scale[k];
         r2 += sq[k];
       }
       double dk_dr2 = signal * matern52_d_r2(r2);
@@ -121,6 +136,8 @@ double Model::objective(const Hyper& hyper, std::vector<double>* gradient) const
 bool Model::condition(const Hyper& hyper) {
   size_t n = size();
   hyper_ = hyper;
+  scale_.resize(dims());
+  for (size_t k = 0; k < dims(); ++k) scale_[k] = std::exp(-2.0 * hyper_.log_length[k]);
   for (double jitter = 0.0;; jitter = jitter == 0.0 ? kJitter : jitter * 100.0) {
     std::vector<double> l = gram(hyper_);
     double extra = jitter * std::exp(hyper_.log_signal);
@@ -158,19 +175,24 @@ void Model::fit(const HyperBounds& bounds) {
     if (!std::isfinite(v)) g.assign(x.size(), 0.0);
     return v;
   };
-  // Fixed starts: the prior's centre, shorter and longer length scales, and
-  // a noisier model. No start depends on an earlier fit, so a proposal is a
+  // Fixed starts: the prior's centre, and shorter length scales for a
+  // function that varies faster than the prior expects. No start depends on an earlier fit, so a proposal is a
   // function of the data alone.
   double mu = length_prior_mean(d);
-  const double starts[][3] = {{mu, 0.0, -9.0}, {mu - 1.5, 0.0, -9.0}, {mu + 1.5, 0.0, -9.0},
-                              {mu, 0.0, -3.0}};
+  const double starts[][3] = {{mu, 0.0, -9.0}, {mu - 1.5, 0.0, -9.0}};
+  // The hyper-parameters need not be exact: the acquisition changes little
+  // within a few hundredths of their logarithms.
+  BoxSettings settings;
+  settings.max_iterations = 30;
+  settings.pgtol = 1e-3;
+  settings.ftol = 1e-9;
   BoxResult best;
   best.f = std::numeric_limits<double>::infinity();
   for (const auto& s : starts) {
     std::vector<double> x0(d + 2, s[0]);
     x0[d] = s[1];
     x0[d + 1] = s[2];
-    BoxResult r = minimize_in_box(f, x0, lower, upper);
+    BoxResult r = minimize_in_box(f, x0, lower, upper, settings);
     if (r.f < best.f) best = std::move(r);
   }
   Hyper chosen = best.x.empty() ? unpack(std::vector<double>(d + 2, 0.0)) : unpack(best.x);
@@ -189,7 +211,7 @@ void Model::predict(const double* unit_point, double& mean, double& variance) co
   std::vector<double> x(d);
   for (size_t k = 0; k < d; ++k) x[k] = canonical(dims_[k], unit_point[k]);
   std::vector<double> kstar(n);
-  for (size_t i = 0; i < n; ++i) kstar[i] = kernel(&points_[i * d], x.data(), hyper_);
+  for (size_t i = 0; i < n; ++i) kstar[i] = kernel(&points_[i * d], x.data());
   mean = 0.0;
   for (size_t i = 0; i < n; ++i) mean += kstar[i] * alpha_[i];
   solve_lower(chol_, n, kstar);
@@ -211,8 +233,7 @@ void Model::predict_with_gradient(const double* unit_point, double& mean, double
   std::vector<double> x(d);
   for (size_t k = 0; k < d; ++k) x[k] = canonical(dims_[k], unit_point[k]);
   double signal = std::exp(hyper_.log_signal);
-  std::vector<double> scale(d);
-  for (size_t k = 0; k < d; ++k) scale[k] = std::exp(-2.0 * hyper_.log_length[k]);
+  const std::vector<double>& scale = scale_;
   std::vector<double> kstar(n), dk_dr2(n), dr2(n * d, 0.0);
   for (size_t i = 0; i < n; ++i) {
     const double* p = &points_[i * d];

@@ -71,15 +71,21 @@ class Model {
   const double* point(size_t i) const { return &points_[i * dims()]; }
 
  private:
-  // The kernel between canonical points a and b (d coordinates each), without noise.
-  double kernel(const double* a, const double* b, const Hyper& hyper) const;
+  // The kernel between canonical points a and b (d coordinates each) under
+  // the conditioned hyper-parameters, without noise.
+  double kernel(const double* a, const double* b) const;
   // K + noise I for `hyper`.
   std::vector<double> gram(const Hyper& hyper) const;
+  static size_t pair_index(size_t i, size_t j) { return i * (i + 1) / 2 + j; }
 
   std::vector<Dim> dims_;
   std::vector<double> points_;  // canonical, n x d
+  // Squared distances per dimension of every pair j <= i, at pair_index(i, j) * d:
+  // the kernel then costs one multiply-add per dimension and one exp per pair.
+  std::vector<double> pair_sq_;
   std::vector<double> values_;
   Hyper hyper_;
+  std::vector<double> scale_;  // exp(-2 log_length) of hyper_, per dimension
   std::vector<double> chol_;   // Cholesky factor of the conditioned gram matrix
   std::vector<double> alpha_;  // (K + noise I)^-1 values
 };

@@ -20,6 +20,11 @@ constexpr double kInversePiSeed = 0.3183098861837907;  // seeds become lattice o
 // Scales, in fitted length scales, of the perturbations of the best points:
 // from a neighbour in the basin to a polish of the incumbent.
 constexpr double kPerturbationScales[] = {0.5, 0.1, 0.02, 0.002};
+// The hyper-parameters are fitted on at most kFitPoints points, and the
+// model conditions on at most kModelPoints: the cost of a proposal stays
+// bounded however long the run.
+constexpr size_t kFitPoints = 64;
+constexpr size_t kModelPoints = 300;
 // SplitMix64's constants: seeds for each proposal, well apart.
 constexpr uint64_t kGolden = 0x9E3779B97F4A7C15ull;
 
@@ -58,6 +63,44 @@ bool same_point(const std::vector<Dim>& dims, const double* a, const double* b) 
 double into_cube(const Dim& dim, double t) {
   if (dim.kind == DimKind::kPeriodic) return t - std::floor(t);
   return std::clamp(t, 0.0, 1.0);
+}
+
+// At most `limit` of the n observations, in the order told: the best half
+// of the limit by value, then points spread evenly over the others.
+std::vector<size_t> subset(const std::vector<double>& values, size_t limit) {
+  size_t n = values.size();
+  std::vector<size_t> all(n);
+  std::iota(all.begin(), all.end(), size_t{0});
+  if (n <= limit) return all;
+  std::vector<size_t> by_value = all;
+  std::stable_sort(by_value.begin(), by_value.end(),
+                   [&](size_t a, size_t b) { return values[a] < values[b]; });
+  std::vector<char> taken(n, 0);
+  for (size_t i = 0; i < limit / 2; ++i) taken[by_value[i]] = 1;
+  std::vector<size_t> rest;
+  for (size_t i = 0; i < n; ++i) {
+    if (!taken[i]) rest.push_back(i);
+  }
+  size_t more = limit - limit / 2;
+  for (size_t j = 0; j < more; ++j) taken[rest[j * rest.size() / more]] = 1;
+  std::vector<size_t> chosen;
+  for (size_t i = 0; i < n; ++i) {
+    if (taken[i]) chosen.push_back(i);
+  }
+  return chosen;
+}
+
+// The points and values of `chosen`.
+void gather(const std::vector<size_t>& chosen, size_t d, const std::vector<double>& points,
+            const std::vector<double>& values, std::vector<double>& out_points,
+            std::vector<double>& out_values) {
+  out_points.clear();
+  out_values.clear();
+  for (size_t i : chosen) {
+    out_points.insert(out_points.end(), points.begin() + static_cast<std::ptrdiff_t>(i * d),
+                      points.begin() + static_cast<std::ptrdiff_t>((i + 1) * d));
+    out_values.push_back(values[i]);
+  }
 }
 
 struct Candidate {
@@ -115,13 +158,16 @@ std::vector<double> propose(const std::vector<Dim>& dims, const std::vector<doub
   SeededRng rng = SeededRng::seed_from_u64(mix(seed ^ mix(n * 1000003ull + m)));
 
   Warped warped = warp_values(values);
-  Model fitted(dims, points, warped.values);
-  fitted.fit();
   double best = *std::min_element(warped.values.begin(), warped.values.end());
+  std::vector<double> fit_points, fit_values;
+  gather(subset(warped.values, kFitPoints), d, points, warped.values, fit_points, fit_values);
+  Model fitted(dims, fit_points, fit_values);
+  fitted.fit();
 
-  // Pending points believe the model: they join the data at its mean.
-  std::vector<double> all_points = points;
-  std::vector<double> all_values = warped.values;
+  // The model: the data (at most kModelPoints of it) and the pending points,
+  // which believe the fitted model: they join the data at its mean.
+  std::vector<double> all_points, all_values;
+  gather(subset(warped.values, kModelPoints), d, points, warped.values, all_points, all_values);
   for (size_t j = 0; j < m; ++j) {
     double mean, var;
     fitted.predict(&pending[j * d], mean, var);
@@ -130,7 +176,7 @@ std::vector<double> propose(const std::vector<Dim>& dims, const std::vector<doub
     all_values.push_back(mean);
   }
   Model model(dims, all_points, all_values);
-  if (m == 0 || !model.condition(fitted.hyper())) model = fitted;
+  if (!model.condition(fitted.hyper())) model = fitted;
   Acquisition acquisition(model, best);
 
   // Screening: a Kronecker sequence with a random offset...

@@ -26,7 +26,7 @@ namespace vordaopt::gp {
 
 struct ProposeSettings {
   size_t startup = 0;          // 0: d + 1 points
-  size_t screen = 2048;        // quasi-random screening points
+  size_t screen = 1024;        // quasi-random screening points
   size_t perturbed_best = 5;   // best points whose neighbourhoods are screened
   size_t perturbations = 64;   // per best point
   size_t local_searches = 10;  // quasi-Newton runs from the best screened points
