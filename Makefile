@@ -11,7 +11,7 @@ PY := $(VENV)/bin/python
 WERROR ?= OFF
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: demo test cxx-test py-test sanitize py-sanitize bench fuzz install sysdeps clean
+.PHONY: demo test cxx-test py-test sanitize py-sanitize bench bench-quality fuzz install sysdeps clean
 
 demo: install
 	$(PY) -m pip install --quiet --no-build-isolation ".[examples,plot]"
@@ -104,6 +104,14 @@ bench: install cxx-test
 	$(BENCH_VENV)/bin/python bench/layer_overhead.py | grep -v '^\[Machine\]'
 	$(BENCH_VENV)/bin/python bench/quality.py | grep -v '^\[Machine\]'
 	$(BENCH_VENV)/bin/python bench/parallel.py | grep -v '^\[Machine\]'
+	$(BENCH_VENV)/bin/python bench/gp_speed.py
+
+# Search quality on BBOB beside the peers: hours on two cores. Resumable: it
+# appends to build/bbob.jsonl and skips the tasks already there.
+bench-quality: install
+	@test -x $(BENCH_VENV)/bin/python || "$$(scripts/find_python.sh)" -m venv $(BENCH_VENV)
+	$(BENCH_VENV)/bin/python -m pip install --quiet "numpy<2.4" coco-experiment optuna nevergrad cmaes .
+	$(BENCH_VENV)/bin/python bench/bbob.py run --out build/bbob.jsonl
 
 clean:
 	rm -rf build $(VENV)

@@ -1,0 +1,237 @@
+"""Search quality on the BBOB suite: vordaopt's methods beside the named peers.
+
+Each task minimises one BBOB problem (suite "bbob" of the coco-experiment
+package, box [-5, 5]^d) with one method for a budget of B * d evaluations,
+through one counting wrapper: the regret is the best value among the calls
+minus the problem's optimum. Methods run at their defaults. Ranks are taken
+per (function, instance, seed) among the methods that ran it, with regrets
+below 1e-8 counted as equal; the table prints the mean rank and, per function
+group, the median log10 regret.
+
+Every finished task is appended to a JSON Lines file, so an interrupted
+benchmark goes on where it stopped and a table can be printed at any time:
+
+    python bench/bbob.py run --dims 2 5 10 --budgets 20 --instances 1 2 3 4 5 \\
+        --out build/bbob.jsonl
+    python bench/bbob.py table build/bbob.jsonl
+
+Needs coco-experiment; the peers (optuna, nevergrad, cmaes) when listed.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import os
+import statistics
+import sys
+import time
+from collections import defaultdict
+from collections.abc import Callable
+from typing import Any
+
+import numpy as np
+
+GROUPS = {"separable": range(1, 6), "low conditioning": range(6, 10),
+          "high conditioning": range(10, 15), "multimodal, structured": range(15, 20),
+          "multimodal, weak structure": range(20, 25)}
+EQUAL_BELOW = 1e-8
+LOW, HIGH = -5.0, 5.0
+
+
+class Budgeted:
+    """Counts the calls of a problem and keeps the best value; refuses calls past the budget."""
+
+    class Spent(Exception):
+        pass
+
+    def __init__(self, problem: Any, budget: int) -> None:
+        self.problem = problem
+        self.budget = budget
+        self.calls = 0
+        self.best = math.inf
+
+    def __call__(self, x: Any) -> float:
+        if self.calls >= self.budget:
+            raise Budgeted.Spent
+        self.calls += 1
+        value = float(self.problem(np.clip(np.asarray(x, dtype=float), LOW, HIGH)))
+        self.best = min(self.best, value)
+        return value
+
+
+# --- the methods --------------------------------------------------------------------------
+
+
+def run_vordaopt(method: str) -> Callable[[Budgeted, int, int], None]:
+    def run(f: Budgeted, d: int, seed: int) -> None:
+        import vordaopt
+
+        space = {f"x{i:02d}": vordaopt.Real(LOW, HIGH) for i in range(d)}
+        names = sorted(space)
+        vordaopt.minimize(lambda p: f([p[n] for n in names]), space, f.budget, seed=seed,
+                          method=method)  # type: ignore[arg-type]
+    return run
+
+
+def run_random(f: Budgeted, d: int, seed: int) -> None:
+    rng = np.random.default_rng(seed)
+    for _ in range(f.budget):
+        f(rng.uniform(LOW, HIGH, d))
+
+
+def run_optuna(sampler_name: str) -> Callable[[Budgeted, int, int], None]:
+    def run(f: Budgeted, d: int, seed: int) -> None:
+        import optuna
+
+        optuna.logging.set_verbosity(optuna.logging.WARNING)
+        sampler = getattr(optuna.samplers, sampler_name)(seed=seed)
+        study = optuna.create_study(sampler=sampler)
+        study.optimize(lambda t: f([t.suggest_float(f"x{i:02d}", LOW, HIGH) for i in range(d)]),
+                       n_trials=f.budget)
+    return run
+
+
+def run_ngopt(f: Budgeted, d: int, seed: int) -> None:
+    import nevergrad as ng
+
+    parametrization = ng.p.Array(shape=(d,), lower=LOW, upper=HIGH)
+    parametrization.random_state = np.random.RandomState(seed)
+    optimizer = ng.optimizers.NGOpt(parametrization=parametrization, budget=f.budget)
+    optimizer.minimize(f)
+
+
+def run_cmaes_restarts(f: Budgeted, d: int, seed: int) -> None:
+    """The cmaes package with IPOP restarts (the population doubles at each restart)."""
+    from cmaes import CMA
+
+    bounds = np.array([[LOW, HIGH]] * d)
+    rng = np.random.default_rng(seed)
+    population = None
+    while True:
+        mean = rng.uniform(LOW, HIGH, d)
+        optimizer = CMA(mean=mean, sigma=(HIGH - LOW) / 5, bounds=bounds, seed=int(rng.integers(2**31)),
+                        population_size=population)
+        while not optimizer.should_stop():
+            solutions = []
+            for _ in range(optimizer.population_size):
+                x = optimizer.ask()
+                solutions.append((x, f(x)))
+            optimizer.tell(solutions)
+        population = optimizer.population_size * 2
+
+
+METHODS: dict[str, Callable[[Budgeted, int, int], None]] = {
+    "vordaopt gp": run_vordaopt("gp"),
+    "vordaopt batch": run_vordaopt("batch"),
+    "vordaopt online": run_vordaopt("online"),
+    "optuna TPE": run_optuna("TPESampler"),
+    "optuna CmaEs": run_optuna("CmaEsSampler"),
+    "optuna GP": run_optuna("GPSampler"),
+    "nevergrad NGOpt": run_ngopt,
+    "cmaes IPOP": run_cmaes_restarts,
+    "random": run_random,
+}
+
+
+def task_key(method: str, d: int, factor: int, fid: int, instance: int, seed: int) -> str:
+    return f"{method}|{d}|{factor}|{fid}|{instance}|{seed}"
+
+
+def run_tasks(args: argparse.Namespace) -> None:
+    import cocoex
+
+    done = set()
+    if os.path.exists(args.out):
+        with open(args.out) as f:
+            done = {json.loads(line)["key"] for line in f if line.strip()}
+    for d in args.dims:
+        suite = cocoex.Suite("bbob", "", f"dimensions:{d} instance_indices:"
+                             + ",".join(map(str, args.instances)))
+        for factor in args.budgets:
+            for method in args.methods:
+                for fid in args.functions:
+                    for instance in args.instances:
+                        for seed in args.seeds:
+                            key = task_key(method, d, factor, fid, instance, seed)
+                            if key in done:
+                                continue
+                            problem = suite.get_problem_by_function_dimension_instance(fid, d, instance)
+                            f = Budgeted(problem, factor * d)
+                            began = time.perf_counter()
+                            try:
+                                METHODS[method](f, d, seed)
+                            except Budgeted.Spent:
+                                pass
+                            regret = max(f.best - problem._best_value, 0.0)
+                            row = {"key": key, "method": method, "dim": d, "factor": factor,
+                                   "function": fid, "instance": instance, "seed": seed,
+                                   "calls": f.calls, "regret": regret,
+                                   "seconds": time.perf_counter() - began}
+                            with open(args.out, "a") as out:
+                                out.write(json.dumps(row) + "\n")
+                            print(f"{method:16s} d={d:2d} {factor}d f{fid:02d} i{instance} s{seed}: "
+                                  f"regret {regret:.3g} ({f.calls} calls, {row['seconds']:.1f} s)",
+                                  file=sys.stderr, flush=True)
+
+
+def print_table(path: str) -> None:
+    rows = [json.loads(line) for line in open(path) if line.strip()]
+    by_setting: dict[tuple[int, int], list[dict[str, Any]]] = defaultdict(list)
+    for r in rows:
+        by_setting[(r["dim"], r["factor"])].append(r)
+    for (d, factor), group in sorted(by_setting.items()):
+        cases: dict[tuple[int, int, int], dict[str, float]] = defaultdict(dict)
+        for r in group:
+            cases[(r["function"], r["instance"], r["seed"])][r["method"]] = r["regret"]
+        methods = sorted({r["method"] for r in group})
+        # Rank only cases that every method ran.
+        complete = {c: v for c, v in cases.items() if len(v) == len(methods)}
+        ranks: dict[str, list[float]] = defaultdict(list)
+        for regrets in complete.values():
+            clipped = {m: (0.0 if v < EQUAL_BELOW else v) for m, v in regrets.items()}
+            for m, v in clipped.items():
+                below = sum(1 for w in clipped.values() if w < v)
+                ties = sum(1 for w in clipped.values() if w == v)
+                ranks[m].append(below + (ties + 1) / 2)
+        print(f"\nd = {d}, budget {factor}·d, {len(complete)} cases (function x instance x seed)")
+        header = ["method", "mean rank"] + list(GROUPS)
+        print("| " + " | ".join(header) + " |")
+        print("|" + "---|" * len(header))
+        table = []
+        for m in methods:
+            cells = []
+            for fids in GROUPS.values():
+                values = [max(v[m], 1e-12) for c, v in complete.items() if c[0] in fids]
+                cells.append(f"{statistics.median(math.log10(x) for x in values):.2f}"
+                             if values else "–")
+            table.append((statistics.mean(ranks[m]) if ranks[m] else math.inf, m, cells))
+        for mean_rank, m, cells in sorted(table):
+            print(f"| {m} | {mean_rank:.2f} | " + " | ".join(cells) + " |")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    sub = parser.add_subparsers(dest="command", required=True)
+    run = sub.add_parser("run")
+    run.add_argument("--dims", type=int, nargs="+", default=[2, 5, 10, 20])
+    run.add_argument("--budgets", type=int, nargs="+", default=[20, 100], help="factors of d")
+    run.add_argument("--instances", type=int, nargs="+", default=[1, 2, 3, 4, 5])
+    run.add_argument("--functions", type=int, nargs="+", default=list(range(1, 25)))
+    run.add_argument("--seeds", type=int, nargs="+", default=[0])
+    run.add_argument("--methods", nargs="+", default=[m for m in METHODS if m != "optuna GP"],
+                     choices=list(METHODS))
+    run.add_argument("--out", default="build/bbob.jsonl")
+    table = sub.add_parser("table")
+    table.add_argument("path")
+    args = parser.parse_args()
+    if args.command == "run":
+        run_tasks(args)
+        print_table(args.out)
+    else:
+        print_table(args.path)
+
+
+if __name__ == "__main__":
+    main()
