@@ -4,11 +4,13 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <optional>
 #include <string>
 
 #include "gp/lbfgsb.h"
 #include "gp/log_ei.h"
 #include "gp/model.h"
+#include "gp/quadratic.h"
 #include "gp/warp.h"
 #include "probe.h"
 #include "rng.h"
@@ -24,6 +26,9 @@ constexpr double kPerturbationScales[] = {0.5, 0.1, 0.02, 0.002};
 // model conditions on at most kModelPoints: the cost of a proposal stays
 // bounded however long the run.
 constexpr size_t kFitPoints = 64;
+// A local quadratic model that explains this share of the variation near the
+// incumbent is trusted to propose every other point.
+constexpr double kQuadraticFit = 0.99;
 constexpr size_t kModelPoints = 300;
 // SplitMix64's constants: seeds for each proposal, well apart.
 constexpr uint64_t kGolden = 0x9E3779B97F4A7C15ull;
@@ -216,6 +221,20 @@ std::vector<double> propose(const std::vector<Dim>& dims, const std::vector<doub
       candidates.push_back({std::move(x), 0.0});
     }
   }
+  // The minimiser of a quadratic model around the incumbent, when there is one.
+  std::vector<size_t> smooth;
+  for (size_t k = 0; k < d; ++k) {
+    if (dims[k].kind == DimKind::kContinuous) smooth.push_back(k);
+  }
+  std::optional<QuadraticStep> step = quadratic_step(points, values, d, smooth);
+  if (step && step->fit >= kQuadraticFit && (n + m) % 2 == 1) {
+    // The basin looks quadratic: every other proposal is the model's minimum.
+    bool taken = false;
+    for (size_t i = 0; i < n && !taken; ++i) taken = same_point(dims, step->x.data(), &points[i * d]);
+    for (size_t j = 0; j < m && !taken; ++j) taken = same_point(dims, step->x.data(), &pending[j * d]);
+    if (!taken) return step->x;
+  }
+  if (step) candidates.push_back({step->x, 0.0});
   for (Candidate& c : candidates) {
     for (size_t k = 0; k < d; ++k) c.x[k] = share_centre(dims[k], c.x[k]);
     c.score = acquisition(c.x.data());
@@ -223,10 +242,9 @@ std::vector<double> propose(const std::vector<Dim>& dims, const std::vector<doub
   std::stable_sort(candidates.begin(), candidates.end(),
                    [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
 
-  // Local searches over the continuous coordinates, then the discrete ones.
-  std::vector<size_t> smooth;
+  // Local searches over the continuous and periodic coordinates, then the discrete ones.
   for (size_t k = 0; k < d; ++k) {
-    if (dims[k].kind == DimKind::kContinuous || dims[k].kind == DimKind::kPeriodic) smooth.push_back(k);
+    if (dims[k].kind == DimKind::kPeriodic) smooth.push_back(k);
   }
   size_t searches = std::min(settings.local_searches, candidates.size());
   for (size_t s = 0; s < searches; ++s) {
