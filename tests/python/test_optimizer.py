@@ -353,3 +353,16 @@ def test_gp_rounds_hand_out_distinct_points_and_pick_every_kind():
     assert {t.params["c"] for t in opt.trials} == {"a", "b", "c"}
     angle = opt.best.params["angle"]
     assert min(abs(angle - 350), 360 - abs(angle - 350)) < 20  # near 350, across the seam
+
+
+def test_gp_answers_repeats_from_the_record_once_a_small_space_is_exhausted():
+    opt = Optimizer({"c": Categorical(["a", "b"]), "k": Int(0, 1)}, 9, seed=1, method="gp")
+    calls = []
+    while (trials := opt.ask()) is not None:
+        for t in trials:
+            calls.append((t.params["c"], t.params["k"]))
+            opt.tell(t, (t.params["c"] == "b") + t.params["k"])
+    assert sorted(calls) == [("a", 0), ("a", 1), ("b", 0), ("b", 1)]
+    assert len(opt.trials) == 9 and opt.n_evaluations == 4
+    assert all(t.state is TrialState.REUSED for t in opt.trials if t.reused_from is not None)
+    assert opt.best.params == {"c": "a", "k": 0}
