@@ -13,7 +13,10 @@ benchmark goes on where it stopped and a table can be printed at any time:
 
     python bench/bbob.py run --dims 2 5 10 --budgets 20 --instances 1 2 3 4 5 \\
         --out build/bbob.jsonl
-    python bench/bbob.py table build/bbob.jsonl
+    python bench/bbob.py table build/bbob.jsonl [more.jsonl ...]
+
+Optuna's GPSampler needs torch; where torch lives in another environment,
+run its tasks there into a file of their own and print the tables together.
 
 Needs coco-experiment; the peers (optuna, nevergrad, cmaes) when listed.
 """
@@ -176,8 +179,8 @@ def run_tasks(args: argparse.Namespace) -> None:
                                   file=sys.stderr, flush=True)
 
 
-def print_table(path: str) -> None:
-    rows = [json.loads(line) for line in open(path) if line.strip()]
+def print_table(paths: list[str]) -> None:
+    rows = [json.loads(line) for path in paths for line in open(path) if line.strip()]
     by_setting: dict[tuple[int, int], list[dict[str, Any]]] = defaultdict(list)
     for r in rows:
         by_setting[(r["dim"], r["factor"])].append(r)
@@ -223,14 +226,14 @@ def main() -> None:
     run.add_argument("--methods", nargs="+", default=[m for m in METHODS if m != "optuna GP"],
                      choices=list(METHODS))
     run.add_argument("--out", default="build/bbob.jsonl")
-    table = sub.add_parser("table")
-    table.add_argument("path")
+    table = sub.add_parser("table", help="the table of one or more result files together")
+    table.add_argument("paths", nargs="+")
     args = parser.parse_args()
     if args.command == "run":
         run_tasks(args)
-        print_table(args.out)
+        print_table([args.out])
     else:
-        print_table(args.path)
+        print_table(args.paths)
 
 
 if __name__ == "__main__":

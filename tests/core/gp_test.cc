@@ -150,6 +150,16 @@ TEST(GpModel, FitIsDeterministicAndFindsTheDimensionThatMatters) {
   double high = *std::max_element(warped.begin(), warped.end());
   EXPECT_GT(mean, low + 0.5 * (high - low));  // sin(1.55) is near the top
   EXPECT_LT(var, 0.05);
+  // Many points at once give what one at a time gives, up to rounding.
+  std::vector<double> grid = {0.1, 0.2, 0.31, 0.5, 0.77, 0.9, 0.0, 1.0};
+  std::vector<double> means, variances;
+  a.predict_many(grid.data(), 4, means, variances);
+  for (size_t c = 0; c < 4; ++c) {
+    double m1, v1;
+    a.predict(&grid[c * 2], m1, v1);
+    EXPECT_NEAR(means[c], m1, 1e-12);
+    EXPECT_NEAR(variances[c], v1, 1e-12);
+  }
 }
 
 // log h against extended precision, where the plain formula still works.

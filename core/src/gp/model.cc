@@ -225,6 +225,43 @@ void Model::predict(const double* unit_point, double& mean, double& variance) co
 
 namespace vordaopt::gp {
 
+void Model::predict_many(const double* unit_points, size_t count, std::vector<double>& means,
+                         std::vector<double>& variances) const {
+  size_t n = size(), d = dims();
+  double signal = std::exp(hyper_.log_signal);
+  // b: n x count, row i holding k(x_c, point i) for every point c.
+  std::vector<double> b(n * count);
+  std::vector<double> x(d);
+  for (size_t c = 0; c < count; ++c) {
+    for (size_t k = 0; k < d; ++k) x[k] = canonical(dims_[k], unit_points[c * d + k]);
+    for (size_t i = 0; i < n; ++i) b[i * count + c] = kernel(&points_[i * d], x.data());
+  }
+  means.assign(count, 0.0);
+  for (size_t i = 0; i < n; ++i) {
+    const double* row = &b[i * count];
+    double a = alpha_[i];
+    for (size_t c = 0; c < count; ++c) means[c] += a * row[c];
+  }
+  // Forward substitution L V = B, row by row; each row update runs across points.
+  for (size_t i = 0; i < n; ++i) {
+    double* row = &b[i * count];
+    const double* li = &chol_[i * n];
+    for (size_t k = 0; k < i; ++k) {
+      const double* done = &b[k * count];
+      double f = li[k];
+      for (size_t c = 0; c < count; ++c) row[c] -= f * done[c];
+    }
+    double inverse = 1.0 / li[i];
+    for (size_t c = 0; c < count; ++c) row[c] *= inverse;
+  }
+  variances.assign(count, signal);
+  for (size_t i = 0; i < n; ++i) {
+    const double* row = &b[i * count];
+    for (size_t c = 0; c < count; ++c) variances[c] -= row[c] * row[c];
+  }
+  for (double& v : variances) v = v < 0.0 ? 0.0 : v;
+}
+
 void Model::predict_with_gradient(const double* unit_point, double& mean, double& variance,
                                   std::vector<double>& d_mean,
                                   std::vector<double>& d_variance) const {

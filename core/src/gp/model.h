@@ -61,6 +61,12 @@ class Model {
   // point (d coordinates). REQUIRES: a successful fit or condition.
   void predict(const double* unit_point, double& mean, double& variance) const;
 
+  // The same for `count` unit points (count x d, row-major) at once: one
+  // triangular solve for all of them, whose inner loop runs across the
+  // points. Each result equals what predict() gives up to rounding.
+  void predict_many(const double* unit_points, size_t count, std::vector<double>& means,
+                    std::vector<double>& variances) const;
+
   // The same, with the gradients of both with respect to the unit point's
   // coordinates (d each). Integer and categorical coordinates get 0: the
   // model is flat inside each of their shares.

@@ -235,9 +235,18 @@ std::vector<double> propose(const std::vector<Dim>& dims, const std::vector<doub
     if (!taken) return step->x;
   }
   if (step) candidates.push_back({step->x, 0.0});
-  for (Candidate& c : candidates) {
-    for (size_t k = 0; k < d; ++k) c.x[k] = share_centre(dims[k], c.x[k]);
-    c.score = acquisition(c.x.data());
+  {
+    std::vector<double> flat;
+    flat.reserve(candidates.size() * d);
+    for (Candidate& c : candidates) {
+      for (size_t k = 0; k < d; ++k) c.x[k] = share_centre(dims[k], c.x[k]);
+      flat.insert(flat.end(), c.x.begin(), c.x.end());
+    }
+    std::vector<double> means, variances;
+    model.predict_many(flat.data(), candidates.size(), means, variances);
+    for (size_t i = 0; i < candidates.size(); ++i) {
+      candidates[i].score = log_expected_improvement(means[i], std::sqrt(variances[i]), best);
+    }
   }
   std::stable_sort(candidates.begin(), candidates.end(),
                    [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
