@@ -138,6 +138,25 @@ METHODS: dict[str, Callable[[Budgeted, int, int], None]] = {
 }
 
 
+def optimum(problem: Any) -> float:
+    """f_opt of a BBOB problem (coco-experiment 2.8.4 exposes it; 2.8.2 only its argmin)."""
+    value = getattr(problem, "_best_value", None)
+    if value is not None:
+        return float(value() if callable(value) else value)
+    import tempfile
+
+    here = os.getcwd()
+    with tempfile.TemporaryDirectory() as folder:
+        os.chdir(folder)
+        try:
+            problem._best_parameter("print")
+            with open("._bbob_problem_best_parameter.txt") as f:
+                x = np.array([float(v) for v in f.read().split()])
+        finally:
+            os.chdir(here)
+    return float(problem(x))
+
+
 def task_key(method: str, d: int, factor: int, fid: int, instance: int, seed: int) -> str:
     return f"{method}|{d}|{factor}|{fid}|{instance}|{seed}"
 
@@ -167,7 +186,7 @@ def run_tasks(args: argparse.Namespace) -> None:
                                 METHODS[method](f, d, seed)
                             except Budgeted.Spent:
                                 pass
-                            regret = max(f.best - problem._best_value, 0.0)
+                            regret = max(f.best - optimum(problem), 0.0)
                             row = {"key": key, "method": method, "dim": d, "factor": factor,
                                    "function": fid, "instance": instance, "seed": seed,
                                    "calls": f.calls, "regret": regret,
