@@ -110,7 +110,7 @@ bench: install cxx-test
 # appends to build/bbob.jsonl and skips the tasks already there.
 bench-quality: install
 	@test -x $(BENCH_VENV)/bin/python || "$$(scripts/find_python.sh)" -m venv $(BENCH_VENV)
-	$(BENCH_VENV)/bin/python -m pip install --quiet "numpy<2.4" coco-experiment optuna nevergrad cmaes .
+	$(BENCH_VENV)/bin/python -m pip install --quiet "numpy<2.4" "coco-experiment>=2.8.2" optuna nevergrad cmaes .
 	$(BENCH_VENV)/bin/python bench/bbob.py run --out build/bbob.jsonl
 
 clean:
