@@ -73,8 +73,9 @@ py-sanitize: install $(TEST_STAMP)
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DVORDAOPT_WERROR=$(WERROR) -DVORDAOPT_SANITIZE=address$(,)undefined
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(SAN_DIR) -j $(JOBS) --target _internal _engine
-	rm -rf $(SAN_DIR)/pkg && mkdir -p $(SAN_DIR)/pkg/vordaopt
-	cp python/vordaopt/*.py python/vordaopt/*.pyi python/vordaopt/py.typed $(SAN_DIR)/pkg/vordaopt/
+	rm -rf $(SAN_DIR)/pkg && mkdir -p $(SAN_DIR)/pkg
+	cp -r python/vordaopt $(SAN_DIR)/pkg/
+	find $(SAN_DIR)/pkg -name __pycache__ -prune -exec rm -rf {} +
 	cp $(SAN_DIR)/_internal*.so $(SAN_DIR)/_engine*.so $(SAN_DIR)/pkg/vordaopt/
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:halt_on_error=1 \
