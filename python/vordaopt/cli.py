@@ -350,9 +350,8 @@ def _read_output(proc: subprocess.Popen[bytes], deadline: float | None) -> tuple
     """
     out = _LastLine()
     err = bytearray()
-    streams = {proc.stdout: out, proc.stderr: err}
     with selectors.DefaultSelector() as selector:
-        for stream in streams:
+        for stream in (proc.stdout, proc.stderr):
             selector.register(stream, selectors.EVENT_READ)  # type: ignore[arg-type]
         while selector.get_map():
             wait = None if deadline is None else deadline - time.monotonic()

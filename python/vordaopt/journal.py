@@ -28,6 +28,7 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
+from ._numbers import is_integral, is_real
 from .optimizer import Trial, TrialState
 
 __all__ = ["Journal", "JournalError", "read_journal", "trial_to_record", "trial_from_record"]
@@ -80,11 +81,11 @@ def trial_from_record(record: dict[str, Any]) -> Trial:
 
 
 def _is_number(v: Any) -> bool:
-    return isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v)
+    return is_real(v) and math.isfinite(v)
 
 
 def _is_count(v: Any) -> bool:
-    return isinstance(v, int) and not isinstance(v, bool) and v >= 0
+    return is_integral(v) and v >= 0
 
 
 def _check_record(record: Any, names: Sequence[str] | None) -> str | None:

@@ -403,8 +403,7 @@ class _Run:
         cf.wait(self.running)  # a broken pool fails every future it holds
         broken = [f for f in self.running
                   if not f.cancelled() and isinstance(f.exception(), cf.BrokenExecutor)]
-        trials = [self.running.pop(f) for f in broken]
-        return trials
+        return [self.running.pop(f) for f in broken]
 
     def _rerun_alone(self, suspects: list[Trial], cause: BaseException) -> None:
         """Runs each trial of a pool whose worker died on a fresh pool, one at a time.
@@ -440,7 +439,7 @@ class _Run:
             except TypeError as exc:
                 error = exc
                 value = error
-        self.optimizer.tell(trial, value, cost=max(outcome.seconds, 0.0), started=outcome.started,
+        self.optimizer.tell(trial, value, cost=outcome.seconds, started=outcome.started,
                             ended=outcome.ended)
         self._report()
         if error is not None and not isinstance(error, self.catch):

@@ -267,7 +267,6 @@ class Optimizer:
                 "batches, which an executor evaluates concurrently")
         self.schedule: Schedule = schedule
         self.method: Method = mode
-        self.mode: Mode = mode  # the former name
         self.direction: Direction = direction
         self.reevaluate = bool(reevaluate)
         self._sign = 1.0 if direction == "minimize" else -1.0
@@ -314,7 +313,7 @@ class Optimizer:
         # The records told to the solver, as JSON texts: a parallel round, or
         # the continuation of a batch plan whose budget was raised, rebuilds a
         # solver from them without encoding them again.
-        self._keep_texts = self.parallel > 1 or self.budget > plan_budget
+        self._keep_texts = mode != "gp" and (self.parallel > 1 or self.budget > plan_budget)
         self._told_texts: list[str] = []
 
         if self._journal is not None:
@@ -356,6 +355,11 @@ class Optimizer:
         return self._over and not self._ready
 
     @property
+    def mode(self) -> Method:
+        """The former name of `method`."""
+        return self.method
+
+    @property
     def journal(self) -> Journal | None:
         """The open journal, if any."""
         return self._journal
@@ -370,7 +374,7 @@ class Optimizer:
             "space": space_json,
             "budget": self.budget,
             "seed": self.seed,
-            "mode": self.mode,
+            "mode": self.method,  # the key journals have always had
             "probe_ratio": self.probe_ratio,
             "direction": self.direction,
             "reevaluate": self.reevaluate,
@@ -454,17 +458,21 @@ class Optimizer:
             if handed:
                 return handed
 
+    def _round_size(self, pending: int) -> int | None:
+        """How many trials to hand out now beside `pending` ones; None once the run is over."""
+        if self.schedule == "rounds" and pending:
+            return 0
+        want = min(self.parallel - pending, self.budget - len(self._trials))
+        if want <= 0 and len(self._trials) >= self.budget and not pending:
+            self._over = True
+            return None
+        return max(want, 0)
+
     def _ask_online(self) -> list[Trial] | None:
         pending = self.n_pending
-        parallel = self.parallel if self.mode == "online" else 1
-        if self.schedule == "rounds" and pending:
-            return []
-        want = min(parallel - pending, self.budget - len(self._trials))
-        if want <= 0:
-            if len(self._trials) >= self.budget and not pending:
-                self._over = True
-                return None
-            return []
+        want = self._round_size(pending)
+        if not want:
+            return None if want is None else []
         handed: list[Trial] = []
         if not pending:
             # The solver's own candidate; repeats of evaluated points are
@@ -484,17 +492,11 @@ class Optimizer:
 
     def _ask_gp(self) -> list[Trial] | None:
         assert self._gp is not None
-        pending = [self._trials[n] for n in self._queue
-                   if self._trials[n].state is TrialState.PENDING]
-        if self.schedule == "rounds" and pending:
-            return []
-        want = min(self.parallel - len(pending), self.budget - len(self._trials))
-        if want <= 0:
-            if len(self._trials) >= self.budget and not pending:
-                self._over = True
-                return None
-            return []
-        units = [t.unit for t in pending]
+        units = [self._trials[n].unit for n in self._queue
+                 if self._trials[n].state is TrialState.PENDING]
+        want = self._round_size(len(units))
+        if not want:
+            return None if want is None else []
         handed: list[Trial] = []
         while len(handed) < want and len(self._trials) < self.budget:
             unit = self._replay_units.get(len(self._trials))
@@ -703,9 +705,10 @@ class Optimizer:
                 internal = FAILED_STAND_IN if self._worst is None else self._worst
             if self._gp is not None:
                 self._gp.observe(trial.unit, internal)
-            records.append(self._record(trial, internal, number if batch else None))
-            if self._keep_texts:
-                texts.append(records[-1] if not batch else self._record(trial, internal))
+            else:
+                records.append(self._record(trial, internal, number if batch else None))
+                if self._keep_texts:
+                    texts.append(records[-1] if not batch else self._record(trial, internal))
             told.append(i)
         if not told:
             return
@@ -715,9 +718,9 @@ class Optimizer:
             for i in reversed(told):
                 del self._queue[i]
         self._told_texts += texts
+        if not records:
+            return  # the GP method keeps its observations itself
         document = "[" + ",".join(records) + "]"
-        if self._proposer == "gp":
-            return
         if batch:
             self._solver.tell(document)
         else:

@@ -195,10 +195,12 @@ void Model::fit(const HyperBounds& bounds) {
     BoxResult r = minimize_in_box(f, x0, lower, upper, settings);
     if (r.f < best.f) best = std::move(r);
   }
-  Hyper chosen = best.x.empty() ? unpack(std::vector<double>(d + 2, 0.0)) : unpack(best.x);
-  if (best.x.empty()) {
+  Hyper chosen;
+  if (best.x.empty()) {  // no start had a finite objective: the prior's centre, all noise
     chosen.log_length.assign(d, mu);
     chosen.log_noise = bounds.log_noise_high;
+  } else {
+    chosen = unpack(best.x);
   }
   if (!condition(chosen)) {
     chosen.log_noise = bounds.log_noise_high;
