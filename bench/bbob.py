@@ -126,6 +126,8 @@ def run_cmaes_restarts(f: Budgeted, d: int, seed: int) -> None:
 
 
 METHODS: dict[str, Callable[[Budgeted, int, int], None]] = {
+    "vordaopt auto": run_vordaopt("auto"),
+    "vordaopt cma": run_vordaopt("cma"),
     "vordaopt gp": run_vordaopt("gp"),
     "vordaopt batch": run_vordaopt("batch"),
     "vordaopt online": run_vordaopt("online"),

@@ -27,6 +27,8 @@
 #include "gp/propose.h"
 #include "interrupt.h"
 #include "machine.h"
+#include "method_args.h"
+#include "cma_object.h"
 #include "numeric.h"
 #include "probe.h"
 #include "pyref.h"
@@ -215,26 +217,6 @@ PyMethodDef engine_methods[] = {
 
 // --- The GP method's proposal -------------------------------------------------------
 
-// A list or tuple of floats as a vector; false with TypeError otherwise.
-bool to_doubles(const char* name, PyObject* obj, std::vector<double>& out) {
-  PyRef seq(PySequence_Fast(obj, "must be a list of floats"));
-  if (!seq) {
-    PyErr_Format(PyExc_TypeError, "argument '%s' must be a list of floats", name);
-    return false;
-  }
-  Py_ssize_t n = PySequence_Size(seq.get());
-  if (n < 0) return false;
-  out.resize(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyRef item(PySequence_GetItem(seq.get(), i));
-    if (!item) return false;
-    double v = PyFloat_AsDouble(item.get());
-    if (v == -1.0 && PyErr_Occurred()) return false;
-    out[static_cast<size_t>(i)] = v;
-  }
-  return true;
-}
-
 const char* const kGpProposeNames[] = {"kinds", "counts", "points", "values", "pending", "seed"};
 const Signature kGpPropose = {"gp_propose", kGpProposeNames, 6, 6};
 
@@ -250,22 +232,9 @@ PyObject* gp_propose(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return nullptr;
   }
   std::vector<gp::Dim> dims;
-  for (size_t k = 0; k < kinds.size(); ++k) {
-    gp::Dim dim;
-    switch (kinds[k]) {
-      case 'c': dim.kind = gp::DimKind::kContinuous; break;
-      case 'i': dim.kind = gp::DimKind::kInteger; break;
-      case 'k': dim.kind = gp::DimKind::kCategorical; break;
-      case 'p': dim.kind = gp::DimKind::kPeriodic; break;
-      default:
-        PyErr_SetString(PyExc_ValueError, "kinds: one of c, i, k, p per dimension");
-        return nullptr;
-    }
-    dim.count = k < counts.size() ? static_cast<uint32_t>(counts[k]) : 0;
-    dims.push_back(dim);
-  }
+  if (!to_dims(kinds, counts, dims)) return nullptr;
   size_t d = dims.size();
-  if (counts.size() != d || (d == 0 ? !points.empty() : points.size() != values.size() * d) ||
+  if ((d == 0 ? !points.empty() : points.size() != values.size() * d) ||
       (d == 0 ? !pending.empty() : pending.size() % d != 0)) {
     PyErr_SetString(PyExc_ValueError,
                     "gp_propose: counts, points and pending must match kinds and values");
@@ -285,14 +254,7 @@ PyObject* gp_propose(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     PyErr_NoMemory();
     return nullptr;
   }
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(x.size())));
-  if (!list) return nullptr;
-  for (size_t k = 0; k < x.size(); ++k) {
-    PyObject* v = PyFloat_FromDouble(x[k]);
-    if (!v) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), v);
-  }
-  return list.release();
+  return to_list(x);
 }
 
 PyMethodDef module_methods[] = {
@@ -346,6 +308,7 @@ PyObject* init_module() {
   if (!module) return nullptr;
   PyRef type(PyType_FromSpec(&engine_spec));
   if (!type || PyModule_AddObjectRef(module.get(), "Solver", type.get()) < 0) return nullptr;
+  if (!add_cma_type(module.get())) return nullptr;
   diag::set_line_sink(keep_line);
   set_interrupt_hook(poll_python_signals);
   cached_module = Py_NewRef(module.get());

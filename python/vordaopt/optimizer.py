@@ -21,7 +21,9 @@ from typing import TYPE_CHECKING, Any, Literal
 
 from ._engine import Solver
 from ._numbers import as_int, as_real, objective_value
-from .methods import METHODS, Method
+from .methods import METHODS, MODEL_METHODS, Method
+from .methods.auto import AutoMethod
+from .methods.cma import CmaMethod
 from .methods.gp import GpMethod
 from .space import Kind, Space, space_to_json
 
@@ -146,6 +148,17 @@ def _log_core_lines(lines: list[str]) -> None:
             _log.info("%s", line)
 
 
+def _model_method(method: str, space: Space, seed: int) -> GpMethod | CmaMethod | AutoMethod | None:
+    """The proposer of a model method, None for the core solver's workflows."""
+    if method == "gp":
+        return GpMethod(space, seed)
+    if method == "cma":
+        return CmaMethod(space, seed)
+    if method == "auto":
+        return AutoMethod(space, seed)
+    return None
+
+
 class Optimizer:
     """Ask for trials, evaluate them, tell their values: the solver in Python terms.
 
@@ -160,11 +173,14 @@ class Optimizer:
     seed : int, default 0
         The run is a deterministic function of the space, the seed and the
         values told.
-    method : {"batch", "online", "gp"}, default "batch"
+    method : {"batch", "online", "gp", "cma", "auto"}, default "batch"
         ``"batch"``: a probe batch, then refinement batches (Nelder-Mead or
         TPE, chosen from the probe's results). ``"online"``: one TPE trial at
         a time. ``"gp"``: Bayesian optimisation with a Gaussian process, one
-        trial at a time (or `parallel` at once).
+        trial at a time (or `parallel` at once). ``"cma"``: CMA-ES with
+        restarts; a generation's candidates go out `parallel` at a time.
+        ``"auto"``: the GP method for the first trials (20 per parameter,
+        from 100 to 300), then CMA-ES started around the best of them.
     mode : str, optional
         The former name of `method`, still accepted.
     probe_ratio : float, default 0.2
@@ -178,9 +194,11 @@ class Optimizer:
         ``REUSED``) without being handed out; it still counts towards the
         budget. ``True`` hands it out like any other.
     parallel : int, default 1
-        Methods "online" and "gp": how many trials run at once. For "gp",
+        Every method but "batch": how many trials run at once. For "gp",
         each pending trial joins the model at its predicted value, so that no
-        point is proposed twice. For "online": Beyond the solver's own
+        point is proposed twice. For "cma", pending trials are the next
+        candidates of the generation (once all are out, further draws from
+        the same distribution). For "online": Beyond the solver's own
         candidate, each comes from a scratch solver holding the same history,
         into which every pending candidate has been told at a stand-in value
         (the "constant liar": the worst value told so far, 0.0 before any,
@@ -304,16 +322,16 @@ class Optimizer:
         self._config_json = json.dumps(config)
         self._solver = Solver(self._config_json)
         self._proposer: Method = mode
-        self._gp = GpMethod(self._space, self.seed) if mode == "gp" else None
-        # While a journal is replayed: the recorded points, which the GP
-        # method takes instead of computing each proposal again.
+        self._model = _model_method(mode, self._space, self.seed)
+        # While a journal is replayed: the recorded points, which the model
+        # methods take instead of computing each proposal again.
         self._replay_units: dict[int, tuple[float, ...]] = {}
         self._probe_size = self._solver.probe_size() if mode == "batch" else 0
         self._probe_next = 0
         # The records told to the solver, as JSON texts: a parallel round, or
         # the continuation of a batch plan whose budget was raised, rebuilds a
         # solver from them without encoding them again.
-        self._keep_texts = mode != "gp" and (self.parallel > 1 or self.budget > plan_budget)
+        self._keep_texts = mode not in MODEL_METHODS and (self.parallel > 1 or self.budget > plan_budget)
         self._told_texts: list[str] = []
 
         if self._journal is not None:
@@ -413,8 +431,8 @@ class Optimizer:
             return None
         if self._proposer == "batch":
             handed = self._ask_batch()
-        elif self._proposer == "gp":
-            handed = self._ask_gp()
+        elif self._model is not None:
+            handed = self._ask_model()
         else:
             handed = self._ask_online()
         if handed is None and self._continues_plan():
@@ -490,8 +508,8 @@ class Optimizer:
             handed += self._ask_liars(want - len(handed))
         return handed
 
-    def _ask_gp(self) -> list[Trial] | None:
-        assert self._gp is not None
+    def _ask_model(self) -> list[Trial] | None:
+        assert self._model is not None
         units = [self._trials[n].unit for n in self._queue
                  if self._trials[n].state is TrialState.PENDING]
         want = self._round_size(len(units))
@@ -501,10 +519,13 @@ class Optimizer:
         while len(handed) < want and len(self._trials) < self.budget:
             unit = self._replay_units.get(len(self._trials))
             if unit is None:
-                unit = self._gp.propose(units)
+                unit = self._model.propose(units)
             new = self._take([dict(zip(self._names, unit))])
             handed += new
             units += [t.unit for t in new]
+        if not handed and not units and len(self._trials) >= self.budget:
+            self._over = True  # the last trials were repeats, answered from the record
+            return None
         return handed
 
     def _ask_liars(self, count: int) -> list[Trial]:
@@ -703,8 +724,8 @@ class Optimizer:
                     self._worst = internal
             else:
                 internal = FAILED_STAND_IN if self._worst is None else self._worst
-            if self._gp is not None:
-                self._gp.observe(trial.unit, internal)
+            if self._model is not None:
+                self._model.observe(trial.unit, internal)
             else:
                 records.append(self._record(trial, internal, number if batch else None))
                 if self._keep_texts:
@@ -719,7 +740,7 @@ class Optimizer:
                 del self._queue[i]
         self._told_texts += texts
         if not records:
-            return  # the GP method keeps its observations itself
+            return  # the model methods keep their observations themselves
         document = "[" + ",".join(records) + "]"
         if batch:
             self._solver.tell(document)
@@ -745,7 +766,7 @@ class Optimizer:
         """Tells the recorded results again, each after one ask, as the run was driven."""
         from .journal import JournalError
 
-        if self._gp is not None:
+        if self._model is not None:
             self._replay_units = {int(r["number"]): tuple(float(u) for u in r["unit"])
                                   for r in lines}
         for record in lines:

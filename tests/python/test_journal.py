@@ -47,7 +47,7 @@ def trial_list(result):
     return [(t.number, t.params, t.unit, t.value, t.state, t.reused_from) for t in result.trials]
 
 
-@pytest.mark.parametrize("mode", ["batch", "online", "gp"])
+@pytest.mark.parametrize("mode", ["batch", "online", "gp", "cma", "auto"])
 def test_killed_runs_resume_to_the_uninterrupted_run(tmp_path, mode):
     path = tmp_path / "run.jsonl"
     kills = 0

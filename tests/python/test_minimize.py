@@ -24,7 +24,7 @@ def summary(result):
     return [(t.number, t.params, t.value, t.state) for t in result.trials]
 
 
-@pytest.mark.parametrize("mode", ["batch", "online", "gp"])
+@pytest.mark.parametrize("mode", ["batch", "online", "gp", "cma", "auto"])
 def test_executors_give_the_serial_run(mode):
     serial = minimize(objective, SPACE, 60, seed=2, mode=mode)
     with cf.ThreadPoolExecutor(4) as pool:

@@ -28,7 +28,7 @@ def drive(opt, f=quadratic, shuffle=None):
     return opt
 
 
-@pytest.mark.parametrize("mode", ["batch", "online", "gp"])
+@pytest.mark.parametrize("mode", ["batch", "online", "gp", "cma", "auto"])
 def test_values_in_bounds_and_runs_reproducible(mode):
     a = drive(Optimizer(SPACE, 80, seed=5, mode=mode))
     b = drive(Optimizer(SPACE, 80, seed=5, mode=mode), shuffle=random.Random(1))
@@ -71,7 +71,7 @@ def test_results_reach_the_solver_in_hand_out_order():
         opt.tell(opt.trials[-1], 1.0, cost=math.nan)
 
 
-@pytest.mark.parametrize("mode", ["batch", "online", "gp"])
+@pytest.mark.parametrize("mode", ["batch", "online", "gp", "cma", "auto"])
 def test_failed_trials_stay_failed_and_never_win(mode):
     opt = Optimizer({"x": Real(0, 1)}, 40, seed=1, mode=mode)
     k = 0
@@ -261,9 +261,12 @@ def tell_some(opt, count, f=quadratic):
                                       dict(mode="online", parallel=3),
                                       dict(mode="online", parallel=3, schedule="async"),
                                       dict(method="gp"), dict(method="gp", parallel=3),
-                                      dict(method="gp", parallel=3, schedule="async")])
-def test_an_optimizer_reopened_from_its_journal_goes_on_as_the_uninterrupted_one(tmp_path,
-                                                                                settings):
+                                      dict(method="gp", parallel=3, schedule="async"),
+                                      dict(method="cma"), dict(method="cma", parallel=3),
+                                      dict(method="cma", parallel=3, schedule="async"),
+                                      dict(method="auto", parallel=2)])
+def test_an_optimizer_reopened_from_its_journal_goes_on_as_the_uninterrupted_one(
+        tmp_path, settings, early_hand_over):
     path = tmp_path / "run.jsonl"
     whole = drive(Optimizer(SPACE, 40, seed=7, **settings))
     with Optimizer(SPACE, 40, seed=7, journal=path, **settings) as opt:
@@ -298,7 +301,7 @@ def test_async_hand_out_depends_on_the_order_of_results_only():
     assert runs[0] == runs[1]
 
 
-@pytest.mark.parametrize("mode", ["batch", "online", "gp"])
+@pytest.mark.parametrize("mode", ["batch", "online", "gp", "cma", "auto"])
 def test_a_larger_budget_continues_a_journaled_run(tmp_path, mode):
     path = tmp_path / "run.jsonl"
     short = drive(Optimizer(SPACE, 30, seed=3, mode=mode, journal=path))

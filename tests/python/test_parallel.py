@@ -58,16 +58,17 @@ def test_rounds_hand_out_distinct_trials_whatever_the_finishing_order():
     assert [t.unit for t in a.trials] != [t.unit for t in single.trials]
 
 
+@pytest.mark.parametrize("mode", ["online", "cma"])
 @pytest.mark.parametrize("schedule", ["rounds", "async"])
-def test_parallel_runs_on_threads_and_processes(schedule):
-    serial = minimize(objective, SPACE, 60, seed=5, mode="online", parallel=4, schedule=schedule)
+def test_parallel_runs_on_threads_and_processes(schedule, mode):
+    serial = minimize(objective, SPACE, 60, seed=5, mode=mode, parallel=4, schedule=schedule)
     with cf.ThreadPoolExecutor(4) as pool:
-        threads = minimize(jittered, SPACE, 60, seed=5, mode="online", parallel=4,
+        threads = minimize(jittered, SPACE, 60, seed=5, mode=mode, parallel=4,
                            schedule=schedule, executor=pool)
     assert threads.n_trials == 60
     if schedule == "rounds":
         with cf.ProcessPoolExecutor(2, mp_context=FORKSERVER) as pool:
-            processes = minimize(jittered, SPACE, 60, seed=5, mode="online", parallel=4,
+            processes = minimize(jittered, SPACE, 60, seed=5, mode=mode, parallel=4,
                                  executor=pool)
         assert summary(serial) == summary(threads) == summary(processes)
 

@@ -4,13 +4,17 @@
   Nelder-Mead or TPE (the core's probe-classify-refine workflow).
 - ``"online"``: one TPE trial at a time.
 - ``"gp"``: Bayesian optimisation with a Gaussian process (:mod:`.gp`).
+- ``"cma"``: CMA-ES with restarts of growing population (:mod:`.cma`).
+- ``"auto"``: the GP method, then CMA-ES from the best points (:mod:`.auto`).
 """
 
 from __future__ import annotations
 
 from typing import Literal
 
-__all__ = ["Method", "METHODS"]
+__all__ = ["Method", "METHODS", "MODEL_METHODS"]
 
-Method = Literal["batch", "online", "gp"]
-METHODS: tuple[str, ...] = ("batch", "online", "gp")
+Method = Literal["batch", "online", "gp", "cma", "auto"]
+METHODS: tuple[str, ...] = ("batch", "online", "gp", "cma", "auto")
+# The methods that propose one point at a time from a model of the results.
+MODEL_METHODS: tuple[str, ...] = ("gp", "cma", "auto")

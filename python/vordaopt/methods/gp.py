@@ -9,13 +9,10 @@ proposals it has recorded.
 from __future__ import annotations
 
 from .._engine import gp_propose
-from ..space import Categorical, Int, Periodic, Space
+from ..space import Space
+from ._encoding import encode
 
 __all__ = ["GpMethod"]
-
-# Integers with more values than this are modelled as continuous coordinates
-# (rounded when decoded), as are integers on a log scale, whose shares differ.
-_MAX_DISCRETE = 2**31
 
 
 class GpMethod:
@@ -28,27 +25,20 @@ class GpMethod:
     """
 
     def __init__(self, space: Space, seed: int) -> None:
-        kinds = []
-        counts: list[float] = []
-        for name in space.names:
-            kind = space[name]
-            if isinstance(kind, Categorical):
-                kinds.append("k")
-                counts.append(float(len(kind.choices)))
-            elif isinstance(kind, Int) and not kind.log and int(kind.high) - int(kind.low) < _MAX_DISCRETE:
-                kinds.append("i")
-                counts.append(float(int(kind.high) - int(kind.low) + 1))
-            elif isinstance(kind, Periodic):
-                kinds.append("p")
-                counts.append(0.0)
-            else:
-                kinds.append("c")
-                counts.append(0.0)
-        self._kinds = "".join(kinds)
-        self._counts = counts
+        self._kinds, self._counts = encode(space)
         self._seed = seed
         self._points: list[float] = []
         self._values: list[float] = []
+
+    @property
+    def points(self) -> list[float]:
+        """The observed points, flat (n x d)."""
+        return self._points
+
+    @property
+    def values(self) -> list[float]:
+        """The observed values."""
+        return self._values
 
     def observe(self, unit: tuple[float, ...], value: float) -> None:
         """Adds one told result (a value to minimise, finite)."""

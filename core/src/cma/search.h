@@ -1,0 +1,114 @@
+// CMA-ES over the unit cube, with restarts of growing population (IPOP).
+//
+// The search is driven by what it is told, and by nothing else: a generation
+// of `population` candidates is drawn from the current distribution (each
+// candidate from a random stream of its own, addressed by the seed, the
+// restart, the generation and its index); proposals hand the candidates out
+// in order, skipping those already pending; once every candidate of the
+// generation has been observed the distribution is updated and the next
+// generation drawn. The state after any sequence of observations is thus
+// rebuilt by observing them again, without proposing anything.
+//
+// Kinds of coordinates:
+// - continuous: a Gaussian coordinate; a draw outside [0, 1] is drawn again
+//   (as the cmaes package does), and after many tries mirrored in (a
+//   triangle wave of period 2), so candidates never pile up on a face. The
+//   mean is kept in the cube;
+// - integer: a Gaussian coordinate too, mirrored, then read as the share it
+//   falls in; a margin (Hamano et al., GECCO 2022) keeps the probability of
+//   leaving the mean's share at least 1 / (n * population), so the search
+//   never freezes on one value;
+// - periodic: a Gaussian coordinate wrapped onto [0, 1);
+// - categorical: outside the Gaussian, a distribution over the choices,
+//   moved towards the choices of the selected candidates (the categorical
+//   part of CatCMA, Hamano et al., GECCO 2024), with a floor on every
+//   probability so that no choice is ever given up.
+//
+// A run restarts when it has converged (step size, spread of values, or
+// conditioning) with twice the population and a fresh random mean.
+#ifndef VORDAOPT_CORE_CMA_SEARCH_H_
+#define VORDAOPT_CORE_CMA_SEARCH_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "gp/kernel.h"
+
+namespace vordaopt::cma {
+
+using gp::Dim;
+using gp::DimKind;
+
+struct CmaSettings {
+  size_t population = 0;     // the first run's population; 0: 4 + floor(3 ln n)
+  double sigma = 0.2;        // the first step size, in unit-cube coordinates
+  size_t max_doublings = 8;  // restarts double the population up to 2^8 times
+};
+
+class CmaSearch {
+ public:
+  CmaSearch(std::vector<Dim> dims, uint64_t seed, CmaSettings settings = {});
+
+  // Restarts the current run around the best of these observations (n x d
+  // unit points, row-major): the mean at the best point, the step size and
+  // the scale of each coordinate from the spread of the best points, the
+  // categorical distributions from their choices.
+  void warm_start(const std::vector<double>& points, const std::vector<double>& values);
+
+  // The next point (d unit coordinates), given the points being evaluated
+  // now (m x d). A candidate of the current generation that is not pending;
+  // when all are, one more draw from the current distribution.
+  std::vector<double> propose(const std::vector<double>& pending) const;
+
+  // Tells the value of a point. A candidate of the current generation counts
+  // towards its update; any other point is only remembered as a result.
+  void observe(const std::vector<double>& x, double value);
+
+  size_t restarts() const { return restarts_; }
+  size_t generation() const { return generation_; }
+  size_t population() const { return lambda_; }
+  double sigma() const { return sigma_; }
+
+ private:
+  struct Candidate {
+    std::vector<double> y;          // N(0, C) draw, Gaussian coordinates
+    std::vector<uint32_t> choices;  // one per categorical coordinate
+    std::vector<double> unit;       // the point, d unit coordinates
+    bool observed = false;
+    double value = 0.0;
+  };
+
+  void start_run(const std::vector<double>* mean);
+  Candidate draw(size_t index) const;
+  void draw_generation();
+  void decompose();
+  void update();
+  void apply_margin();
+  bool converged() const;
+
+  std::vector<Dim> dims_;
+  uint64_t seed_;
+  CmaSettings settings_;
+  std::vector<size_t> gaussian_;     // dims_ indices of Gaussian coordinates
+  std::vector<size_t> categorical_;  // dims_ indices of categorical ones
+  size_t n_ = 0;                     // Gaussian coordinates
+
+  // The distribution of the current run.
+  size_t restarts_ = 0, generation_ = 0, lambda_ = 0, mu_ = 0;
+  std::vector<double> weights_;
+  double mu_eff_ = 0.0, c_sigma_ = 0.0, d_sigma_ = 0.0, c_c_ = 0.0, c_1_ = 0.0, c_mu_ = 0.0;
+  double chi_n_ = 0.0;
+  std::vector<double> mean_, p_sigma_, p_c_, c_, b_, d_, margin_;
+  double sigma_ = 0.0;
+  std::vector<std::vector<double>> probabilities_;  // per categorical coordinate
+
+  std::vector<Candidate> candidates_;  // the current generation
+  std::vector<double> best_history_;   // best value of each generation of this run
+  double best_ever_ = 0.0;
+  bool any_ = false;
+};
+
+}  // namespace vordaopt::cma
+
+#endif  // VORDAOPT_CORE_CMA_SEARCH_H_

@@ -1,0 +1,47 @@
+"""The CMA-ES method: an evolution strategy with restarts, in the core.
+
+A generation of candidates is drawn from a Gaussian over the unit cube and
+handed out in order (a round of `parallel` trials takes the next ones, so a
+generation is a natural batch); once every candidate's result is told, the
+distribution moves and the next generation is drawn. When a run converges
+it restarts with twice the population (IPOP). Integers keep a margin of
+probability to move off their current value; categorical parameters have a
+distribution of their own over their choices (see core/src/cma/search.h).
+
+The state is a function of the results told, in the order told: a journal
+rebuilds it by telling them again, without proposing anything.
+"""
+
+from __future__ import annotations
+
+from .._engine import Cma
+from ..space import Space
+from ._encoding import encode
+
+__all__ = ["CmaMethod"]
+
+
+class CmaMethod:
+    """Proposes one point of the unit cube at a time.
+
+    Parameters
+    ----------
+    space : Space
+    seed : int
+    """
+
+    def __init__(self, space: Space, seed: int) -> None:
+        kinds, counts = encode(space)
+        self._search = Cma(kinds, counts, seed)
+
+    def warm_start(self, points: list[float], values: list[float]) -> None:
+        """Restarts the search around the best of these results (points flat, n x d)."""
+        self._search.warm_start(points, values)
+
+    def observe(self, unit: tuple[float, ...], value: float) -> None:
+        """Adds one told result (a value to minimise, finite)."""
+        self._search.observe(unit, value)
+
+    def propose(self, pending: list[tuple[float, ...]]) -> tuple[float, ...]:
+        """The next point, given the points being evaluated now."""
+        return tuple(self._search.propose([u for point in pending for u in point]))

@@ -1,0 +1,90 @@
+"""Methods "cma" and "auto": every kind of parameter, generations as rounds, the hand-over."""
+
+import math
+
+import pytest
+
+from vordaopt import Categorical, Int, Optimizer, Periodic, Real, Space, TrialState, minimize
+from vordaopt.methods.auto import gp_trials
+
+MIXED = {"x": Real(0, 1), "k": Int(0, 6), "c": Categorical(["a", "b", "c"]),
+         "angle": Periodic(0, 360)}
+
+
+def mixed(p):
+    return (p["x"] - 0.7) ** 2 + 0.1 * (p["k"] - 5) ** 2 + (p["c"] != "b") + \
+        (1 - math.cos(math.radians(p["angle"] - 350)))
+
+
+def test_cma_rounds_are_distinct_and_find_every_kind():
+    opt = Optimizer(MIXED, 300, seed=4, method="cma", parallel=4)
+    while (trials := opt.ask()) is not None:
+        assert len({t.unit for t in trials}) == len(trials)
+        for t in trials:
+            opt.tell(t, mixed(t.params))
+    best = opt.best.params
+    assert best["k"] == 5 and best["c"] == "b" and abs(best["x"] - 0.7) < 0.01
+    assert min(abs(best["angle"] - 350), 360 - abs(best["angle"] - 350)) < 5  # across the seam
+    assert {t.params["c"] for t in opt.trials} == {"a", "b", "c"}
+    assert len({t.params["k"] for t in opt.trials}) >= 5  # the margin keeps integers moving
+
+
+def test_cma_on_a_tiny_discrete_space_answers_repeats_from_the_record():
+    result = minimize(lambda p: (p["c"] == "b") + p["k"], {"c": Categorical(["a", "b"]),
+                      "k": Int(0, 1)}, 40, seed=1, method="cma")
+    assert result.n_evaluations == 4 and result.n_trials == 40
+    assert result.best.params == {"c": "a", "k": 0}
+
+
+def test_gp_share_of_an_auto_run():
+    assert gp_trials(Space({"x": Real(0, 1)})) == 100
+    assert gp_trials(Space({f"x{i}": Real(0, 1) for i in range(10)})) == 200
+    assert gp_trials(Space({f"x{i}": Real(0, 1) for i in range(30)})) == 300
+    assert gp_trials(Space({f"x{i}": Real(0, 1) for i in range(41)})) == 0
+    mostly_choices = {"a": Categorical(["p", "q"]), "b": Categorical(["p", "q"]), "x": Real(0, 1)}
+    assert gp_trials(Space(mostly_choices)) is None
+
+
+def test_auto_hands_over_to_cma_around_the_best_point(early_hand_over):
+    space = {"x": Real(-5, 5), "y": Real(-5, 5), "z": Real(-5, 5)}
+
+    def f(p):
+        return (p["x"] - 1) ** 2 + (p["y"] + 2) ** 2 + 3 * (p["z"] - 0.5) ** 2
+
+    opt = Optimizer(space, 200, seed=3, method="auto")
+    phases = []
+    while (trials := opt.ask()) is not None:
+        phases.append(opt._model.phase)
+        for t in trials:
+            opt.tell(t, f(t.params))
+    assert phases[:12] == ["gp"] * 12 and set(phases[12:]) == {"cma"}
+    incumbent = min(opt.trials[:12], key=lambda t: t.value)
+    first_cma = opt.trials[12:20]
+    offsets = sorted(abs(t.params[k] - incumbent.params[k]) for t in first_cma for k in "xyz")
+    assert offsets[len(offsets) // 2] < 2.0  # around the incumbent, not the whole box
+    assert opt.best.value < 1e-2
+    # The same run again, and a different seed, for determinism.
+    again = Optimizer(space, 200, seed=3, method="auto")
+    while (trials := again.ask()) is not None:
+        for t in trials:
+            again.tell(t, f(t.params))
+    assert [t.unit for t in again.trials] == [t.unit for t in opt.trials]
+
+
+def test_cma_failures_get_the_stand_in_and_never_win():
+    opt = Optimizer({"x": Real(0, 1), "y": Real(0, 1)}, 120, seed=2, method="cma", parallel=3)
+    while (trials := opt.ask()) is not None:
+        for t in trials:
+            opt.tell(t, RuntimeError("diverged") if t.params["x"] > 0.8 else t.params["y"])
+    failed = [t for t in opt.trials if t.state is TrialState.FAILED]
+    assert failed and opt.best.state is TrialState.COMPLETE and opt.best.params["x"] <= 0.8
+    assert opt.best.value < 0.01
+
+
+@pytest.mark.parametrize("method", ["cma", "auto"])
+def test_method_reaches_the_command_line_and_the_journal(tmp_path, method):
+    path = tmp_path / "run.jsonl"
+    first = minimize(lambda p: p["x"] ** 2, {"x": Real(-1, 1)}, 30, seed=1, method=method,
+                     journal=path)
+    again = minimize(lambda p: 1 / 0, {"x": Real(-1, 1)}, 30, seed=1, method=method, journal=path)
+    assert [t.unit for t in again.trials] == [t.unit for t in first.trials]
