@@ -25,10 +25,10 @@ import sys
 import threading
 import time
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, cast
 
-from .journal import Journal, JournalError, read_journal
-from .methods import METHODS
+from .journal import Journal, JournalError, read_journal, recorded_method
+from .methods import DEFAULT_METHOD, METHODS, Method
 from .minimize import Result, Unrecorded, load, minimize, rank_trials
 from .optimizer import Direction, Optimizer, Trial
 from .space import Categorical, Space, space_from_json
@@ -543,10 +543,12 @@ def _run(args: argparse.Namespace) -> int:
             print(f"vordaopt: warning: parameter {name!r} appears in no placeholder; the command "
                   "sees its value only in $VORDAOPT_PARAMS", file=sys.stderr)
     direction: Direction = "maximize" if args.maximize else "minimize"
+    # A resumed run goes on with its journal's method unless told otherwise.
+    method = cast(Method, args.method or recorded_method(args.journal) or DEFAULT_METHOD)
     try:
-        settings = Optimizer(space, args.budget, seed=args.seed, method=args.method,
+        settings = Optimizer(space, args.budget, seed=args.seed, method=method,
                              direction=direction,
-                             parallel=args.parallel if args.method != "batch" else 1)
+                             parallel=args.parallel if method != "batch" else 1)
         if args.timeout is not None and not args.timeout >= 0:
             raise ValueError(f"--timeout must be a non-negative number of seconds, got {args.timeout}")
         if args.trial_timeout is not None and not args.trial_timeout > 0:
@@ -564,7 +566,7 @@ def _run(args: argparse.Namespace) -> int:
                   file=sys.stderr)
         pool = cf.ThreadPoolExecutor(args.parallel) if args.parallel > 1 else None
         try:
-            result = minimize(objective, space, args.budget, seed=args.seed, method=args.method,
+            result = minimize(objective, space, args.budget, seed=args.seed, method=method,
                               executor=pool, journal=journal,
                               progress=False if args.quiet else None,
                               timeout=args.timeout, catch=TrialFailed, direction=direction,
@@ -693,12 +695,12 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("space", metavar="SPACE.json", help="the search space (JSON)")
     run.add_argument("--budget", type=int, required=True, help="number of trials")
     run.add_argument("--seed", type=int, default=0)
-    run.add_argument("--method", choices=METHODS, default="batch",
-                     help="the search method (default batch)")
+    run.add_argument("--method", choices=METHODS, default=None,
+                     help="the search method (default auto; a resumed run: its journal's)")
     run.add_argument("--mode", choices=METHODS, dest="method", help=argparse.SUPPRESS)
     run.add_argument("--parallel", type=int, default=1, metavar="K",
-                     help="commands at once (online and gp: parallel rounds; batch: a batch's "
-                          "trials)")
+                     help="commands at once (batch: a batch's trials; the other methods: "
+                          "parallel rounds)")
     run.add_argument("--journal", default=DEFAULT_JOURNAL,
                      help=f"the run's journal; an existing one is resumed (default {DEFAULT_JOURNAL})")
     run.add_argument("--timeout", type=float, metavar="SEC", help="start no trial after SEC seconds")

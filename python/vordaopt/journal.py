@@ -38,6 +38,8 @@ _MAGIC = "vordaopt_journal"
 # How every line this layer writes begins: a torn last line is cut only when
 # it is the beginning of one of these.
 _LINE_STARTS = (b'{"number":', b'{"budget":')
+# A header line is the space and the settings: a few kB, far below this.
+_HEADER_LIMIT = 1 << 24
 _FINISHED_STATES = {s.value for s in TrialState if s is not TrialState.PENDING}
 
 
@@ -231,6 +233,24 @@ def read_journal(path: str | os.PathLike[str]) -> tuple[dict[str, Any], list[dic
     if contents.budgets:
         header["budget"] = contents.budgets[-1]
     return header, contents.records
+
+
+def recorded_method(path: str | os.PathLike[str]) -> str | None:
+    """The method a journal's run was started with, from its first line; None if unknown.
+
+    A run resumed without naming its method goes on with this one. Anything
+    unreadable gives None: the journal is checked in full when it is opened.
+    """
+    try:
+        with open(path, "rb") as f:
+            if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
+                return None
+            first = f.readline(_HEADER_LIMIT)
+        header = json.loads(first)
+    except (OSError, ValueError):
+        return None
+    method = header.get("mode") if isinstance(header, dict) else None
+    return method if isinstance(method, str) else None
 
 
 def _describe(value: Any) -> str:

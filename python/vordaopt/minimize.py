@@ -211,7 +211,7 @@ def minimize(
         the search has converged. With a `timeout`, a huge budget means "run
         until the deadline": memory does not grow with the budget.
     seed : int, default 0
-    method : {"batch", "online", "gp", "cma", "auto"}, default "batch"
+    method : {"auto", "batch", "online", "gp", "cma"}, default "auto"
         See :class:`Optimizer`; `mode` is its former name.
     executor : concurrent.futures.Executor or distributed.Client, optional
         Evaluates trials concurrently: a batch's trials, or the `parallel`

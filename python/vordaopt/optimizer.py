@@ -17,11 +17,11 @@ import re
 import struct
 from collections.abc import Mapping
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Literal
+from typing import TYPE_CHECKING, Any, Literal, cast
 
 from ._engine import Solver
 from ._numbers import as_int, as_real, objective_value
-from .methods import METHODS, MODEL_METHODS, Method
+from .methods import DEFAULT_METHOD, METHODS, MODEL_METHODS, Method
 from .methods.auto import AutoMethod
 from .methods.cma import CmaMethod
 from .methods.gp import GpMethod
@@ -148,6 +148,18 @@ def _log_core_lines(lines: list[str]) -> None:
             _log.info("%s", line)
 
 
+def _journal_method(journal: Any) -> str | None:
+    """The method recorded in an existing journal, if any."""
+    from .journal import Journal, recorded_method
+
+    if journal is None:
+        return None
+    if isinstance(journal, Journal):
+        recorded = journal.header.get("mode") if journal.resumed else None
+        return recorded if isinstance(recorded, str) else None
+    return recorded_method(journal)
+
+
 def _model_method(method: str, space: Space, seed: int) -> GpMethod | CmaMethod | AutoMethod | None:
     """The proposer of a model method, None for the core solver's workflows."""
     if method == "gp":
@@ -173,14 +185,16 @@ class Optimizer:
     seed : int, default 0
         The run is a deterministic function of the space, the seed and the
         values told.
-    method : {"batch", "online", "gp", "cma", "auto"}, default "batch"
+    method : {"auto", "batch", "online", "gp", "cma"}, default "auto"
         ``"batch"``: a probe batch, then refinement batches (Nelder-Mead or
         TPE, chosen from the probe's results). ``"online"``: one TPE trial at
         a time. ``"gp"``: Bayesian optimisation with a Gaussian process, one
         trial at a time (or `parallel` at once). ``"cma"``: CMA-ES with
         restarts; a generation's candidates go out `parallel` at a time.
         ``"auto"``: the GP method for the first trials (20 per parameter,
-        from 100 to 300), then CMA-ES started around the best of them.
+        from 100 to 300), then CMA-ES started around the best of them. A
+        run resumed from a journal without a method goes on with the
+        journal's.
     mode : str, optional
         The former name of `method`, still accepted.
     probe_ratio : float, default 0.2
@@ -268,10 +282,13 @@ class Optimizer:
         self.seed = as_int("seed", seed, 0, 2**64 - 1, what="an integer from 0 to 2**64 - 1")
         if method is not None and mode is not None and method != mode:
             raise ValueError(f"method={method!r} and mode={mode!r} disagree; give method only")
-        chosen = method if method is not None else (mode if mode is not None else "batch")
+        chosen: str | None = method if method is not None else mode
+        if chosen is None:
+            # A resumed run goes on with the method its journal was started with.
+            chosen = _journal_method(journal) or DEFAULT_METHOD
         if chosen not in METHODS:
             raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, got {chosen!r}")
-        mode = chosen
+        mode = cast(Method, chosen)
         if direction not in ("minimize", "maximize"):
             raise ValueError(f"direction must be 'minimize' or 'maximize', got {direction!r}")
         self.probe_ratio = as_real("probe_ratio", probe_ratio, low=0.0, high=1.0,
@@ -281,8 +298,8 @@ class Optimizer:
             raise ValueError(f"schedule must be 'rounds' or 'async', got {schedule!r}")
         if mode == "batch" and (self.parallel != 1 or schedule != "rounds"):
             raise ValueError(
-                "parallel and schedule apply to online mode; batch mode hands out whole "
-                "batches, which an executor evaluates concurrently")
+                "parallel and schedule do not apply to method 'batch', which hands out "
+                "whole batches for an executor to evaluate concurrently")
         self.schedule: Schedule = schedule
         self.method: Method = mode
         self.direction: Direction = direction

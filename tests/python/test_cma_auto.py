@@ -88,3 +88,13 @@ def test_method_reaches_the_command_line_and_the_journal(tmp_path, method):
                      journal=path)
     again = minimize(lambda p: 1 / 0, {"x": Real(-1, 1)}, 30, seed=1, method=method, journal=path)
     assert [t.unit for t in again.trials] == [t.unit for t in first.trials]
+
+
+def test_auto_is_the_default_and_a_journal_keeps_its_method(tmp_path):
+    assert Optimizer({"x": Real(0, 1)}, 5).method == "auto"
+    path = tmp_path / "run.jsonl"
+    first = minimize(lambda p: p["x"], {"x": Real(0, 1)}, 10, method="batch", journal=path)
+    # Resumed without a method: the journal's, not the default.
+    with Optimizer({"x": Real(0, 1)}, 12, journal=path) as resumed:
+        assert resumed.method == "batch"
+        assert [t.unit for t in resumed.trials[:10]] == [t.unit for t in first.trials]

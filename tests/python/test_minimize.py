@@ -157,7 +157,7 @@ def test_numbers_of_any_real_type_are_numbers_and_strings_never_are(tmp_path):
     space = {"x": Real(np.float64(-5), np.int64(10)), "n": Int(np.int64(0), np.int32(6)),
              "kind": Categorical(["a", "b"])}
     plain = minimize(objective, SPACE, 30, seed=3)
-    numpy_run = minimize(lambda p: np.float32(objective(p)), space, np.int64(30),
+    numpy_run = minimize(lambda p: np.float64(objective(p)), space, np.int64(30),
                          seed=np.uint64(3), journal=tmp_path / "run.jsonl")
     assert [t.unit for t in numpy_run.trials] == [t.unit for t in plain.trials]
     assert minimize(lambda p: np.array(1.5), SPACE, 3).best_value == 1.5

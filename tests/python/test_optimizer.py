@@ -43,16 +43,16 @@ def test_values_in_bounds_and_runs_reproducible(mode):
 
 
 def test_exact_budget_cuts_the_last_batch():
-    opt = Optimizer(SPACE, 7, seed=1, probe_ratio=1.0)  # a probe batch of 7
+    opt = Optimizer(SPACE, 7, seed=1, probe_ratio=1.0, method="batch")  # a probe batch of 7
     first = opt.ask()
     assert len(first) == 7
-    opt = Optimizer(SPACE, 3, seed=1, probe_ratio=1.0)
+    opt = Optimizer(SPACE, 3, seed=1, probe_ratio=1.0, method="batch")
     assert len(opt.ask()) == 3
-    assert len(drive(Optimizer(SPACE, 200, seed=2)).trials) == 200
+    assert len(drive(Optimizer(SPACE, 200, seed=2, method="batch")).trials) == 200
 
 
 def test_results_reach_the_solver_in_hand_out_order():
-    opt = Optimizer(SPACE, 50, seed=3)
+    opt = Optimizer(SPACE, 50, seed=3, method="batch")
     batch = opt.ask()
     assert len(batch) == 10
     for t in reversed(batch[1:]):
@@ -110,7 +110,8 @@ class SolverSpy:
 
 @pytest.mark.parametrize("direction", ["minimize", "maximize"])
 def test_failed_stand_in_is_the_worst_value_before_it(direction):
-    opt = Optimizer({"x": Real(0, 1)}, 20, seed=1, probe_ratio=0.3, direction=direction)
+    opt = Optimizer({"x": Real(0, 1)}, 20, seed=1, probe_ratio=0.3, direction=direction,
+                    method="batch")
     spy = opt._solver = SolverSpy(opt._solver)
     batch = opt.ask()
     sign = 1 if direction == "minimize" else -1
@@ -129,10 +130,10 @@ def test_repeated_points_are_reused_without_calling_again():
         return (p["x"] - 0.3) ** 2 + 5
 
     space = {"x": Real(0, 1), "y": Real(0, 1)}
-    reused = drive(Optimizer(space, 200, seed=4), f)
+    reused = drive(Optimizer(space, 200, seed=4, method="batch"), f)
     n_calls = len(calls)
     calls.clear()
-    fresh = drive(Optimizer(space, 200, seed=4, reevaluate=True), f)
+    fresh = drive(Optimizer(space, 200, seed=4, reevaluate=True, method="batch"), f)
     assert [t.unit for t in reused.trials] == [t.unit for t in fresh.trials]
     repeats = [t for t in reused.trials if t.state is TrialState.REUSED]
     assert repeats and n_calls == reused.n_evaluations == 200 - len(repeats)
@@ -176,7 +177,7 @@ def test_zero_budget_is_over_at_once():
 
 
 def test_a_trial_from_another_optimizer_or_a_negative_cost_is_refused():
-    mine, theirs = Optimizer(SPACE, 20, seed=1), Optimizer(SPACE, 20, seed=2, mode="online")
+    mine, theirs = Optimizer(SPACE, 20, seed=1, method="batch"), Optimizer(SPACE, 20, seed=2, mode="online")
     mine_first, theirs_first = mine.ask()[0], theirs.ask()[0]
     with pytest.raises(ValueError, match="not handed out by this optimizer"):
         mine.tell(theirs_first, 1.0)
@@ -221,7 +222,7 @@ def raw_batch_run(budget, f):
 
 
 def test_a_large_probe_batch_comes_in_slices_and_the_run_is_unchanged():
-    opt = Optimizer(SPACE, 6000, seed=5, reevaluate=True)
+    opt = Optimizer(SPACE, 6000, seed=5, reevaluate=True, method="batch")
     first = opt.ask()
     assert len(first) == 1024 and opt.ask() == []
     for t in first:
@@ -236,7 +237,7 @@ def test_a_large_probe_batch_comes_in_slices_and_the_run_is_unchanged():
 
 def test_the_cores_notes_go_to_logging_not_stdout(capfd, caplog):
     with caplog.at_level("INFO", logger="vordaopt"):
-        drive(Optimizer(SPACE, 60, seed=1))
+        drive(Optimizer(SPACE, 60, seed=1, method="batch"))
     assert "[Machine]" not in capfd.readouterr().out
     assert any("the probe batch is in: the landscape looks" in r.getMessage()
                for r in caplog.records)

@@ -111,8 +111,8 @@ def test_async_resume_replays_the_recorded_order(tmp_path):
 
 
 def test_parallel_belongs_to_online_mode():
-    with pytest.raises(ValueError, match="apply to online mode"):
-        Optimizer(SPACE, 10, parallel=2)
+    with pytest.raises(ValueError, match="do not apply to method 'batch'"):
+        Optimizer(SPACE, 10, method="batch", parallel=2)
     with pytest.raises(ValueError, match="parallel must be a positive integer"):
         Optimizer(SPACE, 10, mode="online", parallel=0)
     with pytest.raises(ValueError, match="schedule must be"):

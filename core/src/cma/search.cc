@@ -72,23 +72,39 @@ void CmaSearch::start_run(const std::vector<double>* mean) {
   }
   lambda_ = base << std::min(restarts_, settings_.max_doublings);
   mu_ = std::max<size_t>(lambda_ / 2, 1);
-  weights_.assign(mu_, 0.0);
-  double sum = 0.0, squares = 0.0;
-  for (size_t i = 0; i < mu_; ++i) {
-    weights_[i] = std::log((static_cast<double>(lambda_) + 1.0) / 2.0) - std::log(static_cast<double>(i + 1));
-    sum += weights_[i];
+  // Weights of all lambda ranks: positive for the best mu (they move the
+  // mean), negative for the rest (active CMA: the covariance shrinks along
+  // directions of bad steps). Hansen's tutorial, 2016, section 3.
+  std::vector<double> raw(lambda_);
+  for (size_t i = 0; i < lambda_; ++i) {
+    raw[i] = std::log((static_cast<double>(lambda_) + 1.0) / 2.0) - std::log(static_cast<double>(i + 1));
   }
-  for (double& w : weights_) {
-    w /= sum;
-    squares += w * w;
+  double positive = 0.0, squares = 0.0, negative = 0.0, negative_squares = 0.0;
+  for (size_t i = 0; i < lambda_; ++i) {
+    if (i < mu_) {
+      positive += raw[i];
+      squares += raw[i] * raw[i];
+    } else {
+      negative -= raw[i];
+      negative_squares += raw[i] * raw[i];
+    }
   }
-  mu_eff_ = 1.0 / squares;
+  mu_eff_ = positive * positive / squares;
+  double mu_eff_negative = negative_squares > 0.0 ? negative * negative / negative_squares : 0.0;
   double n = static_cast<double>(std::max<size_t>(n_, 1));
   c_sigma_ = (mu_eff_ + 2.0) / (n + mu_eff_ + 5.0);
   d_sigma_ = 1.0 + 2.0 * std::max(0.0, std::sqrt((mu_eff_ - 1.0) / (n + 1.0)) - 1.0) + c_sigma_;
   c_c_ = (4.0 + mu_eff_ / n) / (n + 4.0 + 2.0 * mu_eff_ / n);
   c_1_ = 2.0 / ((n + 1.3) * (n + 1.3) + mu_eff_);
   c_mu_ = std::min(1.0 - c_1_, 2.0 * (mu_eff_ - 2.0 + 1.0 / mu_eff_) / ((n + 2.0) * (n + 2.0) + mu_eff_));
+  double alpha_mu = 1.0 + c_1_ / c_mu_;
+  double alpha_mu_eff = 1.0 + 2.0 * mu_eff_negative / (mu_eff_ + 2.0);
+  double alpha_posdef = (1.0 - c_1_ - c_mu_) / (n * c_mu_);
+  double negative_scale = std::min({alpha_mu, alpha_mu_eff, alpha_posdef});
+  weights_.assign(lambda_, 0.0);
+  for (size_t i = 0; i < lambda_; ++i) {
+    weights_[i] = i < mu_ ? raw[i] / positive : (negative > 0.0 ? negative_scale * raw[i] / negative : 0.0);
+  }
   chi_n_ = std::sqrt(n) * (1.0 - 1.0 / (4.0 * n) + 1.0 / (21.0 * n * n));
 
   if (mean != nullptr) {
@@ -362,13 +378,32 @@ void CmaSearch::update() {
   for (size_t j = 0; j < n_; ++j) {
     p_c_[j] = (1.0 - c_c_) * p_c_[j] + (h_sigma ? c_rate * y_w[j] : 0.0);
   }
-  double keep = 1.0 - c_1_ - c_mu_ + (h_sigma ? 0.0 : c_1_ * c_c_ * (2.0 - c_c_));
+  // Negative weights act on steps scaled to the length of a typical one, so
+  // that a long bad step cannot remove more than its share of variance.
+  std::vector<double> rank_weights(lambda_);
+  double weight_sum = 0.0;
+  for (size_t i = 0; i < lambda_; ++i) {
+    rank_weights[i] = weights_[i];
+    weight_sum += weights_[i];
+    if (weights_[i] >= 0.0) continue;
+    const std::vector<double>& y = candidates_[order[i]].y;
+    std::vector<double> t(n_, 0.0);
+    for (size_t k = 0; k < n_; ++k) {
+      double s = 0.0;
+      for (size_t j = 0; j < n_; ++j) s += b_[j * n_ + k] * y[j];
+      t[k] = d_[k] > 0.0 ? s / d_[k] : 0.0;
+    }
+    double length = 0.0;
+    for (double v : t) length += v * v;  // |C^(-1/2) y|^2
+    if (length > 0.0) rank_weights[i] *= n / length;
+  }
+  double keep = 1.0 - c_1_ - c_mu_ * weight_sum + (h_sigma ? 0.0 : c_1_ * c_c_ * (2.0 - c_c_));
   for (size_t a = 0; a < n_; ++a) {
     for (size_t b = 0; b <= a; ++b) {
       double rank_mu = 0.0;
-      for (size_t i = 0; i < mu_; ++i) {
+      for (size_t i = 0; i < lambda_; ++i) {
         const std::vector<double>& y = candidates_[order[i]].y;
-        rank_mu += weights_[i] * y[a] * y[b];
+        rank_mu += rank_weights[i] * y[a] * y[b];
       }
       double v = keep * c_[a * n_ + b] + c_1_ * p_c_[a] * p_c_[b] + c_mu_ * rank_mu;
       c_[a * n_ + b] = c_[b * n_ + a] = v;

@@ -24,6 +24,10 @@
 //   part of CatCMA, Hamano et al., GECCO 2024), with a floor on every
 //   probability so that no choice is ever given up.
 //
+// The update is the tutorial's (Hansen, "The CMA Evolution Strategy: A
+// Tutorial", 2016) with its default weights, negative ones included (active
+// CMA), which learns an ill-conditioned covariance several times faster.
+//
 // A run restarts when it has converged (step size, spread of values, or
 // conditioning) with twice the population and a fresh random mean.
 #ifndef VORDAOPT_CORE_CMA_SEARCH_H_

@@ -12,9 +12,11 @@ from __future__ import annotations
 
 from typing import Literal
 
-__all__ = ["Method", "METHODS", "MODEL_METHODS"]
+__all__ = ["DEFAULT_METHOD", "Method", "METHODS", "MODEL_METHODS"]
 
 Method = Literal["batch", "online", "gp", "cma", "auto"]
 METHODS: tuple[str, ...] = ("batch", "online", "gp", "cma", "auto")
+# Used when a run names no method (a resumed run: its journal's method).
+DEFAULT_METHOD: Method = "auto"
 # The methods that propose one point at a time from a model of the results.
 MODEL_METHODS: tuple[str, ...] = ("gp", "cma", "auto")
