@@ -63,9 +63,12 @@ def main() -> None:
         journal.unlink()
 
     started = time.perf_counter()
-    with ProcessPoolExecutor(max_workers=os.cpu_count() or 2) as pool:
+    workers = os.cpu_count() or 2
+    with ProcessPoolExecutor(max_workers=workers) as pool:
+        # One trial per worker at a time: rounds of `workers` distinct trials.
         result = vordaopt.minimize(accuracy, SPACE, args.budget, seed=7, direction="maximize",
-                                   executor=pool, journal=journal, progress=True)
+                                   executor=pool, parallel=workers, journal=journal,
+                                   progress=True)
     default = accuracy({})
 
     print(f"\n{result.n_trials} trials ({result.n_evaluations} model fits) "

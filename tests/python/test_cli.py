@@ -291,13 +291,19 @@ def test_printed_counts_agree_with_show_after_a_timeout(project):
     assert done.stdout.startswith(f"{shown['counts']['trials']} trials,")
 
 
-def test_the_gp_method_from_the_command_line(project):
-    args = ["run", "space.json", "--budget", "10", "--method", "gp", "--parallel", "2",
+@pytest.mark.parametrize("method", ["gp", "cma"])
+def test_a_model_method_from_the_command_line(project, method):
+    args = ["run", "space.json", "--budget", "10", "--method", method, "--parallel", "2",
             "--trial-timeout", "1", "--quiet", "--", sys.executable, "train.py", "{x}", "{n}",
             "{c}"]
     done = vordaopt_cli(project, *args)
     assert done.returncode == 0, done.stderr
     shown = json.loads(vordaopt_cli(project, "show", "vordaopt-run.jsonl", "--json").stdout)
-    assert shown["settings"]["mode"] == "gp" and shown["counts"]["trials"] == 10
+    assert shown["settings"]["mode"] == method and shown["counts"]["trials"] == 10
     again = vordaopt_cli(project, *args)  # a finished run resumes to itself
     assert again.returncode == 0 and again.stdout == done.stdout
+    # Resumed with a larger budget and no --method: the journal's method goes on.
+    more = vordaopt_cli(project, *args[:3], "14", *args[6:])
+    assert more.returncode == 0, more.stderr
+    shown = json.loads(vordaopt_cli(project, "show", "vordaopt-run.jsonl", "--json").stdout)
+    assert shown["settings"]["mode"] == method and shown["counts"]["trials"] == 14
