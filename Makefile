@@ -106,13 +106,18 @@ bench: install cxx-test
 	$(BENCH_VENV)/bin/python bench/quality.py | grep -v '^\[Machine\]'
 	$(BENCH_VENV)/bin/python bench/parallel.py | grep -v '^\[Machine\]'
 	$(BENCH_VENV)/bin/python bench/gp_speed.py
+	OMP_NUM_THREADS=1 $(BENCH_VENV)/bin/python bench/method_overhead.py
 
-# Search quality on BBOB beside the peers: hours on two cores. Resumable: it
-# appends to build/bbob.jsonl and skips the tasks already there.
+# Search quality on BBOB and on tuning real models, beside the peers: hours
+# on two cores. Resumable: it appends to build/bbob.jsonl and
+# build/sklearn.jsonl and skips the tasks already there.
 bench-quality: install
 	@test -x $(BENCH_VENV)/bin/python || "$$(scripts/find_python.sh)" -m venv $(BENCH_VENV)
-	$(BENCH_VENV)/bin/python -m pip install --quiet "numpy<2.4" "coco-experiment>=2.8.2" optuna nevergrad cmaes .
+	$(BENCH_VENV)/bin/python -m pip install --quiet "numpy<2.4" "coco-experiment>=2.8.2" optuna nevergrad cmaes scikit-learn .
 	$(BENCH_VENV)/bin/python bench/bbob.py run --out build/bbob.jsonl
+	$(BENCH_VENV)/bin/python bench/bbob.py summary build/bbob.jsonl
+	OMP_NUM_THREADS=1 $(BENCH_VENV)/bin/python bench/sklearn_tuning.py run --out build/sklearn.jsonl
+	$(BENCH_VENV)/bin/python bench/sklearn_tuning.py table build/sklearn.jsonl
 
 clean:
 	rm -rf build $(VENV)

@@ -200,25 +200,38 @@ def run_tasks(args: argparse.Namespace) -> None:
                                   file=sys.stderr, flush=True)
 
 
-def print_table(paths: list[str]) -> None:
+def load_settings(paths: list[str]) -> dict[tuple[int, int], list[dict[str, Any]]]:
+    """The rows of the result files, by (dimension, budget factor)."""
     rows = [json.loads(line) for path in paths for line in open(path) if line.strip()]
     by_setting: dict[tuple[int, int], list[dict[str, Any]]] = defaultdict(list)
     for r in rows:
         by_setting[(r["dim"], r["factor"])].append(r)
-    for (d, factor), group in sorted(by_setting.items()):
-        cases: dict[tuple[int, int, int], dict[str, float]] = defaultdict(dict)
-        for r in group:
+    return by_setting
+
+
+def rank_cases(group: list[dict[str, Any]], methods: list[str]
+               ) -> tuple[dict[tuple[int, int, int], dict[str, float]], dict[str, list[float]]]:
+    """The cases that all `methods` ran, and each method's rank in each of them."""
+    cases: dict[tuple[int, int, int], dict[str, float]] = defaultdict(dict)
+    for r in group:
+        if r["method"] in methods:
             cases[(r["function"], r["instance"], r["seed"])][r["method"]] = r["regret"]
+    complete = {c: v for c, v in cases.items() if len(v) == len(methods)}
+    ranks: dict[str, list[float]] = defaultdict(list)
+    for regrets in complete.values():
+        clipped = {m: (0.0 if v < EQUAL_BELOW else v) for m, v in regrets.items()}
+        for m, v in clipped.items():
+            below = sum(1 for w in clipped.values() if w < v)
+            ties = sum(1 for w in clipped.values() if w == v)
+            ranks[m].append(below + (ties + 1) / 2)
+    return complete, ranks
+
+
+def print_table(paths: list[str]) -> None:
+    for (d, factor), group in sorted(load_settings(paths).items()):
         methods = sorted({r["method"] for r in group})
         # Rank only cases that every method ran.
-        complete = {c: v for c, v in cases.items() if len(v) == len(methods)}
-        ranks: dict[str, list[float]] = defaultdict(list)
-        for regrets in complete.values():
-            clipped = {m: (0.0 if v < EQUAL_BELOW else v) for m, v in regrets.items()}
-            for m, v in clipped.items():
-                below = sum(1 for w in clipped.values() if w < v)
-                ties = sum(1 for w in clipped.values() if w == v)
-                ranks[m].append(below + (ties + 1) / 2)
+        complete, ranks = rank_cases(group, methods)
         print(f"\nd = {d}, budget {factor}·d, {len(complete)} cases (function x instance x seed)")
         header = ["method", "mean rank"] + list(GROUPS)
         print("| " + " | ".join(header) + " |")
@@ -235,6 +248,38 @@ def print_table(paths: list[str]) -> None:
             print(f"| {m} | {mean_rank:.2f} | " + " | ".join(cells) + " |")
 
 
+def print_summary(paths: list[str]) -> None:
+    """One table: each method's mean rank in each setting, among the methods that ran all of it."""
+    settings = sorted(load_settings(paths).items())
+    columns: list[tuple[str, dict[str, float], int]] = []
+    for (d, factor), group in settings:
+        coverage: dict[str, int] = defaultdict(int)
+        for r in group:
+            coverage[r["method"]] += 1
+        full = max(coverage.values())
+        methods = sorted(m for m, n in coverage.items() if n == full)
+        complete, ranks = rank_cases(group, methods)
+        columns.append((f"d={d}, {factor}·d", {m: statistics.mean(ranks[m]) for m in ranks},
+                        len(complete)))
+    every = sorted({m for _, means, _ in columns for m in means},
+                   key=lambda m: statistics.mean(
+                       [means[m] / (len(means) + 1) * 2 for _, means, _ in columns if m in means]))
+    print("| method | " + " | ".join(c for c, _, _ in columns) + " |")
+    print("|---|" + "---|" * len(columns))
+    for m in every:
+        cells = []
+        for _, means, _ in columns:
+            if m not in means:
+                cells.append("–")
+            else:
+                best = min(means.values())
+                text = f"{means[m]:.2f}"
+                cells.append(f"**{text}**" if means[m] == best else text)
+        print(f"| {m} | " + " | ".join(cells) + " |")
+    print("| methods / cases | " + " | ".join(f"{len(means)} / {n}" for _, means, n in columns)
+          + " |")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     sub = parser.add_subparsers(dest="command", required=True)
@@ -249,10 +294,14 @@ def main() -> None:
     run.add_argument("--out", default="build/bbob.jsonl")
     table = sub.add_parser("table", help="the table of one or more result files together")
     table.add_argument("paths", nargs="+")
+    summary = sub.add_parser("summary", help="mean ranks of every method in every setting")
+    summary.add_argument("paths", nargs="+")
     args = parser.parse_args()
     if args.command == "run":
         run_tasks(args)
         print_table([args.out])
+    elif args.command == "summary":
+        print_summary(args.paths)
     else:
         print_table(args.paths)
 
