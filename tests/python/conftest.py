@@ -24,8 +24,7 @@ def early_hand_over(monkeypatch):
     """Method "auto" hands over from the GP to CMA-ES after 12 trials (small test runs)."""
     from vordaopt.methods import auto
 
-    monkeypatch.setattr(auto, "GP_TRIALS_PER_DIMENSION", 4)
-    monkeypatch.setattr(auto, "GP_TRIALS_MIN", 12)
+    monkeypatch.setattr(auto, "GP_TRIALS", 12)
 
 
 @pytest.fixture(scope="session")

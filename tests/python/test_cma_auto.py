@@ -37,9 +37,8 @@ def test_cma_on_a_tiny_discrete_space_answers_repeats_from_the_record():
 
 
 def test_gp_share_of_an_auto_run():
-    assert gp_trials(Space({"x": Real(0, 1)})) == 100
-    assert gp_trials(Space({f"x{i}": Real(0, 1) for i in range(10)})) == 200
-    assert gp_trials(Space({f"x{i}": Real(0, 1) for i in range(30)})) == 300
+    assert gp_trials(Space({"x": Real(0, 1)})) == 300
+    assert gp_trials(Space({f"x{i}": Real(0, 1) for i in range(40)})) == 300
     assert gp_trials(Space({f"x{i}": Real(0, 1) for i in range(41)})) == 0
     mostly_choices = {"a": Categorical(["p", "q"]), "b": Categorical(["p", "q"]), "x": Real(0, 1)}
     assert gp_trials(Space(mostly_choices)) is None
