@@ -540,9 +540,10 @@ class Optimizer:
             new = self._take([dict(zip(self._names, unit))])
             handed += new
             units += [t.unit for t in new]
-        if not handed and not units and len(self._trials) >= self.budget:
-            self._over = True  # the last trials were repeats, answered from the record
-            return None
+        if not handed and not units:
+            # The trials taken were repeats, answered from the record: ask
+            # again, which ends the run once its budget is spent.
+            return self._ask_model()
         return handed
 
     def _ask_liars(self, count: int) -> list[Trial]:

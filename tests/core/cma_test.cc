@@ -108,7 +108,6 @@ TEST(CmaSearch, PendingCandidatesAreSkippedThenExtraDrawsFollow) {
     pending.insert(pending.end(), x.begin(), x.end());
   }
   // Results of extra draws do not complete a generation.
-  std::vector<std::vector<double>> order(seen.begin(), seen.end());
   EXPECT_EQ(search.generation(), 0u);
   for (size_t i = 0; i < lambda; ++i) {
     std::vector<double> x(pending.begin() + static_cast<long>(3 * i), pending.begin() + static_cast<long>(3 * i + 3));

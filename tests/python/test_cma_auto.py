@@ -81,7 +81,7 @@ def test_cma_failures_get_the_stand_in_and_never_win():
 
 
 @pytest.mark.parametrize("method", ["cma", "auto"])
-def test_method_reaches_the_command_line_and_the_journal(tmp_path, method):
+def test_a_finished_journal_is_replayed_without_calling_the_objective(tmp_path, method):
     path = tmp_path / "run.jsonl"
     first = minimize(lambda p: p["x"] ** 2, {"x": Real(-1, 1)}, 30, seed=1, method=method,
                      journal=path)

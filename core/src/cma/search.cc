@@ -6,17 +6,10 @@
 
 #include "cma/symmetric_eigen.h"
 #include "rng.h"
+#include "seed_mix.h"
 
 namespace vordaopt::cma {
 namespace {
-
-// SplitMix64's finaliser: streams for each (restart, generation, candidate).
-uint64_t mix(uint64_t x) {
-  x += 0x9E3779B97F4A7C15ull;
-  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-  return x ^ (x >> 31);
-}
 
 // A triangle wave of period 2: the real line folded into [0, 1].
 double mirror(double g) {
@@ -112,7 +105,7 @@ void CmaSearch::start_run(const std::vector<double>* mean) {
   } else if (restarts_ == 0) {
     mean_.assign(n_, 0.5);
   } else {
-    SeededRng rng = SeededRng::seed_from_u64(mix(mix(seed_) ^ mix(restarts_)));
+    SeededRng rng = SeededRng::seed_from_u64(seed_mix(seed_mix(seed_) ^ seed_mix(restarts_)));
     mean_.resize(n_);
     for (double& m : mean_) m = rng.unit_f64();
   }
@@ -185,7 +178,7 @@ void CmaSearch::warm_start(const std::vector<double>& points, const std::vector<
 }
 
 CmaSearch::Candidate CmaSearch::draw(size_t index) const {
-  uint64_t key = mix(mix(mix(seed_) ^ restarts_) ^ mix(generation_ * 0x100000001B3ull + index));
+  uint64_t key = seed_mix(seed_mix(seed_mix(seed_) ^ restarts_) ^ seed_mix(generation_ * 0x100000001B3ull + index));
   SeededRng rng = SeededRng::seed_from_u64(key);
   Candidate c;
   std::vector<double> z(n_);
@@ -316,6 +309,16 @@ void CmaSearch::observe(const std::vector<double>& x, double value) {
   draw_generation();
 }
 
+std::vector<double> CmaSearch::eigen_coordinates(const std::vector<double>& y) const {
+  std::vector<double> t(n_, 0.0);
+  for (size_t k = 0; k < n_; ++k) {
+    double s = 0.0;
+    for (size_t i = 0; i < n_; ++i) s += b_[i * n_ + k] * y[i];
+    t[k] = d_[k] > 0.0 ? s / d_[k] : 0.0;
+  }
+  return t;
+}
+
 void CmaSearch::update() {
   std::vector<size_t> order(candidates_.size());
   std::iota(order.begin(), order.end(), size_t{0});
@@ -353,12 +356,7 @@ void CmaSearch::update() {
     if (dims_[gaussian_[j]].kind != DimKind::kPeriodic) mean_[j] = std::clamp(mean_[j], 0.0, 1.0);
   }
   // C^(-1/2) y_w = B D^-1 B^T y_w.
-  std::vector<double> bt(n_, 0.0), whitened(n_, 0.0);
-  for (size_t k = 0; k < n_; ++k) {
-    double s = 0.0;
-    for (size_t i = 0; i < n_; ++i) s += b_[i * n_ + k] * y_w[i];
-    bt[k] = d_[k] > 0.0 ? s / d_[k] : 0.0;
-  }
+  std::vector<double> bt = eigen_coordinates(y_w), whitened(n_, 0.0);
   for (size_t i = 0; i < n_; ++i) {
     double s = 0.0;
     for (size_t k = 0; k < n_; ++k) s += b_[i * n_ + k] * bt[k];
@@ -386,13 +384,7 @@ void CmaSearch::update() {
     rank_weights[i] = weights_[i];
     weight_sum += weights_[i];
     if (weights_[i] >= 0.0) continue;
-    const std::vector<double>& y = candidates_[order[i]].y;
-    std::vector<double> t(n_, 0.0);
-    for (size_t k = 0; k < n_; ++k) {
-      double s = 0.0;
-      for (size_t j = 0; j < n_; ++j) s += b_[j * n_ + k] * y[j];
-      t[k] = d_[k] > 0.0 ? s / d_[k] : 0.0;
-    }
+    std::vector<double> t = eigen_coordinates(candidates_[order[i]].y);
     double length = 0.0;
     for (double v : t) length += v * v;  // |C^(-1/2) y|^2
     if (length > 0.0) rank_weights[i] *= n / length;

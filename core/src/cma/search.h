@@ -89,6 +89,9 @@ class CmaSearch {
   void decompose();
   void update();
   void apply_margin();
+  // D^-1 B^T y: a step in the coordinates of the covariance's eigenvectors,
+  // scaled to unit variance (|.|^2 is the step's squared Mahalanobis length).
+  std::vector<double> eigen_coordinates(const std::vector<double>& y) const;
   bool converged() const;
 
   std::vector<Dim> dims_;

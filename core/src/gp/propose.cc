@@ -14,6 +14,7 @@
 #include "gp/warp.h"
 #include "probe.h"
 #include "rng.h"
+#include "seed_mix.h"
 
 namespace vordaopt::gp {
 namespace {
@@ -30,16 +31,6 @@ constexpr size_t kFitPoints = 64;
 // incumbent is trusted to propose every other point.
 constexpr double kQuadraticFit = 0.99;
 constexpr size_t kModelPoints = 300;
-// SplitMix64's constants: seeds for each proposal, well apart.
-constexpr uint64_t kGolden = 0x9E3779B97F4A7C15ull;
-
-uint64_t mix(uint64_t x) {
-  x += kGolden;
-  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-  return x ^ (x >> 31);
-}
-
 // Point `index` of the probe lattice over the unit cube of d dimensions.
 std::vector<double> lattice_point(size_t d, uint64_t seed, uint32_t index) {
   NamedMap<Domain> bounds;
@@ -160,7 +151,7 @@ std::vector<double> propose(const std::vector<Dim>& dims, const std::vector<doub
   if (n + m < startup || n < 2) {
     return lattice_point(d, seed, static_cast<uint32_t>(n + m));
   }
-  SeededRng rng = SeededRng::seed_from_u64(mix(seed ^ mix(n * 1000003ull + m)));
+  SeededRng rng = SeededRng::seed_from_u64(seed_mix(seed ^ seed_mix(n * 1000003ull + m)));
 
   Warped warped = warp_values(values);
   double best = *std::min_element(warped.values.begin(), warped.values.end());
