@@ -10,7 +10,9 @@ from ._internal import VordaProbe, VordaSolver
 from ._panic import PanicException
 from .journal import JournalError
 from .minimize import Result, StopOptimization, load, minimize
-from .optimizer import FAILED_STAND_IN, Optimizer, Trial, TrialState
+from .optimizer import FAILED_STAND_IN, Optimizer, Report, Trial, TrialState
+from .pruners import HyperbandPruner, MedianPruner, SuccessiveHalvingPruner, TrialPruned
+from .reporting import RunningTrial
 from .executors import RayExecutor
 from .space import Categorical, Int, Kind, Periodic, Real, Space, space_from_json, space_to_json
 
@@ -24,6 +26,12 @@ __all__ = [
     "Optimizer",
     "Trial",
     "TrialState",
+    "Report",
+    "RunningTrial",
+    "TrialPruned",
+    "MedianPruner",
+    "SuccessiveHalvingPruner",
+    "HyperbandPruner",
     "FAILED_STAND_IN",
     "Real",
     "Int",

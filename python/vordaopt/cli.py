@@ -2,7 +2,11 @@
 
     vordaopt run SPACE.json --budget 100 -- python train.py --lr {lr} --depth {depth}
     vordaopt show vordaopt-run.jsonl [--json]
-    vordaopt plot vordaopt-run.jsonl -o run.png [--kind convergence|slices|parallel]
+    vordaopt plot vordaopt-run.jsonl -o run.png [--kind convergence|slices|parallel|intermediate]
+
+A command may report as it trains by printing lines ``vordaopt-report STEP
+VALUE`` on its standard output; with ``--pruner``, a trial that the pruner
+gives up on is ended like one that runs past ``--trial-timeout``.
 
 Exit status: 0 on success, 1 when the run fails (no trial completed, a bad
 journal), 2 for wrong usage, 130 after Ctrl-C, 143 after SIGTERM and 129 after
@@ -31,6 +35,9 @@ from .journal import Journal, JournalError, read_journal, recorded_method
 from .methods import DEFAULT_METHOD, METHODS, Method
 from .minimize import Result, Unrecorded, load, minimize, rank_trials
 from .optimizer import Direction, Optimizer, Trial
+from .pruners import (PRUNER_NAMES, HyperbandPruner, MedianPruner, Pruner,
+                      SuccessiveHalvingPruner, TrialPruned)
+from .reporting import RunningTrial
 from .space import Categorical, Space, space_from_json
 
 __all__ = ["main", "CommandTemplate", "format_value"]
@@ -39,6 +46,7 @@ DEFAULT_JOURNAL = "vordaopt-run.jsonl"
 STDERR_LINES = 20  # of a failed command's standard error, kept in the journal
 STDERR_BYTES = 8192  # of its end, read into memory, from which those lines come
 LINE_LIMIT = 4096  # bytes kept of one line of a command's output
+REPORT_PREFIX = b"vordaopt-report"  # a line "vordaopt-report STEP VALUE" reports a value
 
 
 class UsageError(Exception):
@@ -311,11 +319,12 @@ class _LastLine:
     marked, since no such line is a number.
     """
 
-    def __init__(self) -> None:
+    def __init__(self, on_report: Any = None) -> None:
         self.last = b""
         self.last_cut = False
         self._partial = bytearray()
         self._partial_cut = False
+        self._on_report = on_report  # called with each report line; never the last line
 
     def feed(self, chunk: bytes) -> None:
         *complete, rest = chunk.split(b"\n")
@@ -331,6 +340,12 @@ class _LastLine:
         self._partial += piece[:max(room, 0)]
 
     def _close_line(self) -> None:
+        if self._on_report is not None and self._partial.startswith(REPORT_PREFIX):
+            line = bytes(self._partial)
+            self._partial.clear()
+            self._partial_cut = False
+            self._on_report(line)
+            return
         if self._partial.strip():
             self.last, self.last_cut = bytes(self._partial), self._partial_cut
         self._partial.clear()
@@ -342,13 +357,16 @@ class _LastLine:
         return self.last.decode("utf-8", "replace").strip(), self.last_cut
 
 
-def _read_output(proc: subprocess.Popen[bytes], deadline: float | None) -> tuple[_LastLine, bytes]:
+def _read_output(proc: subprocess.Popen[bytes], deadline: float | None,
+                 on_report: Any = None) -> tuple[_LastLine, bytes]:
     """Reads the command's standard output and error as they come, until both end.
 
     Keeps the last line of the output and the last STDERR_BYTES of the error,
-    whatever the command prints. Raises subprocess.TimeoutExpired at `deadline`.
+    whatever the command prints; hands each report line to `on_report` as it
+    comes (which may raise to stop reading). Raises subprocess.TimeoutExpired
+    at `deadline`.
     """
-    out = _LastLine()
+    out = _LastLine(on_report)
     err = bytearray()
     with selectors.DefaultSelector() as selector:
         for stream in (proc.stdout, proc.stderr):
@@ -381,8 +399,44 @@ def _exit_text(status: int) -> str:
     return f"exit status {status}"
 
 
+class _StopCommand(Exception):
+    """Raised from a report line: the command is to be ended, for `outcome`."""
+
+    def __init__(self, outcome: Exception) -> None:
+        super().__init__(str(outcome))
+        self.outcome = outcome
+
+
+def _reporter(trial: RunningTrial) -> Any:
+    """Reads a report line into `trial`; raises _StopCommand when the command must end."""
+
+    def on_report(line: bytes) -> None:
+        fields = line.split()
+        try:
+            if len(fields) != 3 or fields[0] != REPORT_PREFIX:
+                raise ValueError
+            step, value = int(fields[1]), float(fields[2])
+        except ValueError:
+            text = line[:200].decode("utf-8", "replace")
+            raise _StopCommand(TrialFailed(
+                f"a report line must read 'vordaopt-report STEP VALUE' (STEP an integer), "
+                f"got {text!r}")) from None
+        try:
+            trial.report(value, step)
+        except ValueError as exc:
+            raise _StopCommand(TrialFailed(str(exc))) from None
+        if trial.should_prune():
+            raise _StopCommand(TrialPruned(f"pruned after step {step}"))
+
+    return on_report
+
+
 class CommandObjective:
-    """Runs the command for one trial and reads its value from the last line of its output."""
+    """Runs the command for one trial and reads its value from the last line of its output.
+
+    Report lines (``vordaopt-report STEP VALUE``) go to the running trial as
+    they come; when its pruner advises stopping, the command is ended.
+    """
 
     def __init__(self, template: CommandTemplate, *, trial_timeout: float | None,
                  workdir: str | None, children: _Children) -> None:
@@ -393,7 +447,7 @@ class CommandObjective:
         self._counter = 0
         self._lock = threading.Lock()
 
-    def __call__(self, params: dict[str, Any]) -> float:
+    def __call__(self, params: dict[str, Any], trial: RunningTrial | None = None) -> float:
         args = self.template.render(params)
         env = dict(os.environ, VORDAOPT_PARAMS=json.dumps(params),
                    **self.template.environment(params))
@@ -417,8 +471,12 @@ class CommandObjective:
         deadline = None if self.trial_timeout is None else time.monotonic() + self.trial_timeout
         try:
             try:
-                out, err = _read_output(proc, deadline)
+                out, err = _read_output(proc, deadline,
+                                        None if trial is None else _reporter(trial))
                 proc.wait(None if deadline is None else max(deadline - time.monotonic(), 0))
+            except _StopCommand as stop:
+                _terminate(proc)
+                raise stop.outcome from None
             except subprocess.TimeoutExpired:
                 _terminate(proc)
                 _, err = _read_output(proc, time.monotonic() + 2)
@@ -546,9 +604,10 @@ def _run(args: argparse.Namespace) -> int:
     # A resumed run goes on with its journal's method unless told otherwise.
     method = cast(Method, args.method or recorded_method(args.journal) or DEFAULT_METHOD)
     try:
+        pruner = _pruner(args)
         settings = Optimizer(space, args.budget, seed=args.seed, method=method,
                              direction=direction,
-                             parallel=args.parallel if method != "batch" else 1)
+                             parallel=args.parallel if method != "batch" else 1, pruner=pruner)
         if args.timeout is not None and not args.timeout >= 0:
             raise ValueError(f"--timeout must be a non-negative number of seconds, got {args.timeout}")
         if args.trial_timeout is not None and not args.trial_timeout > 0:
@@ -570,7 +629,7 @@ def _run(args: argparse.Namespace) -> int:
                               executor=pool, journal=journal,
                               progress=False if args.quiet else None,
                               timeout=args.timeout, catch=TrialFailed, direction=direction,
-                              parallel=settings.parallel)
+                              parallel=settings.parallel, pruner=pruner)
         except BaseException as exc:
             # The running commands end now; their trials stay unrecorded and
             # run again on resume.
@@ -590,9 +649,35 @@ def _run(args: argparse.Namespace) -> int:
     return 0 if result.best is not None else 1
 
 
+def _pruner(args: argparse.Namespace) -> Pruner | None:
+    """The pruner of `vordaopt run`'s options (ValueError for settings out of range)."""
+    given = {"--warmup-steps": args.warmup_steps, "--startup-trials": args.startup_trials,
+             "--min-resource": args.min_resource, "--reduction-factor": args.reduction_factor,
+             "--max-resource": args.max_resource}
+    applies = {None: (), "median": ("--warmup-steps", "--startup-trials"),
+               "asha": ("--min-resource", "--reduction-factor"),
+               "hyperband": ("--min-resource", "--reduction-factor", "--max-resource")}
+    stray = [flag for flag, v in given.items() if v is not None and flag not in applies[args.pruner]]
+    if stray:
+        raise ValueError(f"{', '.join(stray)} {'does' if len(stray) == 1 else 'do'} not apply "
+                         f"to --pruner {args.pruner or '(none)'}")
+    chosen = {flag[2:].replace("-", "_"): v for flag, v in given.items() if v is not None}
+    if args.pruner == "median":
+        return MedianPruner(**{("n_" + k): v for k, v in chosen.items()})
+    if args.pruner == "asha":
+        return SuccessiveHalvingPruner(**chosen)
+    if args.pruner == "hyperband":
+        if args.max_resource is None:
+            raise ValueError("--pruner hyperband needs --max-resource, the step at which a "
+                             "trial is fully trained")
+        return HyperbandPruner(**chosen)
+    return None
+
+
 def _print_outcome(result: Result, template: CommandTemplate) -> None:
+    pruned = f", {result.n_pruned} pruned" if result.n_pruned else ""
     print(f"{result.n_trials} trials, {result.n_evaluations} runs of the command, "
-          f"{result.n_failed} failed")
+          f"{result.n_failed} failed{pruned}")
     if result.best is None:
         print("no trial completed")
         return
@@ -622,6 +707,7 @@ def _summary(path: str) -> dict[str, Any]:
             "complete": len(ranked),
             "failed": result.n_failed,
             "reused": result.n_reused,
+            "pruned": result.n_pruned,
             "evaluations": result.n_evaluations,
         },
     }
@@ -640,8 +726,9 @@ def _show(args: argparse.Namespace) -> int:
                                     "probe_ratio") if k in settings))
     if "command" in settings:
         print(f"command: {shlex.join(settings['command'])}")
+    pruned = f", {counts['pruned']} pruned" if counts["pruned"] else ""
     print(f"trials: {counts['trials']} ({counts['complete']} complete, {counts['failed']} failed, "
-          f"{counts['reused']} reused)")
+          f"{counts['reused']} reused{pruned})")
     if summary["best"] is None:
         print("no trial completed")
         return 0
@@ -674,7 +761,7 @@ def _plot(args: argparse.Namespace) -> int:
             f"cannot write {args.output!r}: the file name must end in one of "
             f"{', '.join('.' + f for f in sorted(formats))}")
     draw = {"convergence": plot.convergence, "slices": plot.slices,
-            "parallel": plot.parallel_coordinates}[args.kind]
+            "parallel": plot.parallel_coordinates, "intermediate": plot.intermediate}[args.kind]
     figure = draw(args.journal)
     figure.savefig(args.output, dpi=120, bbox_inches="tight")
     print(args.output)
@@ -707,6 +794,18 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("--trial-timeout", type=float, metavar="SEC",
                      help="a command running longer fails its trial")
     run.add_argument("--maximize", action="store_true", help="maximise the value")
+    run.add_argument("--pruner", choices=PRUNER_NAMES,
+                     help="stop trials whose reports (lines 'vordaopt-report STEP VALUE') trail")
+    run.add_argument("--warmup-steps", type=int, metavar="N",
+                     help="median: act on reports from step N on (default 0)")
+    run.add_argument("--startup-trials", type=int, metavar="N",
+                     help="median: act once N trials are complete (default 5)")
+    run.add_argument("--min-resource", type=int, metavar="N",
+                     help="asha, hyperband: the step of the first rung (default 1)")
+    run.add_argument("--reduction-factor", type=int, metavar="N",
+                     help="asha, hyperband: keep the best 1/N at each rung (default 3)")
+    run.add_argument("--max-resource", type=int, metavar="N",
+                     help="hyperband: the step at which a trial is fully trained")
     run.add_argument("--shell", action="store_true",
                      help="run the command through /bin/sh; each value is passed in an "
                           "environment variable, never as shell code")
@@ -722,7 +821,7 @@ def _parser() -> argparse.ArgumentParser:
     plot = sub.add_parser("plot", help="plot a run's journal (needs vordaopt[plot])")
     plot.add_argument("journal")
     plot.add_argument("-o", "--output", required=True, help="the image file to write")
-    plot.add_argument("--kind", choices=("convergence", "slices", "parallel"),
+    plot.add_argument("--kind", choices=("convergence", "slices", "parallel", "intermediate"),
                       default="convergence")
     plot.set_defaults(handler=_plot)
     return parser

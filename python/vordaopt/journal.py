@@ -29,7 +29,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from ._numbers import is_integral, is_real
-from .optimizer import Trial, TrialState
+from .optimizer import Report, Trial, TrialState
 
 __all__ = ["Journal", "JournalError", "read_journal", "trial_to_record", "trial_from_record"]
 
@@ -48,8 +48,8 @@ class JournalError(RuntimeError):
 
 
 def trial_to_record(trial: Trial) -> dict[str, Any]:
-    """The JSON line of a finished trial."""
-    return {
+    """The JSON line of a finished trial; its reports as [step, value, seen] when it has any."""
+    record: dict[str, Any] = {
         "number": trial.number,
         "state": trial.state.value,
         "params": trial.params,
@@ -61,6 +61,9 @@ def trial_to_record(trial: Trial) -> dict[str, Any]:
         "started": trial.started,
         "ended": trial.ended,
     }
+    if trial.reports:
+        record["reports"] = [list(r) for r in trial.reports]
+    return record
 
 
 def trial_from_record(record: dict[str, Any]) -> Trial:
@@ -76,6 +79,7 @@ def trial_from_record(record: dict[str, Any]) -> Trial:
         reused_from=record.get("reused_from"),
         started=record.get("started"),
         ended=record.get("ended"),
+        reports=tuple(Report(int(s), v, int(seen)) for s, v, seen in record.get("reports", ())),
     )
 
 
@@ -110,9 +114,9 @@ def _check_record(record: Any, names: Sequence[str] | None) -> str | None:
         if len(unit) != len(names):
             return f"\"unit\" must hold {len(names)} coordinates"
     value = record.get("value")
-    if record["state"] == TrialState.FAILED.value:
+    if record["state"] in (TrialState.FAILED.value, TrialState.PRUNED.value):
         if value is not None:
-            return "a failed trial has no value"
+            return f"a {record['state']} trial has no value"
     elif not _is_number(value):
         return f"a {record['state']} trial needs a finite \"value\""
     for key in ("cost", "started", "ended"):
@@ -120,6 +124,13 @@ def _check_record(record: Any, names: Sequence[str] | None) -> str | None:
             return f"\"{key}\" must be a finite number or null"
     if record.get("error") is not None and not isinstance(record["error"], str):
         return "\"error\" must be a string or null"
+    reports = record.get("reports", [])
+    if not isinstance(reports, list) or not all(
+            isinstance(r, list) and len(r) == 3 and _is_count(r[0])
+            and (r[1] is None or _is_number(r[1])) and _is_count(r[2]) for r in reports):
+        return "\"reports\" must be a list of [step, value or null, seen]"
+    if any(a[0] >= b[0] for a, b in zip(reports, reports[1:])):
+        return "the steps of \"reports\" must increase"
     reused_from = record.get("reused_from")
     if reused_from is not None and not (_is_count(reused_from) and reused_from < record["number"]):
         return "\"reused_from\" must be the number of an earlier trial, or null"

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import concurrent.futures as cf
+import inspect
 import os
 import sys
 import time
@@ -14,11 +15,13 @@ from ._numbers import as_real, objective_value
 from .executors import TrialPool, as_executor, check_picklable, is_pickling_error
 from .journal import Journal, read_journal, trial_from_record
 from .optimizer import Direction, Mode, Optimizer, Schedule, Trial, TrialState
+from .pruners import Pruner, TrialPruned
+from .reporting import ReportServer, RunningTrial
 from .space import Kind, Space, space_from_json
 
 __all__ = ["minimize", "load", "Result", "StopOptimization", "Unrecorded"]
 
-Objective = Callable[[dict[str, Any]], float]
+Objective = Callable[..., float]
 Callback = Callable[[Trial, Optimizer], None]
 
 
@@ -84,6 +87,10 @@ class Result:
     def n_reused(self) -> int:
         return sum(t.state is TrialState.REUSED for t in self.trials)
 
+    @property
+    def n_pruned(self) -> int:
+        return sum(t.state is TrialState.PRUNED for t in self.trials)
+
     def __repr__(self) -> str:
         return (
             f"Result(best_value={self.best_value!r}, best_params={self.best_params!r}, "
@@ -133,12 +140,28 @@ class _Outcome(NamedTuple):
     seconds: float
 
 
-def _evaluate(objective: Objective, params: dict[str, Any]) -> _Outcome:
+def takes_trial(objective: Callable[..., Any]) -> bool:
+    """Whether the objective takes a second positional argument (the running trial)."""
+    try:
+        parameters = inspect.signature(objective).parameters.values()
+    except (TypeError, ValueError):
+        return False
+    positional = 0
+    for p in parameters:
+        if p.kind is p.VAR_POSITIONAL:
+            return True
+        if p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD):
+            positional += 1
+    return positional >= 2
+
+
+def _evaluate(objective: Objective, params: dict[str, Any],
+              trial: RunningTrial | None = None) -> _Outcome:
     """Runs the objective once; a module-level function so that process pools can pickle it."""
     started = time.time()
     clock = time.perf_counter()
     try:
-        value = objective(params)
+        value = objective(params) if trial is None else objective(params, trial)
         error = None
     except Exception as exc:  # noqa: BLE001 - the caller decides what a failure means
         value, error = None, exc
@@ -193,6 +216,7 @@ def minimize(
     reevaluate: bool = False,
     parallel: int = 1,
     schedule: Schedule = "rounds",
+    pruner: Pruner | None = None,
 ) -> Result:
     """Minimise (or maximise) `objective` over `space` in at most `budget` trials.
 
@@ -202,7 +226,12 @@ def minimize(
         ``objective(params) -> float`` with ``params`` a dict from name to
         value (its own copy). Its wall time becomes each trial's ``cost``.
         NaN or an infinity marks the trial failed; a value that is not a real
-        number (a string, say) is an error.
+        number (a string, say) is an error. An objective that takes a second
+        argument, ``objective(params, trial)``, gets the
+        :class:`RunningTrial`: it calls ``trial.report(value, step)`` as it
+        trains, and raises :class:`TrialPruned` when ``trial.should_prune()``
+        says so (the trial is then recorded as pruned; returning a value
+        instead records it as complete).
     space : dict or Space
         From parameter name to :class:`Real`, :class:`Int`,
         :class:`Categorical` or :class:`Periodic`.
@@ -243,6 +272,9 @@ def minimize(
         exception is recorded in the journal as a failure, then propagates.
     probe_ratio, direction, reevaluate, parallel, schedule
         See :class:`Optimizer`.
+    pruner : MedianPruner, SuccessiveHalvingPruner or HyperbandPruner, optional
+        Advises stopping trials whose reports trail the others (see the
+        README, "Stopping bad trials early"). None: nothing is stopped.
 
     Returns
     -------
@@ -277,7 +309,7 @@ def minimize(
     check_picklable(objective, checked, pool)
     with Optimizer(checked, budget, seed=seed, method=method, mode=mode, probe_ratio=probe_ratio,
                    direction=direction, reevaluate=reevaluate, parallel=parallel,
-                   schedule=schedule, journal=journal) as optimizer:
+                   schedule=schedule, journal=journal, pruner=pruner) as optimizer:
         run = _Run(objective, optimizer, pool, tuple(callbacks), catch_types, timeout, progress)
         return run.go()
 
@@ -305,6 +337,20 @@ class _Run:
         self.reported = len(optimizer._finished)  # finished trials already announced
         self.stopping = False
         self.deadline: float | None = None
+        self.takes_trial = takes_trial(objective)
+        # Trials in other processes report through a local socket.
+        self.server: ReportServer | None = None
+        if (self.takes_trial and executor is not None
+                and not isinstance(executor, cf.ThreadPoolExecutor)):
+            self.server = ReportServer(optimizer)
+
+    def _arguments(self, trial: Trial) -> tuple[Any, ...]:
+        """What _evaluate gets for `trial`: the objective, its own copy of the parameters,
+        and the running trial when the objective takes one."""
+        params = dict(trial.params)
+        if not self.takes_trial:
+            return (self.objective, params)
+        return (self.objective, params, RunningTrial(trial, self.optimizer, self.server))
 
     def go(self) -> Result:
         began = time.perf_counter()
@@ -339,6 +385,8 @@ class _Run:
             self.bar.close()
             if self.pool is not None:
                 self.pool.close()
+            if self.server is not None:
+                self.server.close()
         opt = self.optimizer
         finished = tuple(t for t in opt.trials if t.state is not TrialState.PENDING)
         return Result(opt.best, finished, opt.n_evaluations, time.perf_counter() - began,
@@ -359,12 +407,12 @@ class _Run:
             return  # they stay pending: a resumed run evaluates them
         if self.pool is not None:
             for trial in sorted(self.handed.values(), key=lambda t: t.number):
-                future = self.pool.submit(_evaluate, self.objective, dict(trial.params))
+                future = self.pool.submit(_evaluate, *self._arguments(trial))
                 self.running[future] = trial
             self.handed.clear()
         elif self.handed:
             trial = self.handed.pop(min(self.handed))
-            self._finish(trial, _evaluate(self.objective, dict(trial.params)))
+            self._finish(trial, _evaluate(*self._arguments(trial)))
 
     def _cancel_queued(self) -> None:
         # Trials that an executor has not started yet stay pending: a resumed
@@ -414,7 +462,8 @@ class _Run:
         assert self.pool is not None
         for trial in sorted(suspects, key=lambda t: t.number):
             self.pool.replace()  # when broken
-            future = self.pool.submit(_evaluate, self.objective, dict(trial.params))
+            self.optimizer._forget_reports(trial.number)  # it runs again from its first step
+            future = self.pool.submit(_evaluate, *self._arguments(trial))
             try:
                 outcome = future.result()
             except cf.BrokenExecutor:
@@ -432,6 +481,11 @@ class _Run:
         error = outcome.error
         if isinstance(error, Unrecorded):
             raise error
+        if isinstance(error, TrialPruned):
+            self.optimizer.tell(trial, pruned=True, cost=outcome.seconds, started=outcome.started,
+                                ended=outcome.ended)
+            self._report()
+            return
         value: Any = outcome.value if error is None else error
         if error is None:
             try:

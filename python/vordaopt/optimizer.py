@@ -12,12 +12,14 @@ import enum
 import json
 import logging
 import math
+import numbers
 import os
 import re
 import struct
+import threading
 from collections.abc import Mapping
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Literal, cast
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple, cast
 
 from ._engine import Solver
 from ._numbers import as_int, as_real, objective_value
@@ -25,12 +27,13 @@ from .methods import DEFAULT_METHOD, METHODS, MODEL_METHODS, Method
 from .methods.auto import AutoMethod
 from .methods.cma import CmaMethod
 from .methods.gp import GpMethod
+from .pruners import Pruner, TrialPruned
 from .space import Kind, Space, space_to_json
 
 if TYPE_CHECKING:
     from .journal import Journal
 
-__all__ = ["Optimizer", "Trial", "TrialState", "FAILED_STAND_IN", "MAX_BUDGET"]
+__all__ = ["Optimizer", "Trial", "TrialState", "Report", "FAILED_STAND_IN", "MAX_BUDGET"]
 
 #: The largest budget: trial numbers and counts stay exact as floats, and
 #: therefore in every JSON reader.
@@ -62,6 +65,19 @@ class TrialState(enum.Enum):
     """The evaluation raised, or returned NaN or an infinity."""
     REUSED = "reused"
     """A repeat of an evaluated point, answered from its recorded value."""
+    PRUNED = "pruned"
+    """Stopped early on its pruner's advice; it keeps its reports and has no value."""
+
+
+class Report(NamedTuple):
+    """One value a trial reported while it ran."""
+
+    step: int
+    """The step it reported at (an epoch, a round: any increasing count)."""
+    value: float | None
+    """The value; None when it was NaN or an infinity."""
+    seen: int
+    """How many finished trials the pruning decision after it counted."""
 
 
 @dataclass(frozen=True, slots=True)
@@ -91,6 +107,9 @@ class Trial:
     started, ended : float or None
         Wall-clock times (seconds since the epoch) of the evaluation, when
         known.
+    reports : tuple of Report
+        The values the trial reported as it ran, in step order (see
+        :meth:`Optimizer.report`).
     """
 
     number: int
@@ -103,6 +122,7 @@ class Trial:
     reused_from: int | None = None
     started: float | None = field(default=None, compare=False)
     ended: float | None = field(default=None, compare=False)
+    reports: tuple[Report, ...] = ()
 
     def __repr__(self) -> str:
         extra = f", value={self.value!r}" if self.value is not None else ""
@@ -235,6 +255,9 @@ class Optimizer:
         journal's continues the run (see the README); a smaller one, or other
         settings, are refused with :class:`~vordaopt.JournalError`. Call
         :meth:`close` (or use the optimizer in a ``with`` block) to release it.
+    pruner : MedianPruner, SuccessiveHalvingPruner or HyperbandPruner, optional
+        Stops trials early from the values they report (:meth:`report`).
+        Without one, reports are recorded and nothing is stopped.
 
     Notes
     -----
@@ -242,7 +265,11 @@ class Optimizer:
     infinite) stays visible as failed and is never the best. The solver needs
     a finite value for it, and is told the worst value among the trials handed
     out before it (``FAILED_STAND_IN`` if none has a value): the search then
-    steers away from failing regions without ever preferring them.
+    steers away from failing regions without ever preferring them. A pruned
+    trial is told its last finite report, but never a value better than the
+    worst told so far: reports need not be on the scale of the final value
+    (a training loss, a running accuracy), and a point given up on must not
+    look better to the method than one trained to the end.
 
     The core's progress notes (the landscape found by the probe, a restart)
     go to the ``logging`` logger ``"vordaopt"`` at level INFO, never to the
@@ -273,6 +300,7 @@ class Optimizer:
         parallel: int = 1,
         schedule: Schedule = "rounds",
         journal: str | os.PathLike[str] | Journal | None = None,
+        pruner: Pruner | None = None,
     ) -> None:
         self._space = Space(space)
         self._names = self._space.names
@@ -305,6 +333,18 @@ class Optimizer:
         self.direction: Direction = direction
         self.reevaluate = bool(reevaluate)
         self._sign = 1.0 if direction == "minimize" else -1.0
+        if pruner is not None and not (hasattr(pruner, "start") and hasattr(pruner, "to_json")):
+            raise TypeError(f"pruner must be a MedianPruner, SuccessiveHalvingPruner or "
+                            f"HyperbandPruner, got {type(pruner).__name__}")
+        self.pruner = pruner
+        self._pruning = None if pruner is None else pruner.start()
+        self._finished_curves = 0  # finished trials the pruner counts
+        # Reports of running trials: trials report from other threads while
+        # results are told, so both go through this lock.
+        self._lock = threading.RLock()
+        self._reports: dict[int, list[Report]] = {}
+        self._curves: dict[int, list[tuple[int, float]]] = {}  # internal values
+        self._stop_advised: set[int] = set()
 
         self._trials: list[Trial] = []
         self._complete_at: dict[bytes, int] = {}  # point -> first complete trial there
@@ -415,6 +455,8 @@ class Optimizer:
             "reevaluate": self.reevaluate,
             "parallel": self.parallel,
             "schedule": self.schedule,
+            # Only when set, so that journals of runs without one keep their header.
+            **({"pruner": self.pruner.to_json()} if self.pruner is not None else {}),
             **extra,
         }
 
@@ -614,8 +656,12 @@ class Optimizer:
         return handed
 
     def _reuse(self, number: int, source: Trial) -> None:
-        state = TrialState.REUSED if source.state is TrialState.COMPLETE else TrialState.FAILED
-        error = None if state is TrialState.REUSED else f"repeats trial {source.number}, which failed"
+        if source.state is TrialState.PRUNED:
+            state, error = TrialState.PRUNED, None
+        elif source.state is TrialState.COMPLETE:
+            state, error = TrialState.REUSED, None
+        else:
+            state, error = TrialState.FAILED, f"repeats trial {source.number}, which failed"
         t = self._trials[number]
         self._trials[number] = Trial(t.number, t.params, t.unit, state, source.value, 0.0, error,
                                      source.number)
@@ -623,11 +669,89 @@ class Optimizer:
 
     # --- tell ---------------------------------------------------------------------------
 
+    def _pending_number(self, trial: Trial | int) -> int:
+        """The number of `trial`, checked to be a pending trial of this optimizer."""
+        number = trial.number if isinstance(trial, Trial) else trial
+        if (isinstance(number, bool) or not isinstance(number, int)
+                or not 0 <= number < len(self._trials)):
+            raise ValueError(f"no trial number {number!r} in this run")
+        current = self._trials[number]
+        if isinstance(trial, Trial) and (_point_key(trial.unit) != _point_key(current.unit)
+                                         or tuple(trial.params) != self._names):
+            raise ValueError(
+                f"trial {number} was not handed out by this optimizer: its parameters differ")
+        if current.state is not TrialState.PENDING or number in self._waiting:
+            raise ValueError(f"trial {number} is not pending (it is {current.state.value})")
+        return number
+
+    def report(self, trial: Trial | int, value: float, step: int) -> bool:
+        """Record a value a running trial reached at `step`, and say whether to stop it.
+
+        Safe to call from the threads that run trials while results are told.
+
+        Parameters
+        ----------
+        trial : Trial or int
+            A pending trial of this optimizer, or its number.
+        value : float
+            Its value so far, in the run's direction (a validation loss, say).
+            NaN or an infinity is recorded as None and stops the trial under
+            any pruner.
+        step : int
+            A non-negative integer, larger than the trial's previous step.
+
+        Returns
+        -------
+        bool
+            True when the pruner advises stopping the trial (then
+            ``tell(trial, pruned=True)``); always False without a pruner.
+            Once True, it stays True for that trial.
+
+        Raises
+        ------
+        ValueError
+            The trial is not pending, or the step is not an integer larger
+            than the trial's last.
+        TypeError
+            The value is not a real number.
+        """
+        number = self._pending_number(trial)
+        if isinstance(step, bool) or not isinstance(step, numbers.Integral) or step < 0:
+            raise ValueError(f"trial {number}: step must be a non-negative integer, got {step!r}")
+        step = int(step)
+        try:
+            result = objective_value(value)
+        except TypeError:
+            raise TypeError(f"trial {number} reported {type(value).__name__} {value!r} at step "
+                            f"{step}: a reported value must be a real number") from None
+        finite = math.isfinite(result)
+        with self._lock:
+            reports = self._reports.setdefault(number, [])
+            if reports and step <= reports[-1].step:
+                raise ValueError(f"trial {number} reported step {step} after step "
+                                 f"{reports[-1].step}: steps must increase")
+            reports.append(Report(step, result if finite else None, self._finished_curves))
+            curve = self._curves.setdefault(number, [])
+            curve.append((step, self._sign * result if finite else math.nan))
+            if self._pruning is None:
+                return False
+            if number not in self._stop_advised and self._pruning.decide(number, curve):
+                self._stop_advised.add(number)
+            return number in self._stop_advised
+
+    def _forget_reports(self, number: int) -> None:
+        """Drops the reports of a trial that starts again from its beginning."""
+        with self._lock:
+            self._reports.pop(number, None)
+            self._curves.pop(number, None)
+            self._stop_advised.discard(number)
+
     def tell(
         self,
         trial: Trial | int,
-        value: float | BaseException,
+        value: float | BaseException | None = None,
         *,
+        pruned: bool = False,
         cost: float = 1.0,
         started: float | None = None,
         ended: float | None = None,
@@ -640,7 +764,11 @@ class Optimizer:
             The trial this optimizer handed out, or its number.
         value : float or BaseException
             The objective's value: a real number (numpy's included, never a
-            string). An exception, NaN or an infinity marks the trial failed.
+            string). An exception, NaN or an infinity marks the trial failed;
+            a :class:`~vordaopt.TrialPruned` exception marks it pruned.
+        pruned : bool, default False
+            The trial was stopped early (give no value): it is recorded as
+            pruned, with the values it reported.
         cost : float, default 1.0
             A finite, non-negative cost of the evaluation, kept with the trial.
         started, ended : float, optional
@@ -661,19 +789,17 @@ class Optimizer:
         JournalError
             The journal cannot be written.
         """
-        number = trial.number if isinstance(trial, Trial) else trial
-        if (isinstance(number, bool) or not isinstance(number, int)
-                or not 0 <= number < len(self._trials)):
-            raise ValueError(f"no trial number {number!r} in this run")
-        current = self._trials[number]
-        if isinstance(trial, Trial) and (_point_key(trial.unit) != _point_key(current.unit)
-                                         or tuple(trial.params) != self._names):
-            raise ValueError(
-                f"trial {number} was not handed out by this optimizer: its parameters differ")
-        if current.state is not TrialState.PENDING or number in self._waiting:
-            raise ValueError(f"trial {number} is not pending (it is {current.state.value})")
+        number = self._pending_number(trial)
         cost = as_real("cost", cost, low=0.0, what="a finite number, not negative")
-        if isinstance(value, BaseException):
+        if pruned or isinstance(value, TrialPruned):
+            if value is not None and not isinstance(value, TrialPruned):
+                raise ValueError(f"trial {number}: a pruned trial has no value; give "
+                                 "pruned=True alone")
+            finished = self._finish(number, None, None, cost, started, ended, pruned=True)
+        elif value is None:
+            raise TypeError(f"tell needs the value of trial {number}, an exception, or "
+                            "pruned=True")
+        elif isinstance(value, BaseException):
             finished = self._finish(number, None, bounded_text(f"{type(value).__name__}: {value}"),
                                     cost, started, ended)
         else:
@@ -697,14 +823,31 @@ class Optimizer:
         return finished
 
     def _finish(self, number: int, value: float | None, error: str | None, cost: float,
-                started: float | None, ended: float | None) -> Trial:
-        """Records a checked result: a value, or an error text for a failure."""
-        state = TrialState.FAILED if value is None else TrialState.COMPLETE
+                started: float | None, ended: float | None, *, pruned: bool = False,
+                reports: tuple[Report, ...] | None = None) -> Trial:
+        """Records a checked result: a value, an error text for a failure, or a pruned trial.
+
+        `reports` replaces the reports made through this optimizer (a journal's).
+        """
+        if pruned:
+            state = TrialState.PRUNED
+        else:
+            state = TrialState.FAILED if value is None else TrialState.COMPLETE
         t = self._trials[number]
-        # Built directly: dataclasses.replace costs more than the rest of a tell.
-        finished = Trial(t.number, t.params, t.unit, state, value, float(cost), error,
-                         t.reused_from, started, ended)
-        self._trials[number] = finished
+        with self._lock:
+            made = self._reports.pop(number, [])
+            self._curves.pop(number, None)
+            self._stop_advised.discard(number)
+            kept = tuple(made) if reports is None else reports
+            if self._pruning is not None:
+                curve = [(r.step, math.nan if r.value is None else self._sign * r.value)
+                         for r in kept]
+                self._pruning.add(number, state is TrialState.COMPLETE, curve)
+            self._finished_curves += 1
+            # Built directly: dataclasses.replace costs more than the rest of a tell.
+            finished = Trial(t.number, t.params, t.unit, state, value, float(cost), error,
+                             t.reused_from, started, ended, kept)
+            self._trials[number] = finished
         self._finished.append(number)
         self._evaluations += 1
         key = self._key_of.pop(number, None)
@@ -718,6 +861,21 @@ class Optimizer:
             self._reuse(repeat, finished)
         self._flush()
         return finished
+
+    def _pruned_stand_in(self, trial: Trial) -> float:
+        """The value told to the search method for a pruned trial.
+
+        Its last finite report, but never better than the worst value told
+        so far: reports need not be on the scale of final values, and a
+        point given up on must not look better than a point trained to the
+        end. Among pruned trials worse than every complete one, their
+        reports keep their order. Without a report: the failure rule.
+        """
+        last = next((r.value for r in reversed(trial.reports) if r.value is not None), None)
+        if last is None:
+            return FAILED_STAND_IN if self._worst is None else self._worst
+        internal = self._sign * last
+        return internal if self._worst is None else max(internal, self._worst)
 
     def _flush(self) -> None:
         """Tells the solver the results it can take now.
@@ -740,6 +898,8 @@ class Optimizer:
                 internal = self._sign * trial.value
                 if self._worst is None or internal > self._worst:
                     self._worst = internal
+            elif trial.state is TrialState.PRUNED:
+                internal = self._pruned_stand_in(trial)
             else:
                 internal = FAILED_STAND_IN if self._worst is None else self._worst
             if self._model is not None:
@@ -799,9 +959,11 @@ class Optimizer:
                     f"the journal {self._journal.path if self._journal else ''} does not match "
                     f"this run at trial {number}: it was written by another version of "
                     "vordaopt, or edited")
-            failed = record["state"] == TrialState.FAILED.value
+            failed = record["state"] in (TrialState.FAILED.value, TrialState.PRUNED.value)
+            reports = tuple(Report(int(s), v, int(seen)) for s, v, seen in record.get("reports", ()))
             self._finish(number, None if failed else record["value"], record.get("error"),
-                         record.get("cost") or 0.0, record.get("started"), record.get("ended"))
+                         record.get("cost") or 0.0, record.get("started"), record.get("ended"),
+                         pruned=record["state"] == TrialState.PRUNED.value, reports=reports)
         self._ready += self._advance() or []
         self._replay_units = {}
         self._ready = sorted((t for t in self._ready

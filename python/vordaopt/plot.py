@@ -16,7 +16,7 @@ from .space import Categorical, Int, Real, Space
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
-__all__ = ["convergence", "slices", "parallel_coordinates"]
+__all__ = ["convergence", "slices", "parallel_coordinates", "intermediate"]
 
 
 def _pyplot_free_figure(**kwargs: Any) -> Figure:
@@ -174,4 +174,47 @@ def parallel_coordinates(run: Result | str | os.PathLike[str], top: int = 20) ->
         ax.annotate(ends[0], (i, 0), textcoords="offset points", xytext=(3, -12), fontsize=7)
         ax.annotate(ends[1], (i, 1), textcoords="offset points", xytext=(3, 4), fontsize=7)
     ax.set_title(f"the {len(best)} best trials (darker is better)")
+    return fig
+
+
+def intermediate(run: Result | str | os.PathLike[str]) -> Figure:
+    """Every trial's reported values against its steps: the learning curves.
+
+    Complete trials are drawn in blue, pruned ones in grey with a cross where
+    they stopped, failed ones in red; the best trial's curve is drawn on top.
+    """
+    result = _result(run)
+    fig = _pyplot_free_figure(figsize=(7, 4))
+    ax = fig.add_subplot()
+    curves = [t for t in result.trials if t.reports and t.reused_from is None]
+    colours = {TrialState.COMPLETE: "tab:blue", TrialState.PRUNED: "tab:gray",
+               TrialState.FAILED: "tab:red"}
+    labelled: set[TrialState] = set()
+    for t in curves:
+        points = [(r.step, r.value) for r in t.reports if r.value is not None]
+        if not points:
+            continue
+        steps, values = zip(*points)
+        label = None if t.state in labelled else t.state.value
+        labelled.add(t.state)
+        ax.plot(steps, values, color=colours.get(t.state, "tab:blue"), alpha=0.5,
+                linewidth=0.8, label=label)
+        if t.state is TrialState.PRUNED:
+            ax.scatter([steps[-1]], [values[-1]], marker="x", s=16, color="tab:gray")
+    best = result.best
+    if best is not None and best.reports:
+        points = [(r.step, r.value) for r in best.reports if r.value is not None]
+        if points:
+            ax.plot(*zip(*points), color="tab:orange", linewidth=1.8,
+                    label=f"best (trial {best.number})")
+    if not curves:
+        ax.text(0.5, 0.5, "no trial reported intermediate values", ha="center", va="center",
+                transform=ax.transAxes)
+    ax.set_xlabel("step")
+    ax.xaxis.set_major_locator(_integer_locator())
+    ax.set_ylabel("reported value")
+    pruned = sum(t.state is TrialState.PRUNED for t in result.trials)
+    ax.set_title(f"learning curves ({len(curves)} trials, {pruned} pruned)")
+    if ax.lines:
+        ax.legend(loc="best", fontsize="small")
     return fig

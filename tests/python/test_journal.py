@@ -166,6 +166,9 @@ def test_only_a_torn_journal_line_is_cut(tmp_path):
     (lambda r: r.update(unit=r["unit"][:1]), '"unit" must hold 3 coordinates'),
     (lambda r: r.update(params={**r["params"], "extra": 1}), "exactly the space's parameters"),
     (lambda r: r.update(number=0), "trial 0 is recorded twice"),
+    (lambda r: r.update(reports=[[2, 0.5, 0], [2, 0.4, 0]]), 'the steps of "reports" must increase'),
+    (lambda r: r.update(reports=[[1, "0.5", 0]]), '"reports" must be a list of'),
+    (lambda r: r.update(state="pruned"), "a pruned trial has no value"),
 ])
 def test_load_show_and_resume_refuse_the_same_bad_lines(tmp_path, damage, message):
     path = tmp_path / "run.jsonl"
