@@ -118,6 +118,9 @@ bench-quality: install
 	$(BENCH_VENV)/bin/python bench/bbob.py summary build/bbob.jsonl
 	OMP_NUM_THREADS=1 $(BENCH_VENV)/bin/python bench/sklearn_tuning.py run --out build/sklearn.jsonl
 	$(BENCH_VENV)/bin/python bench/sklearn_tuning.py table build/sklearn.jsonl
+	OMP_NUM_THREADS=1 $(BENCH_VENV)/bin/python bench/pruning.py --out build/pruning.jsonl
+	$(BENCH_VENV)/bin/python bench/pruning.py --table build/pruning.jsonl
+	OMP_NUM_THREADS=1 $(BENCH_VENV)/bin/python bench/pruning.py --report-cost
 
 clean:
 	rm -rf build $(VENV)
