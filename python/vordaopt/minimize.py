@@ -304,6 +304,9 @@ def minimize(
         raise TypeError(f"catch must be an exception type or a tuple of them, got {catch!r}")
     if timeout is not None:
         timeout = as_real("timeout", timeout, low=0.0, what="a non-negative number of seconds")
+    if pruner is not None and not takes_trial(objective):
+        raise ValueError("a pruner needs an objective that reports: objective(params, trial), "
+                         "calling trial.report(value, step) as it trains")
     pool = as_executor(executor)
     checked = Space(space)
     check_picklable(objective, checked, pool)

@@ -165,6 +165,8 @@ def test_reports_are_checked_and_kept_with_the_trial():
 
 
 def test_without_a_pruner_reports_are_kept_and_nothing_is_stopped():
+    with pytest.raises(ValueError, match="a pruner needs an objective that reports"):
+        minimize(lambda p: 0.0, SPACE, 12, pruner=MedianPruner())
     result = minimize(learning, SPACE, 12, seed=2)
     assert result.n_pruned == 0 and steps_trained(result) == 12 * STEPS
     assert all([r.step for r in t.reports] == list(range(1, STEPS + 1)) for t in result.trials)
