@@ -211,8 +211,9 @@ class Optimizer:
         a time. ``"gp"``: Bayesian optimisation with a Gaussian process, one
         trial at a time (or `parallel` at once). ``"cma"``: CMA-ES with
         restarts; a generation's candidates go out `parallel` at a time.
-        ``"auto"``: the GP method for the first 300 trials, then CMA-ES
-        started around the best of them (see the README). A
+        ``"auto"``: up to 5 parameters, the GP method for the first 300
+        trials, then CMA-ES started around the best of them; beyond, CMA-ES
+        from the start (see the README). A
         run resumed from a journal without a method goes on with the
         journal's.
     mode : str, optional

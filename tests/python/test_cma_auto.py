@@ -38,10 +38,23 @@ def test_cma_on_a_tiny_discrete_space_answers_repeats_from_the_record():
 
 def test_gp_share_of_an_auto_run():
     assert gp_trials(Space({"x": Real(0, 1)})) == 300
-    assert gp_trials(Space({f"x{i}": Real(0, 1) for i in range(40)})) == 300
-    assert gp_trials(Space({f"x{i}": Real(0, 1) for i in range(41)})) == 0
+    assert gp_trials(Space({f"x{i}": Real(0, 1) for i in range(5)})) == 300
+    assert gp_trials(Space({f"x{i}": Real(0, 1) for i in range(6)})) == 0
     mostly_choices = {"a": Categorical(["p", "q"]), "b": Categorical(["p", "q"]), "x": Real(0, 1)}
     assert gp_trials(Space(mostly_choices)) is None
+    many_choices = {f"c{i}": Categorical(["p", "q"]) for i in range(8)} | {"x": Real(0, 1)}
+    assert gp_trials(Space(many_choices)) is None
+
+
+def test_auto_in_six_dimensions_is_cma_from_the_first_trial():
+    space = {f"x{i}": Real(-1, 1) for i in range(6)}
+
+    def f(p):
+        return sum((v - 0.2) ** 2 for v in p.values())
+
+    auto = minimize(f, space, 60, seed=2, method="auto")
+    cma = minimize(f, space, 60, seed=2, method="cma")
+    assert [t.unit for t in auto.trials] == [t.unit for t in cma.trials]
 
 
 def test_auto_hands_over_to_cma_around_the_best_point(early_hand_over):

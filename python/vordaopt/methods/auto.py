@@ -1,17 +1,19 @@
 """The automatic choice: the GP method while it pays, then CMA-ES.
 
-A Gaussian process gets the most out of each of the first evaluations, but
-its cost grows with its data and, past a few hundred points, a strategy that
-follows the landscape (CMA-ES) makes better use of each further evaluation.
-So the GP method proposes the first `gp_trials(space)` points (300); then CMA-ES
+In a few dimensions a Gaussian process gets the most out of each of the
+first evaluations, but its cost grows with its data and, past a few hundred
+points, a strategy that follows the landscape (CMA-ES) makes better use of
+each further evaluation. So in spaces of up to GP_MAX_DIMENSION parameters
+the GP method proposes the first `gp_trials(space)` points (300); then CMA-ES
 takes over, started around the best results so far (its mean at the best
 point, its step sizes from the spread of the best points), and is told every
-later result. The hand-over is a function of the number of results told, so
+later result. In more dimensions CMA-ES proposes from the first trial: there
+a GP's model is too coarse to beat it, at small budgets as at large ones.
+The choice is a function of the space and of the number of results told, so
 a run stays deterministic and a journal replays it.
 
 Spaces of mostly categorical parameters stay with the GP (CMA-ES has little
-to follow there); very high dimensions start with CMA-ES, where a GP's model
-of so many coordinates is too coarse to pay for itself.
+to follow there).
 """
 
 from __future__ import annotations
@@ -23,14 +25,18 @@ from .gp import GpMethod
 
 __all__ = ["AutoMethod", "gp_trials"]
 
-# The GP's share of a run. Chosen on held-out test functions (bench/dev_suite.py),
-# never on the BBOB problems the README reports: at d = 5 and 500 trials,
-# 300 GP trials gave a median log10 regret of -4.70 against -3.68 for 100
-# (and -4.09 for the GP alone, -2.95 for CMA-ES alone); at d = 10 and 1,000
-# trials, -1.55 against -1.69 for 200, about even.
+# Both chosen on held-out test functions (bench/dev_suite.py), never on the
+# BBOB problems the README reports, by the mean rank over its eight functions
+# (three seeds each). The GP's share: at d = 5 and 500 trials, 300 GP trials
+# ranked ahead of 100, of the GP alone and of CMA-ES alone. The dimension:
+# against CMA-ES alone, the GP (then CMA-ES after 300 trials) ranked 1.38
+# to 1.62 at d = 5 and 20 trials per dimension, 1.44 to 1.56 at 100 per
+# dimension; level at d = 6 (1.50, and 1.56 to 1.44); behind from d = 8 at
+# 5, 20 and 100 trials per dimension (at d = 10, 15 and 20 too), and any
+# earlier hand-over ranked behind CMA-ES alone from d = 10 up.
 GP_TRIALS = 300
 # Beyond this many parameters, CMA-ES from the first trial.
-GP_MAX_DIMENSION = 40
+GP_MAX_DIMENSION = 5
 
 
 def gp_trials(space: Space) -> int | None:
