@@ -14,6 +14,7 @@ from .optimizer import FAILED_STAND_IN, Optimizer, Report, Trial, TrialState
 from .pruners import HyperbandPruner, MedianPruner, SuccessiveHalvingPruner, TrialPruned
 from .reporting import RunningTrial
 from .executors import RayExecutor
+from .importances import importance
 from .space import Categorical, Int, Kind, Periodic, Real, Space, space_from_json, space_to_json
 
 __version__ = "0.2.0"
@@ -21,6 +22,7 @@ __version__ = "0.2.0"
 __all__ = [
     "minimize",
     "load",
+    "importance",
     "Result",
     "StopOptimization",
     "Optimizer",
