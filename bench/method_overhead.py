@@ -1,12 +1,13 @@
 """Per-trial overhead of methods "auto" and "cma" beside Optuna's default sampler.
 
-One run of 1,000 trials over 10 real parameters with an objective that costs
-nothing, on one thread; the time of each ask + tell is the method's overhead.
-Prints the mean per trial over the run and over its parts (for "auto": the
-GP's first trials, then CMA-ES). Optuna is measured in the same process if
-it is installed.
+One run of 1,000 trials over 10 real parameters (and one over 5, where
+"auto" starts with the GP) with an objective that costs nothing, on one
+thread; the time of each ask + tell is the method's overhead. Prints the
+mean per trial over the run and over its parts (for "auto": the GP's first
+trials, then CMA-ES). Optuna is measured in the same process if it is
+installed.
 
-    OMP_NUM_THREADS=1 python bench/method_overhead.py [--trials 1000]
+    OMP_NUM_THREADS=1 python bench/method_overhead.py [--trials 1000] [--dimensions 10 5]
 """
 
 from __future__ import annotations
@@ -18,15 +19,12 @@ import time
 import vordaopt
 from vordaopt.methods.auto import gp_trials
 
-DIMENSION = 10
-
-
 def objective(params: dict[str, float]) -> float:
     return sum((v - 0.3) ** 2 for v in params.values())
 
 
-def vordaopt_times(method: str, trials: int) -> list[float]:
-    space = {f"x{i}": vordaopt.Real(-1, 1) for i in range(DIMENSION)}
+def vordaopt_times(method: str, trials: int, dimension: int) -> list[float]:
+    space = {f"x{i}": vordaopt.Real(-1, 1) for i in range(dimension)}
     opt = vordaopt.Optimizer(space, trials, seed=0, method=method)  # type: ignore[arg-type]
     times = []
     while True:
@@ -40,7 +38,7 @@ def vordaopt_times(method: str, trials: int) -> list[float]:
     return times
 
 
-def optuna_times(trials: int) -> list[float] | None:
+def optuna_times(trials: int, dimension: int) -> list[float] | None:
     try:
         import optuna
     except ImportError:
@@ -51,14 +49,14 @@ def optuna_times(trials: int) -> list[float] | None:
     for _ in range(trials):
         began = time.perf_counter()
         trial = study.ask()
-        params = {f"x{i}": trial.suggest_float(f"x{i}", -1, 1) for i in range(DIMENSION)}
+        params = {f"x{i}": trial.suggest_float(f"x{i}", -1, 1) for i in range(dimension)}
         study.tell(trial, objective(params))
         times.append(time.perf_counter() - began)
     return times
 
 
 def show(label: str, times: list[float], parts: list[tuple[str, int, int]]) -> None:
-    text = f"{label:28s} mean {statistics.mean(times) * 1e3:8.3f} ms/trial"
+    text = f"{label:48s} mean {statistics.mean(times) * 1e3:8.3f} ms/trial"
     for name, start, end in parts:
         if end > start:
             text += f"; {name} {statistics.mean(times[start:end]) * 1e3:.3f} ms"
@@ -68,20 +66,23 @@ def show(label: str, times: list[float], parts: list[tuple[str, int, int]]) -> N
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--trials", type=int, default=1000)
+    parser.add_argument("--dimensions", type=int, nargs="+", default=[10, 5])
     args = parser.parse_args()
     n = args.trials
-    switch = gp_trials(vordaopt.Space({f"x{i}": vordaopt.Real(-1, 1) for i in range(DIMENSION)}))
-    assert switch is not None
-    print(f"{n} trials, {DIMENSION} real parameters, an objective that costs nothing")
-    show('vordaopt method="auto"', vordaopt_times("auto", n),
-         [(f"GP trials 1-{switch}", 0, switch), (f"CMA-ES trials {switch + 1}-{n}", switch, n)])
-    show('vordaopt method="cma"', vordaopt_times("cma", n), [])
-    tpe = optuna_times(n)
-    if tpe is None:
-        print("optuna is not installed: its default sampler was not measured")
-    else:
-        show("optuna TPESampler (default)", tpe,
-             [(f"trials 1-{switch}", 0, switch), (f"trials {switch + 1}-{n}", switch, n)])
+    for dimension in args.dimensions:
+        space = vordaopt.Space({f"x{i}": vordaopt.Real(-1, 1) for i in range(dimension)})
+        switch = gp_trials(space)
+        assert switch is not None
+        parts = [(f"trials 1-{switch}", 0, switch), (f"trials {switch + 1}-{n}", switch, n)]
+        phases = "the GP, then CMA-ES" if switch else "CMA-ES from the start"
+        print(f"\n{n} trials, {dimension} real parameters, an objective that costs nothing")
+        show(f'vordaopt method="auto" ({phases})', vordaopt_times("auto", n, dimension), parts)
+        show('vordaopt method="cma"', vordaopt_times("cma", n, dimension), [])
+        tpe = optuna_times(n, dimension)
+        if tpe is None:
+            print("optuna is not installed: its default sampler was not measured")
+        else:
+            show("optuna TPESampler (default)", tpe, parts)
 
 
 if __name__ == "__main__":
