@@ -95,6 +95,32 @@ TEST(GpModel, TwoPointPosteriorAndObjectiveInClosedForm) {
   EXPECT_NEAR(model.objective(h, nullptr), expected, 1e-10);
 }
 
+TEST(GpModel, PredictManyGivesEachPointTheSameBitsWhateverItsCompany) {
+  // 150 candidates span three blocks of the substitution; each one's mean and
+  // variance must not depend on the block or on the other points.
+  std::vector<Dim> dims = {Dim{}, Dim{DimKind::kPeriodic, 0}, Dim{DimKind::kInteger, 5}};
+  std::vector<double> points, values;
+  for (int i = 0; i < 40; ++i) {
+    double a = std::fmod(0.618034 * i, 1.0), b = std::fmod(0.414214 * i, 1.0), c = (i % 5 + 0.5) / 5;
+    points.insert(points.end(), {a, b, c});
+    values.push_back(std::sin(6 * a) + std::cos(2 * M_PI * b) + c);
+  }
+  Model model(dims, points, values);
+  model.fit();
+  std::vector<double> candidates;
+  for (int j = 0; j < 150; ++j) {
+    candidates.insert(candidates.end(), {std::fmod(0.7548777 * j, 1.0), std::fmod(0.5698403 * j, 1.0),
+                                         std::fmod(0.3333 * j, 1.0)});
+  }
+  std::vector<double> means, variances, one_mean, one_variance;
+  model.predict_many(candidates.data(), 150, means, variances);
+  for (size_t j = 0; j < 150; ++j) {
+    model.predict_many(&candidates[j * 3], 1, one_mean, one_variance);
+    ASSERT_EQ(means[j], one_mean[0]) << j;
+    ASSERT_EQ(variances[j], one_variance[0]) << j;
+  }
+}
+
 TEST(GpModel, GradientMatchesFiniteDifferencesForEveryKind) {
   std::vector<Dim> dims = {Dim{}, Dim{DimKind::kInteger, 5}, Dim{DimKind::kCategorical, 3},
                            Dim{DimKind::kPeriodic, 0}};
