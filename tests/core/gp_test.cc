@@ -49,6 +49,10 @@ TEST(GpKernel, MaternValuesAndKindsOfDistance) {
   for (double r2 : {0.01, 0.3, 2.0, 9.0}) {
     double h = 1e-6 * r2;
     EXPECT_NEAR(matern52_d_r2(r2), (matern52(r2 + h) - matern52(r2 - h)) / (2 * h), 1e-7);
+    double value, slope;
+    matern52_with_d_r2(r2, value, slope);
+    EXPECT_EQ(value, matern52(r2));
+    EXPECT_EQ(slope, matern52_d_r2(r2));
   }
   Dim integer{DimKind::kInteger, 3}, categorical{DimKind::kCategorical, 4},
       periodic{DimKind::kPeriodic, 0};

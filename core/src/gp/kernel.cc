@@ -67,4 +67,11 @@ double matern52_d_r2(double r2) {
   return (-5.0 / 6.0) * (1.0 + s) * std::exp(-s);
 }
 
+void matern52_with_d_r2(double r2, double& value, double& d_r2) {
+  double s = kSqrt5 * std::sqrt(r2);
+  double e = std::exp(-s);
+  value = ((1.0 + s) + (5.0 / 3.0) * r2) * e;
+  d_r2 = (-5.0 / 6.0) * (1.0 + s) * e;
+}
+
 }  // namespace vordaopt::gp

@@ -41,6 +41,8 @@ double squared_distance(const Dim& dim, double a, double b);
 double matern52(double r2);
 // Its derivative with respect to r2: -5/6 (1 + sqrt5 r) exp(-sqrt5 r).
 double matern52_d_r2(double r2);
+// Both, with one square root and one exponential: the same bits as the two.
+void matern52_with_d_r2(double r2, double& value, double& d_r2);
 
 // The kernel's hyper-parameters, all on the log scale (the fit's variables).
 struct Hyper {

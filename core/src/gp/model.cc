@@ -119,9 +119,11 @@ double Model::objective(const Hyper& hyper, std::vector<double>* gradient) const
         sq[k] = pair[k] * scale[k];
         r2 += sq[k];
       }
-      double dk_dr2 = signal * matern52_d_r2(r2);
+      double value, slope;
+      matern52_with_d_r2(r2, value, slope);
+      double dk_dr2 = signal * slope;
       for (size_t k = 0; k < d; ++k) g[k] -= 0.5 * w * dk_dr2 * (-2.0 * sq[k]);
-      g[d] -= 0.5 * w * signal * matern52(r2);
+      g[d] -= 0.5 * w * signal * value;
     }
   }
   double noise = std::exp(hyper.log_noise);
@@ -313,8 +315,10 @@ void Model::predict_with_gradient(const double* unit_point, double& mean, double
         dr2[i * d + k] = std::sin(2.0 * kPi * delta) / kPi * scale[k];
       }
     }
-    kstar[i] = signal * matern52(r2);
-    dk_dr2[i] = signal * matern52_d_r2(r2);
+    double value, slope;
+    matern52_with_d_r2(r2, value, slope);
+    kstar[i] = signal * value;
+    dk_dr2[i] = signal * slope;
   }
   mean = 0.0;
   for (size_t i = 0; i < n; ++i) mean += kstar[i] * alpha_[i];
