@@ -44,6 +44,7 @@ def ours(n: int, repeats: int = 3) -> list[float] | None:
 def optuna_gp(n: int, repeats: int = 2) -> list[float] | None:
     try:
         import optuna
+        import torch  # noqa: F401 - GPSampler imports it only when it first proposes
     except ImportError:
         return None
     optuna.logging.set_verbosity(optuna.logging.WARNING)
