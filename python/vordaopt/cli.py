@@ -3,6 +3,8 @@
     vordaopt run SPACE.json --budget 100 -- python train.py --lr {lr} --depth {depth}
     vordaopt show vordaopt-run.jsonl [--json]
     vordaopt plot vordaopt-run.jsonl -o run.png [--kind convergence|slices|parallel|intermediate]
+    vordaopt report vordaopt-run.jsonl -o report.html
+    vordaopt dashboard vordaopt-run.jsonl|FOLDER [--port 8050] [--host 127.0.0.1]
 
 A command may report as it trains by printing lines ``vordaopt-report STEP
 VALUE`` on its standard output; with ``--pruner``, a trial that the pruner
@@ -768,6 +770,23 @@ def _plot(args: argparse.Namespace) -> int:
     return 0
 
 
+def _report(args: argparse.Namespace) -> int:
+    from .dashboard import write_report
+
+    write_report(args.journal, args.output)
+    print(args.output)
+    return 0
+
+
+def _dashboard(args: argparse.Namespace) -> int:
+    from .dashboard import serve
+
+    if not os.path.exists(args.path):
+        raise UsageError(f"no journal or folder {args.path}")
+    serve(args.path, args.host, args.port)
+    return 0
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="vordaopt", description="Tune any program's parameters with vordaopt.")
@@ -824,6 +843,18 @@ def _parser() -> argparse.ArgumentParser:
     plot.add_argument("--kind", choices=("convergence", "slices", "parallel", "intermediate"),
                       default="convergence")
     plot.set_defaults(handler=_plot)
+
+    report = sub.add_parser("report", help="write every view of a run into one HTML file")
+    report.add_argument("journal")
+    report.add_argument("-o", "--output", required=True, help="the HTML file to write")
+    report.set_defaults(handler=_report)
+
+    dashboard = sub.add_parser("dashboard", help="a local web page that follows runs as they go")
+    dashboard.add_argument("path", help="a journal, or a folder of journals (*.jsonl)")
+    dashboard.add_argument("--port", type=int, default=8050)
+    dashboard.add_argument("--host", default="127.0.0.1",
+                           help="the address to listen on (default 127.0.0.1: this machine only)")
+    dashboard.set_defaults(handler=_dashboard)
     return parser
 
 

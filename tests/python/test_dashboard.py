@@ -1,0 +1,106 @@
+"""The report and the dashboard's server (the page itself is driven in a browser elsewhere)."""
+
+import json
+import os
+import subprocess
+import sys
+import threading
+import urllib.error
+import urllib.request
+
+import pytest
+
+import vordaopt
+from vordaopt import Categorical, Int, Real, minimize
+
+pytest.importorskip("plotly")
+from vordaopt.dashboard import DashboardServer, report_html  # noqa: E402
+
+HOSTILE = "<img src=x onerror=alert(1)>"
+SPACE = {"lr": Real(1e-4, 1, log=True), "layers": Int(1, 6),
+         HOSTILE: Categorical(["a", "</script><script>alert(2)</script>"])}
+
+
+def objective(p, trial):
+    value = p["lr"] + p["layers"] + (p[HOSTILE] == "a")
+    for step in range(1, 4):
+        trial.report(value + 1 / step, step)
+    if p["layers"] == 6:
+        raise RuntimeError("<script>alert(3)</script>")
+    return value
+
+
+@pytest.fixture
+def journal(tmp_path):
+    path = tmp_path / "run.jsonl"
+    minimize(objective, SPACE, 20, seed=1, journal=path, catch=RuntimeError)
+    return path
+
+
+def test_the_report_holds_everything_and_no_journal_text_as_markup(journal, tmp_path):
+    page = report_html(journal)
+    assert "<script src=" not in page and "<link" not in page  # nothing to fetch
+    for text in ("<img src=x", "</script><script>alert(2)", "<script>alert(3)"):
+        assert text not in page
+    start = page.index('id="vordaopt-data">') + len('id="vordaopt-data">')
+    data = json.loads(page[start:page.index("</script>", start)])
+    assert len(data["trials"]) == 20 and set(data["importance"]) == set(SPACE)
+    assert HOSTILE in data["header"]["space"]  # as data, intact
+    out = tmp_path / "report.html"
+    done = subprocess.run([sys.executable, "-m", "vordaopt", "report", str(journal), "-o", str(out)],
+                          capture_output=True, text=True)
+    assert done.returncode == 0 and out.read_text(encoding="utf-8") == page
+
+
+@pytest.fixture
+def server(tmp_path, journal):
+    folder = tmp_path / "runs"
+    folder.mkdir()
+    os.replace(journal, folder / "b.jsonl")
+    (folder / "a.jsonl").write_bytes((folder / "b.jsonl").read_bytes().splitlines(True)[0])
+    dashboard = DashboardServer(folder, port=0)
+    threading.Thread(target=dashboard.serve_forever, daemon=True).start()
+    yield dashboard, folder
+    dashboard.shutdown()
+    dashboard.server_close()
+
+
+def get(dashboard, path, method="GET"):
+    host, port = dashboard.server_address[:2]
+    request = urllib.request.Request(f"http://{host}:{port}{path}", method=method)
+    with urllib.request.urlopen(request, timeout=10) as response:
+        return response.status, response.headers, response.read()
+
+
+def test_the_server_lists_runs_and_sends_only_new_trials(server):
+    dashboard, folder = server
+    assert dashboard.server_address[0] == "127.0.0.1"
+    runs = json.loads(get(dashboard, "/api/runs")[2])
+    assert [r["name"] for r in runs] == ["a.jsonl", "b.jsonl"]
+    first = json.loads(get(dashboard, "/api/run/1?since=")[2])
+    assert first["reset"] and len(first["trials"]) == 20 and first["header"]["budget"] == 20
+    again = json.loads(get(dashboard, f"/api/run/1?since={first['cursor']}")[2])
+    assert not again["reset"] and again["trials"] == [] and again["header"] is None
+    # The run goes on in the same file: only its new trials come.
+    minimize(objective, SPACE, 25, seed=1, journal=folder / "b.jsonl", catch=RuntimeError)
+    more = json.loads(get(dashboard, f"/api/run/1?since={again['cursor']}")[2])
+    assert [t[0] for t in more["trials"]] == [20, 21, 22, 23, 24]
+    # A file replaced by another run: the client starts afresh.
+    os.replace(folder / "a.jsonl", folder / "b.jsonl")
+    fresh = json.loads(get(dashboard, f"/api/run/1?since={more['cursor']}")[2])
+    assert fresh["reset"] and fresh["trials"] == []
+
+
+def test_the_server_is_read_only_and_serves_its_page(server):
+    dashboard, _ = server
+    status, headers, body = get(dashboard, "/")
+    assert status == 200 and b'<script src="static/app.js">' in body
+    assert "script-src 'self'" in headers["Content-Security-Policy"]
+    assert get(dashboard, "/static/plotly.min.js")[2].startswith(b"/**")
+    for method in ("POST", "PUT", "DELETE"):
+        with pytest.raises(urllib.error.HTTPError) as refused:
+            get(dashboard, "/api/runs", method)
+        assert refused.value.code == 405
+    with pytest.raises(urllib.error.HTTPError) as missing:
+        get(dashboard, "/api/run/9")
+    assert missing.value.code == 404
