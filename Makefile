@@ -34,14 +34,16 @@ $(TEST_STAMP): tests/requirements.txt | $(PY)
 	$(PY) -m pip install --quiet -r tests/requirements.txt
 	touch $@
 
-# System packages from Debian: GoogleTest for the C++ suite, and the locale
-# sources with which the tests build a decimal-comma locale of their own.
+# System packages from Debian: GoogleTest for the C++ suite, the locale
+# sources with which the tests build a decimal-comma locale of their own, and
+# Chromium, in which the dashboard's tests drive the page (through Playwright,
+# which uses this browser and downloads none).
 sysdeps:
-	@if [ ! -f /usr/include/gtest/gtest.h ] || [ ! -d /usr/share/i18n/locales ]; then \
+	@if [ ! -f /usr/include/gtest/gtest.h ] || [ ! -d /usr/share/i18n/locales ] || ! command -v chromium >/dev/null; then \
 	  if [ "$$(id -u)" = 0 ]; then \
-	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev cmake locales; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev cmake locales chromium; \
 	  else \
-	    echo "error: install the system packages with: sudo apt-get install -y libgtest-dev cmake locales" >&2; \
+	    echo "error: install the system packages with: sudo apt-get install -y libgtest-dev cmake locales chromium" >&2; \
 	    exit 1; \
 	  fi; \
 	fi
@@ -84,7 +86,7 @@ py-sanitize: install $(TEST_STAMP)
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:halt_on_error=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH=$(abspath $(SAN_DIR))/pkg \
-	  $(PY) -m pytest -q -p no:cacheprovider --capture=sys -m "not cluster" tests/python
+	  $(PY) -m pytest -q -p no:cacheprovider --capture=sys -m "not cluster and not browser" tests/python
 
 py-test: install sysdeps $(TEST_STAMP)
 	$(PY) -m pytest -q tests/python

@@ -135,7 +135,9 @@ class _Run:
                 self.generation += 1
                 self.importance, self.importance_count = {}, -1
             if found.header is not None:
-                self.header = found.header
+                self.header = dict(found.header)
+            if found.budgets and self.header is not None:
+                self.header["budget"] = found.budgets[-1]  # a resumed run raised it
             self.records += found.records
             if (self.header is not None and self.importance_count != len(self.records)
                     and now - self.importance_at >= IMPORTANCE_EVERY):
@@ -155,6 +157,7 @@ class _Run:
                 "header": self.header if fresh else None,
                 "trials": [_compact(r, names) for r in self.records[start:]],
                 "importance": self.importance,
+                "budget": (self.header or {}).get("budget"),
                 "cursor": f"{self.generation}.{len(self.records)}",
             }
 
@@ -215,6 +218,8 @@ class _Handler(BaseHTTPRequestHandler):
             self._send(_page("vordaopt dashboard", scripts).encode(), "text/html; charset=utf-8")
         elif url.path == "/static/plotly.min.js":
             self._send(self.server.bundle, "text/javascript")
+        elif url.path == "/favicon.ico":
+            self._send(b"", "image/x-icon", HTTPStatus.NO_CONTENT)
         elif url.path == "/static/app.js":
             self._send((ASSETS / "app.js").read_bytes(), "text/javascript")
         elif url.path == "/api/runs":

@@ -14,6 +14,7 @@
   const MOST_LINES = 1000;        // in parallel coordinates: the best trials
   const MOST_CURVES = 300;        // learning curves drawn: the best and the latest
   const POLL_MS = 1000;
+  const WEBGL_FROM = 5000;        // points: below, SVG (drawn everywhere); above, WebGL (fast)
 
   const state = {
     header: null, names: [], trials: [], importance: {}, runs: [], run: null,
@@ -94,9 +95,10 @@
       if (current === null || better(t.value, current)) current = t.value;
       bx.push(t.number); by.push(current);
     }
+    const type = x.length > WEBGL_FROM ? "scattergl" : "scatter";
     Plotly.react("convergence", [
-      { x, y, mode: "markers", type: "scattergl", name: "trial", marker: { size: 4, opacity: 0.6 } },
-      { x: bx, y: by, mode: "lines", type: "scattergl", name: "best so far", line: { shape: "hv" } },
+      { x, y, mode: "markers", type, name: "trial", marker: { size: 4, opacity: 0.6 } },
+      { x: bx, y: by, mode: "lines", type, name: "best so far", line: { shape: "hv" } },
     ], { ...layoutBase, title: { text: "convergence" }, xaxis: { title: { text: "trial" } } }, config);
   }
 
@@ -137,7 +139,8 @@
       const { values, ticks } = axisValues(name, shown);
       const xaxis = { title: { text: esc(name) }, type: isLog(name) ? "log" : "-" };
       if (ticks) Object.assign(xaxis, { tickvals: ticks.map((_, i) => i), ticktext: ticks.map(esc) });
-      Plotly.react(div, [{ x: values, y: shown.map((t) => t.value), mode: "markers", type: "scattergl",
+      Plotly.react(div, [{ x: values, y: shown.map((t) => t.value), mode: "markers",
+        type: shown.length > WEBGL_FROM ? "scattergl" : "scatter",
         marker: { size: 4, opacity: 0.6 } }], { ...layoutBase, xaxis, height: 260 }, config);
     }
   }
@@ -167,13 +170,13 @@
     const b = best();
     const latest = withReports.slice(-MOST_CURVES);
     const traces = latest.map((t) => ({
-      x: t.reports.map((r) => r[0]), y: t.reports.map((r) => r[1]), mode: "lines", type: "scattergl",
+      x: t.reports.map((r) => r[0]), y: t.reports.map((r) => r[1]), mode: "lines", type: "scatter",
       name: `trial ${t.number}`, showlegend: false,
       line: { width: 1, color: t.state === "pruned" ? "#999" : t.state === "failed" ? "#c33" : "#4a7bd0" },
     }));
     if (b && b.reports && b.reports.length) {
       traces.push({ x: b.reports.map((r) => r[0]), y: b.reports.map((r) => r[1]), mode: "lines",
-        type: "scattergl", name: `best (trial ${b.number})`, line: { width: 3, color: "#f08a00" } });
+        type: "scatter", name: `best (trial ${b.number})`, line: { width: 3, color: "#f08a00" } });
     }
     Plotly.react(box, traces, { ...layoutBase, title: { text: "learning curves" },
       xaxis: { title: { text: "step" } } }, config);
@@ -206,7 +209,13 @@
         .some((v) => v !== null && v !== undefined && valueText(v).toLowerCase().includes(needle)));
     }
     const key = state.sortKey, dir = state.sortDir;
-    state.rows = rows.slice().sort((a, b) => dir * compare(cell(a, key), cell(b, key)) || a.number - b.number);
+    // Empty cells (a failed trial's value, say) last in both directions.
+    state.rows = rows.slice().sort((a, b) => {
+      const x = cell(a, key), y = cell(b, key);
+      const xEmpty = x === null || x === undefined, yEmpty = y === null || y === undefined;
+      if (xEmpty || yEmpty) return xEmpty === yEmpty ? a.number - b.number : (xEmpty ? 1 : -1);
+      return dir * compare(x, y) || a.number - b.number;
+    });
     document.getElementById("table").setAttribute("data-rows", String(state.rows.length));
     drawRows();
   }
@@ -262,6 +271,7 @@
         params: Object.fromEntries(state.names.map((n, i) => [n, r[3][i]])), error: r[4], reports: r[5] });
     }
     if (data.importance) state.importance = data.importance;
+    if (data.budget !== undefined && state.header) state.header.budget = data.budget;
     state.trials.sort((a, b) => a.number - b.number);
     drawHead();
     drawAll();
@@ -283,7 +293,8 @@
       const response = await fetch(`api/run/${state.run.id}?since=${state.cursor}`);
       const data = await response.json();
       state.cursor = data.cursor;
-      const moved = JSON.stringify(data.importance || {}) !== JSON.stringify(state.importance);
+      const moved = JSON.stringify(data.importance || {}) !== JSON.stringify(state.importance)
+        || (state.header && data.budget !== state.header.budget);
       if (data.reset || data.header || (data.trials && data.trials.length) || moved) take(data);
     } catch (error) {
       document.body.setAttribute("data-poll-error", String(error));

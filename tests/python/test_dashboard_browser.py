@@ -1,0 +1,157 @@
+"""The dashboard and the report in a real headless Chromium (Debian's, driven by Playwright).
+
+Set VORDAOPT_SCREENSHOT to a file name to keep a picture of the dashboard.
+"""
+
+import os
+import shutil
+import threading
+
+import pytest
+
+from vordaopt import Categorical, Int, MedianPruner, Real, TrialPruned, load, minimize
+
+pytestmark = pytest.mark.browser
+playwright_api = pytest.importorskip("playwright.sync_api")
+pytest.importorskip("plotly")
+CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
+if CHROMIUM is None:
+    pytest.skip("no chromium on the PATH (make test installs Debian's)", allow_module_level=True)
+
+from vordaopt.dashboard import DashboardServer, write_report  # noqa: E402
+
+HOSTILE = "<img src=x onerror=alert(1)>"
+SPACE = {"lr": Real(1e-4, 1, log=True), "layers": Int(1, 6),
+         HOSTILE: Categorical(["a", "<b onmouseover=alert(2)>b</b>"])}
+
+
+def objective(p, trial):
+    value = (p["lr"] - 0.01) ** 2 * 100 + 0.1 * p["layers"] + (p[HOSTILE] == "a")
+    for step in range(1, 6):
+        trial.report(value + 1 / step, step)
+        if trial.should_prune():
+            raise TrialPruned()
+    if p["layers"] == 6:
+        raise RuntimeError("<script>alert(3)</script> out of memory")
+    return value
+
+
+def run(path, budget):
+    return minimize(objective, SPACE, budget, seed=2, journal=path, catch=RuntimeError,
+                    pruner=MedianPruner(n_startup_trials=3))
+
+
+@pytest.fixture(scope="module")
+def browser():
+    with playwright_api.sync_playwright() as p:
+        chromium = p.chromium.launch(executable_path=CHROMIUM, args=["--no-sandbox"])
+        yield chromium
+        chromium.close()
+
+
+class Watched:
+    """A page whose console errors, dialogs and requests are kept."""
+
+    def __init__(self, browser, offline=False):
+        self.context = browser.new_context(offline=offline, viewport={"width": 1400, "height": 1000})
+        self.page = self.context.new_page()
+        self.errors, self.dialogs, self.requests = [], [], []
+        self.page.on("console", lambda m: m.type == "error" and self.errors.append(m.text))
+        self.page.on("pageerror", lambda e: self.errors.append(str(e)))
+        self.page.on("dialog", lambda d: (self.dialogs.append(d.message), d.dismiss()))
+        self.page.on("request", lambda r: self.requests.append(r.url))
+
+    def trials(self):
+        return int(self.page.get_attribute("body", "data-trials") or -1)
+
+    def close(self):
+        self.context.close()
+
+
+def check_views(watched, result):
+    page = watched.page
+    counts = page.locator("[data-field=trials]").inner_text()
+    assert counts.startswith(f"{len(result.trials)} (")
+    assert f"{result.n_pruned} pruned" in counts and f"{result.n_failed} failed" in counts
+    assert page.locator("[data-field=best]").inner_text().startswith(f"trial {result.best.number}:")
+    complete = sum(t.state.value == "complete" for t in result.trials)
+    # Plotted: every complete trial in the convergence, a bar per parameter, a
+    # slice per parameter, a curve per trial that reported, all on canvas or SVG.
+    assert page.evaluate("document.getElementById('convergence').data[0].x.length") == complete
+    assert page.locator("#convergence .scatterlayer .point").count() == complete
+    assert page.locator("#importance .bars .point").count() == len(SPACE)
+    assert page.locator("#slices .slice").count() == len(SPACE)
+    reported = sum(bool(t.reports) for t in result.trials)
+    assert page.evaluate("document.getElementById('intermediate').data.length") == reported + 1
+    assert page.locator("#parallel .parcoords").count() == 1
+    # Hostile texts are text: in the table's heading and cells, and no element or script from them.
+    assert HOSTILE in page.locator("#table-head").inner_text()
+    assert page.locator("img, b[onmouseover]").count() == 0
+    assert not watched.dialogs and not watched.errors
+
+
+def test_the_report_opens_from_disk_with_the_network_off(browser, tmp_path):
+    journal, report = tmp_path / "run.jsonl", tmp_path / "report.html"
+    result = run(journal, 40)
+    write_report(journal, report)
+    watched = Watched(browser, offline=True)
+    try:
+        watched.page.goto(report.as_uri())
+        watched.page.wait_for_function("document.body.dataset.trials === '40'")
+        check_views(watched, result)
+        assert all(url.startswith(("file:", "data:", "blob:")) for url in watched.requests)
+    finally:
+        watched.close()
+
+
+def test_the_table_sorts_and_filters(browser, tmp_path):
+    journal, report = tmp_path / "run.jsonl", tmp_path / "report.html"
+    result = run(journal, 40)
+    write_report(journal, report)
+    watched = Watched(browser)
+    page = watched.page
+    try:
+        page.goto(report.as_uri())
+        page.wait_for_function("document.body.dataset.trials === '40'")
+        page.click("#table-head [data-key=value]")
+        assert page.locator("#table-rows .row").first.get_attribute("data-number") == str(result.best.number)
+        page.click("#table-head [data-key=value]")  # again: descending, trials without a value last
+        worst = max((t for t in result.trials if t.value is not None), key=lambda t: t.value)
+        assert page.locator("#table-rows .row").first.get_attribute("data-number") == str(worst.number)
+        page.fill("#filter", "out of memory")
+        failed = [t for t in result.trials if t.error and "out of memory" in t.error]
+        assert page.get_attribute("#table", "data-rows") == str(len(failed)) != "0"
+        assert "<script>alert(3)</script> out of memory" in page.locator("#table-rows").inner_text()
+        page.fill("#filter", "pruned")
+        assert page.get_attribute("#table", "data-rows") == str(result.n_pruned)
+        assert not watched.dialogs and not watched.errors
+    finally:
+        watched.close()
+
+
+def test_the_dashboard_follows_a_run_without_a_reload(browser, tmp_path):
+    folder = tmp_path / "runs"
+    folder.mkdir()
+    journal = folder / "run.jsonl"
+    run(journal, 20)
+    server = DashboardServer(folder, port=0)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    watched = Watched(browser)
+    try:
+        host, port = server.server_address[:2]
+        watched.page.goto(f"http://{host}:{port}/")
+        watched.page.wait_for_function("document.body.dataset.trials === '20'")
+        watched.page.evaluate("window.notReloaded = true")
+        result = run(journal, 30)  # the run goes on, in the same journal
+        watched.page.wait_for_function("document.body.dataset.trials === '30'", timeout=10_000)
+        assert watched.page.evaluate("window.notReloaded") is True
+        assert watched.page.locator("[data-field=budget]").inner_text() == "30"
+        check_views(watched, load(journal))
+        assert result.n_trials == 30
+        shot = os.environ.get("VORDAOPT_SCREENSHOT")
+        if shot:
+            watched.page.screenshot(path=shot, full_page=False)
+    finally:
+        watched.close()
+        server.shutdown()
+        server.server_close()
