@@ -19,8 +19,9 @@ from .journal import FORMAT_VERSION, _MAGIC, _check_record, _is_count
 
 __all__ = ["JournalTail", "TailUpdate"]
 
-#: Bytes read by one poll at most, so that a huge journal loads in steps.
-READ_LIMIT = 1 << 24
+#: Bytes read by one poll at most: a journal of 100,000 trials (about 60 MB)
+#: loads in one poll, and a larger one in steps, in bounded memory.
+READ_LIMIT = 1 << 28
 
 
 @dataclass
