@@ -31,7 +31,6 @@ from .importances import importance
 from .journal import read_journal, trial_from_record
 from .journal_tail import JournalTail
 from .minimize import Result
-from .optimizer import TrialState
 from .space import space_from_json
 
 __all__ = ["write_report", "DashboardServer", "serve"]
@@ -48,6 +47,12 @@ def _plotly_bundle() -> bytes:
         raise ImportError('the dashboard and the report need plotly: pip install '
                           '"vordaopt[dashboard]"') from None
     return (pathlib.Path(plotly.__file__).parent / "package_data" / "plotly.min.js").read_bytes()
+
+
+def _names(header: dict[str, Any] | None) -> list[str]:
+    """The parameter names in byte-wise order: the order of each trial's values sent to the page."""
+    space = (header or {}).get("space")
+    return sorted(space) if isinstance(space, dict) else []
 
 
 def _compact(record: dict[str, Any], names: list[str]) -> list[Any]:
@@ -95,10 +100,9 @@ def _page(title: str, body_scripts: str) -> str:
 def report_html(path: str | os.PathLike[str]) -> str:
     """The report of a journal: one HTML page with every view, the data and the code inside."""
     header, records = read_journal(path)
-    space = header.get("space")
-    names = sorted(space) if isinstance(space, dict) else []
+    names = _names(header)
     data = {"run": {"id": "0", "path": os.fspath(path), "name": os.path.basename(path)},
-            "header": header, "trials": [_compact(r, names) for r in records],
+            "header": header, "names": names, "trials": [_compact(r, names) for r in records],
             "importance": _importance(header, records)}
     bundle = _plotly_bundle().decode("utf-8")
     scripts = (f"<script>{bundle}</script>"
@@ -150,11 +154,11 @@ class _Run:
             generation, _, count = cursor.partition(".")
             fresh = generation != str(self.generation) or not count.isdigit()
             start = 0 if fresh else min(int(count), len(self.records))
-            space = (self.header or {}).get("space")
-            names = sorted(space) if isinstance(space, dict) else []
+            names = _names(self.header)
             return {
                 "reset": fresh,
                 "header": self.header if fresh else None,
+                "names": names,
                 "trials": [_compact(r, names) for r in self.records[start:]],
                 "importance": self.importance,
                 "budget": (self.header or {}).get("budget"),

@@ -18,7 +18,6 @@ from deciding everything; the importances are then scaled to sum to 1.
 from __future__ import annotations
 
 import os
-from typing import Any
 
 from .minimize import Result, load
 from .optimizer import Trial, TrialState
@@ -119,9 +118,9 @@ def importance(run: Result | str | os.PathLike[str]) -> dict[str, float]:
               if t.state is TrialState.COMPLETE and t.value is not None and t.reused_from is None]
     if len(trials) < 2:
         raise ValueError(f"importance needs at least 2 complete trials, the run has {len(trials)}")
-    ranks = _ranks([float(t.value) for t in trials if t.value is not None])
+    ranks = _ranks([float(t.value or 0.0) for t in trials])  # every one has a value
     names = result.space.names
-    shares: dict[str, Any] = {}
+    shares: dict[str, float] = {}
     for position, name in enumerate(names):
         shares[name] = _explained(ranks, _groups(result.space[name], name, trials, position))
     total = sum(shares.values())

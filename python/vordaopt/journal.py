@@ -79,8 +79,13 @@ def trial_from_record(record: dict[str, Any]) -> Trial:
         reused_from=record.get("reused_from"),
         started=record.get("started"),
         ended=record.get("ended"),
-        reports=tuple(Report(int(s), v, int(seen)) for s, v, seen in record.get("reports", ())),
+        reports=record_reports(record),
     )
+
+
+def record_reports(record: dict[str, Any]) -> tuple[Report, ...]:
+    """The reports of a checked journal line (none when it has no "reports")."""
+    return tuple(Report(int(s), v, int(seen)) for s, v, seen in record.get("reports", ()))
 
 
 # --- Reading and checking ----------------------------------------------------------------

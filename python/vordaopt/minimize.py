@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import concurrent.futures as cf
+import functools
 import inspect
 import os
 import sys
@@ -353,7 +354,8 @@ class _Run:
         params = dict(trial.params)
         if not self.takes_trial:
             return (self.objective, params)
-        return (self.objective, params, RunningTrial(trial, self.optimizer, self.server))
+        reporter = functools.partial(self.optimizer.report, trial)
+        return (self.objective, params, RunningTrial(trial.number, params, reporter, self.server))
 
     def go(self) -> Result:
         began = time.perf_counter()
@@ -484,11 +486,6 @@ class _Run:
         error = outcome.error
         if isinstance(error, Unrecorded):
             raise error
-        if isinstance(error, TrialPruned):
-            self.optimizer.tell(trial, pruned=True, cost=outcome.seconds, started=outcome.started,
-                                ended=outcome.ended)
-            self._report()
-            return
         value: Any = outcome.value if error is None else error
         if error is None:
             try:
@@ -499,7 +496,7 @@ class _Run:
         self.optimizer.tell(trial, value, cost=outcome.seconds, started=outcome.started,
                             ended=outcome.ended)
         self._report()
-        if error is not None and not isinstance(error, self.catch):
+        if error is not None and not isinstance(error, (TrialPruned, *self.catch)):
             raise error
 
     def _report(self) -> None:

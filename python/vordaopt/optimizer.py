@@ -733,19 +733,23 @@ class Optimizer:
                                  f"{reports[-1].step}: steps must increase")
             reports.append(Report(step, result if finite else None, self._finished_curves))
             curve = self._curves.setdefault(number, [])
-            curve.append((step, self._sign * result if finite else math.nan))
+            curve.append(self._curve_point(reports[-1]))
             if self._pruning is None:
                 return False
             if number not in self._stop_advised and self._pruning.decide(number, curve):
                 self._stop_advised.add(number)
             return number in self._stop_advised
 
-    def _forget_reports(self, number: int) -> None:
-        """Drops the reports of a trial that starts again from its beginning."""
+    def _curve_point(self, report: Report) -> tuple[int, float]:
+        """A report as the pruner reads it: the value to minimise, NaN when not finite."""
+        return report.step, math.nan if report.value is None else self._sign * report.value
+
+    def _forget_reports(self, number: int) -> list[Report]:
+        """Drops what a running trial reported (it finished, or starts again); returns its reports."""
         with self._lock:
-            self._reports.pop(number, None)
             self._curves.pop(number, None)
             self._stop_advised.discard(number)
+            return self._reports.pop(number, [])
 
     def tell(
         self,
@@ -836,14 +840,11 @@ class Optimizer:
             state = TrialState.FAILED if value is None else TrialState.COMPLETE
         t = self._trials[number]
         with self._lock:
-            made = self._reports.pop(number, [])
-            self._curves.pop(number, None)
-            self._stop_advised.discard(number)
+            made = self._forget_reports(number)
             kept = tuple(made) if reports is None else reports
             if self._pruning is not None:
-                curve = [(r.step, math.nan if r.value is None else self._sign * r.value)
-                         for r in kept]
-                self._pruning.add(number, state is TrialState.COMPLETE, curve)
+                self._pruning.add(number, state is TrialState.COMPLETE,
+                                  [self._curve_point(r) for r in kept])
             self._finished_curves += 1
             # Built directly: dataclasses.replace costs more than the rest of a tell.
             finished = Trial(t.number, t.params, t.unit, state, value, float(cost), error,
@@ -943,7 +944,7 @@ class Optimizer:
 
     def _replay(self, lines: list[dict[str, Any]]) -> None:
         """Tells the recorded results again, each after one ask, as the run was driven."""
-        from .journal import JournalError
+        from .journal import JournalError, record_reports
 
         if self._model is not None:
             self._replay_units = {int(r["number"]): tuple(float(u) for u in r["unit"])
@@ -960,11 +961,11 @@ class Optimizer:
                     f"the journal {self._journal.path if self._journal else ''} does not match "
                     f"this run at trial {number}: it was written by another version of "
                     "vordaopt, or edited")
-            failed = record["state"] in (TrialState.FAILED.value, TrialState.PRUNED.value)
-            reports = tuple(Report(int(s), v, int(seen)) for s, v, seen in record.get("reports", ()))
-            self._finish(number, None if failed else record["value"], record.get("error"),
+            valueless = record["state"] in (TrialState.FAILED.value, TrialState.PRUNED.value)
+            self._finish(number, None if valueless else record["value"], record.get("error"),
                          record.get("cost") or 0.0, record.get("started"), record.get("ended"),
-                         pruned=record["state"] == TrialState.PRUNED.value, reports=reports)
+                         pruned=record["state"] == TrialState.PRUNED.value,
+                         reports=record_reports(record))
         self._ready += self._advance() or []
         self._replay_units = {}
         self._ready = sorted((t for t in self._ready

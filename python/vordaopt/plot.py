@@ -190,8 +190,12 @@ def intermediate(run: Result | str | os.PathLike[str]) -> Figure:
     colours = {TrialState.COMPLETE: "tab:blue", TrialState.PRUNED: "tab:gray",
                TrialState.FAILED: "tab:red"}
     labelled: set[TrialState] = set()
+
+    def finite(trial: Trial) -> list[tuple[int, float]]:
+        return [(r.step, r.value) for r in trial.reports if r.value is not None]
+
     for t in curves:
-        points = [(r.step, r.value) for r in t.reports if r.value is not None]
+        points = finite(t)
         if not points:
             continue
         steps, values = zip(*points)
@@ -202,19 +206,15 @@ def intermediate(run: Result | str | os.PathLike[str]) -> Figure:
         if t.state is TrialState.PRUNED:
             ax.scatter([steps[-1]], [values[-1]], marker="x", s=16, color="tab:gray")
     best = result.best
-    if best is not None and best.reports:
-        points = [(r.step, r.value) for r in best.reports if r.value is not None]
-        if points:
-            ax.plot(*zip(*points), color="tab:orange", linewidth=1.8,
-                    label=f"best (trial {best.number})")
+    if best is not None and (points := finite(best)):
+        ax.plot(*zip(*points), color="tab:orange", linewidth=1.8, label=f"best (trial {best.number})")
     if not curves:
         ax.text(0.5, 0.5, "no trial reported intermediate values", ha="center", va="center",
                 transform=ax.transAxes)
     ax.set_xlabel("step")
     ax.xaxis.set_major_locator(_integer_locator())
     ax.set_ylabel("reported value")
-    pruned = sum(t.state is TrialState.PRUNED for t in result.trials)
-    ax.set_title(f"learning curves ({len(curves)} trials, {pruned} pruned)")
+    ax.set_title(f"learning curves ({len(curves)} trials, {result.n_pruned} pruned)")
     if ax.lines:
         ax.legend(loc="best", fontsize="small")
     return fig

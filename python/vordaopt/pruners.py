@@ -34,13 +34,13 @@ from __future__ import annotations
 import bisect
 import math
 from collections.abc import Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, fields
 from typing import Any, Protocol
 
 from ._numbers import as_int
 
 __all__ = ["TrialPruned", "MedianPruner", "SuccessiveHalvingPruner", "HyperbandPruner",
-           "Pruner", "PRUNER_NAMES", "pruner_from_json"]
+           "Pruner", "PRUNER_NAMES"]
 
 
 class TrialPruned(Exception):
@@ -75,8 +75,9 @@ def _set(pruner: Any, name: str, low: int, what: str) -> None:
     object.__setattr__(pruner, name, as_int(name, getattr(pruner, name), low, what=what))
 
 
-def _not_finite(value: float) -> bool:
-    return not math.isfinite(value)
+def _settings(name: str, pruner: Any) -> dict[str, Any]:
+    """What a journal records of a pruner: its name and every setting."""
+    return {"name": name, **{f.name: getattr(pruner, f.name) for f in fields(pruner)}}
 
 
 def _rung_steps(min_resource: int, factor: int, offset: int, last_step: int) -> list[int]:
@@ -115,8 +116,7 @@ class MedianPruner:
         _set(self, "interval_steps", 1, "a positive integer")
 
     def to_json(self) -> dict[str, Any]:
-        return {"name": "median", "n_startup_trials": self.n_startup_trials,
-                "n_warmup_steps": self.n_warmup_steps, "interval_steps": self.interval_steps}
+        return _settings("median", self)
 
     def start(self) -> PrunerState:
         return _MedianState(self)
@@ -138,7 +138,7 @@ class _MedianState:
 
     def decide(self, number: int, curve: Curve) -> bool:
         step, value = curve[-1]
-        if _not_finite(value):
+        if not math.isfinite(value):
             return True
         s = self.settings
         if (self.complete < s.n_startup_trials or step < s.n_warmup_steps
@@ -184,9 +184,7 @@ class SuccessiveHalvingPruner:
         _set(self, "min_early_stopping_rate", 0, "a non-negative integer")
 
     def to_json(self) -> dict[str, Any]:
-        return {"name": "asha", "min_resource": self.min_resource,
-                "reduction_factor": self.reduction_factor,
-                "min_early_stopping_rate": self.min_early_stopping_rate}
+        return _settings("asha", self)
 
     def start(self) -> PrunerState:
         return _HalvingState(self.min_resource, self.reduction_factor, self.min_early_stopping_rate)
@@ -215,7 +213,7 @@ class _HalvingState:
                 bisect.insort(self.rungs.setdefault(rung, []), value)
 
     def decide(self, number: int, curve: Curve) -> bool:
-        if _not_finite(curve[-1][1]):
+        if not math.isfinite(curve[-1][1]):
             return True
         for rung, value in self._at_rungs(curve, len(curve) - 1):
             others = self.rungs.get(rung, [])
@@ -255,8 +253,7 @@ class HyperbandPruner:
         _set(self, "reduction_factor", 2, "an integer of at least 2")
 
     def to_json(self) -> dict[str, Any]:
-        return {"name": "hyperband", "max_resource": self.max_resource,
-                "min_resource": self.min_resource, "reduction_factor": self.reduction_factor}
+        return _settings("hyperband", self)
 
     @property
     def n_brackets(self) -> int:
@@ -309,16 +306,3 @@ class _HyperbandState:
 
 
 PRUNER_NAMES = ("median", "asha", "hyperband")
-
-
-def pruner_from_json(data: dict[str, Any]) -> MedianPruner | SuccessiveHalvingPruner | HyperbandPruner:
-    """The pruner a journal header records."""
-    settings = {k: v for k, v in data.items() if k != "name"}
-    name = data.get("name")
-    if name == "median":
-        return MedianPruner(**settings)
-    if name == "asha":
-        return SuccessiveHalvingPruner(**settings)
-    if name == "hyperband":
-        return HyperbandPruner(**settings)
-    raise ValueError(f"unknown pruner {name!r}: expected one of {', '.join(PRUNER_NAMES)}")

@@ -11,13 +11,14 @@ from __future__ import annotations
 
 import os
 import threading
+from collections.abc import Callable
 from multiprocessing.connection import Client, Connection, Listener
 from typing import TYPE_CHECKING, Any
 
 from ._numbers import is_real
 
 if TYPE_CHECKING:
-    from .optimizer import Optimizer, Trial
+    from .optimizer import Optimizer
 
 __all__ = ["RunningTrial", "ReportServer"]
 
@@ -37,12 +38,11 @@ class RunningTrial:
         Its parameters (the objective's own copy is its first argument).
     """
 
-    def __init__(self, trial: Trial, optimizer: Optimizer,
-                 server: ReportServer | None = None) -> None:
-        self.number = trial.number
-        self.params = dict(trial.params)
-        self._trial = trial
-        self._optimizer = optimizer
+    def __init__(self, number: int, params: dict[str, Any],
+                 reporter: Callable[[float, int], bool], server: ReportServer | None = None) -> None:
+        self.number = number
+        self.params = dict(params)
+        self._reporter = reporter  # (value, step) -> whether to stop
         self._server = server
         self._stop = False
 
@@ -56,18 +56,22 @@ class RunningTrial:
         TypeError
             The value is not a real number.
         """
-        self._stop = self._optimizer.report(self._trial, value, step)
+        self._stop = self._reporter(value, step)
 
     def should_prune(self) -> bool:
         """Whether the run's pruner advises stopping the trial, after its last report."""
         return self._stop
 
     def __reduce__(self) -> tuple[Any, ...]:
-        if self._server is None:
-            raise TypeError("a running trial can be sent to another process only by the run "
-                            "that handed it out")
-        self._server.accept_connections()
-        return (_RemoteTrial, (self._server.address, self._server.key, self.number, self.params))
+        # In another process the trial reports through the run's socket.
+        reporter = self._reporter
+        if not isinstance(reporter, _SocketReporter):
+            if self._server is None:
+                raise TypeError("a running trial can be sent to another process only by the run "
+                                "that handed it out")
+            self._server.accept_connections()
+            reporter = _SocketReporter(self._server.address, self._server.key, self.number)
+        return (RunningTrial, (self.number, self.params, reporter))
 
     def __repr__(self) -> str:
         return f"RunningTrial(number={self.number}, params={self.params!r})"
@@ -79,14 +83,14 @@ _connections: dict[tuple[Any, bytes], tuple[Connection, threading.Lock]] = {}
 _connections_lock = threading.Lock()
 
 
-class _RemoteTrial:
-    """A running trial in another process: its reports go to the run over a socket."""
+class _SocketReporter:
+    """Sends one trial's reports to the run over its socket, and reads back the advice."""
 
-    def __init__(self, address: Any, key: bytes, number: int, params: dict[str, Any]) -> None:
-        self._address, self._key = address, key
-        self.number = number
-        self.params = params
-        self._stop = False
+    def __init__(self, address: Any, key: bytes, number: int) -> None:
+        self._address, self._key, self._number = address, key, number
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (_SocketReporter, (self._address, self._key, self._number))
 
     def _connection(self) -> tuple[Connection, threading.Lock]:
         with _connections_lock:
@@ -96,25 +100,19 @@ class _RemoteTrial:
                     Client(self._address, authkey=self._key), threading.Lock())
             return link
 
-    def report(self, value: float, step: int) -> None:
+    def __call__(self, value: float, step: int) -> bool:
         connection, lock = self._connection()
         sent = float(value) if is_real(value) else value
         try:
             with lock:
-                connection.send((self.number, sent, step))
+                connection.send((self._number, sent, step))
                 answer = connection.recv()
         except (OSError, EOFError) as exc:
-            raise RuntimeError(f"trial {self.number} lost its connection to the run "
+            raise RuntimeError(f"trial {self._number} lost its connection to the run "
                                f"({type(exc).__name__}: {exc})") from None
         if answer[0] == "error":
             raise (TypeError if answer[1] == "TypeError" else ValueError)(answer[2])
-        self._stop = bool(answer[1])
-
-    def should_prune(self) -> bool:
-        return self._stop
-
-    def __repr__(self) -> str:
-        return f"RunningTrial(number={self.number}, params={self.params!r})"
+        return bool(answer[1])
 
 
 class ReportServer:

@@ -39,3 +39,14 @@ def default_signals():
     to its children, and Python then installs no handler of its own.
     """
     signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
+@pytest.fixture
+def ray_runtime():
+    """A local Ray runtime of two CPUs whose workers can import the test modules."""
+    ray = pytest.importorskip("ray")
+    here = str(pathlib.Path(__file__).parent)
+    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False, configure_logging=False,
+             runtime_env={"env_vars": {"PYTHONPATH": here}})
+    yield ray
+    ray.shutdown()

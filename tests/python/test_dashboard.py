@@ -10,7 +10,6 @@ import urllib.request
 
 import pytest
 
-import vordaopt
 from vordaopt import Categorical, Int, Real, minimize
 
 pytest.importorskip("plotly")

@@ -185,15 +185,8 @@ def test_unpicklable_objectives_are_refused_for_clusters(dask_client):
 
 
 @pytest.mark.cluster
-def test_ray_futures_give_the_serial_run():
-    ray = pytest.importorskip("ray")
-    here = str(pathlib.Path(__file__).parent)  # so that workers import this module
-    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False, configure_logging=False,
-             runtime_env={"env_vars": {"PYTHONPATH": here}})
-    try:
-        serial = minimize(objective, SPACE, 30, seed=6, mode="online", parallel=2)
-        on_ray = minimize(jittered, SPACE, 30, seed=6, mode="online", parallel=2,
-                          executor=vordaopt.RayExecutor())
-        assert summary(serial) == summary(on_ray)
-    finally:
-        ray.shutdown()
+def test_ray_futures_give_the_serial_run(ray_runtime):
+    serial = minimize(objective, SPACE, 30, seed=6, mode="online", parallel=2)
+    on_ray = minimize(jittered, SPACE, 30, seed=6, mode="online", parallel=2,
+                      executor=vordaopt.RayExecutor())
+    assert summary(serial) == summary(on_ray)

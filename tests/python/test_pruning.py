@@ -4,7 +4,6 @@ checks, every method and executor, resume after a kill, and the command line."""
 import concurrent.futures as cf
 import math
 import multiprocessing
-import os
 import pathlib
 import subprocess
 import sys
@@ -258,18 +257,11 @@ def test_dask_workers_report_over_the_socket():
 
 
 @pytest.mark.cluster
-def test_ray_tasks_report_over_the_socket():
-    ray = pytest.importorskip("ray")
-    here = str(pathlib.Path(__file__).parent)  # so that workers import this module
-    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False, configure_logging=False,
-             runtime_env={"env_vars": {"PYTHONPATH": here}})
-    try:
-        serial = minimize(learning, SPACE, 16, seed=9, pruner=MedianPruner(n_startup_trials=2))
-        on_ray = minimize(learning, SPACE, 16, seed=9, pruner=MedianPruner(n_startup_trials=2),
-                          executor=vordaopt.RayExecutor())
-        assert summary(serial) == summary(on_ray) and on_ray.n_pruned > 0
-    finally:
-        ray.shutdown()
+def test_ray_tasks_report_over_the_socket(ray_runtime):
+    serial = minimize(learning, SPACE, 16, seed=9, pruner=MedianPruner(n_startup_trials=2))
+    on_ray = minimize(learning, SPACE, 16, seed=9, pruner=MedianPruner(n_startup_trials=2),
+                      executor=vordaopt.RayExecutor())
+    assert summary(serial) == summary(on_ray) and on_ray.n_pruned > 0
 
 
 # --- resume after a kill -----------------------------------------------------------------

@@ -263,7 +263,9 @@
   function take(data) {
     if (data.reset || data.header) {
       state.header = data.header || state.header;
-      state.names = state.header && state.header.space ? Object.keys(state.header.space).sort() : [];
+      // The server's order of each trial's values (JavaScript's sort order of
+      // strings is not Python's for every name).
+      state.names = data.names || [];
       if (data.reset) state.trials = [];
     }
     for (const r of data.trials || []) {
