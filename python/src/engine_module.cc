@@ -29,6 +29,7 @@
 #include "machine.h"
 #include "method_args.h"
 #include "cma_object.h"
+#include "trust_region_object.h"
 #include "numeric.h"
 #include "probe.h"
 #include "pyref.h"
@@ -309,6 +310,7 @@ PyObject* init_module() {
   PyRef type(PyType_FromSpec(&engine_spec));
   if (!type || PyModule_AddObjectRef(module.get(), "Solver", type.get()) < 0) return nullptr;
   if (!add_cma_type(module.get())) return nullptr;
+  if (!add_trust_region_type(module.get())) return nullptr;
   diag::set_line_sink(keep_line);
   set_interrupt_hook(poll_python_signals);
   cached_module = Py_NewRef(module.get());

@@ -180,14 +180,15 @@ def _journal_method(journal: Any) -> str | None:
     return recorded_method(journal)
 
 
-def _model_method(method: str, space: Space, seed: int) -> GpMethod | CmaMethod | AutoMethod | None:
+def _model_method(method: str, space: Space, seed: int,
+                  budget: int) -> GpMethod | CmaMethod | AutoMethod | None:
     """The proposer of a model method, None for the core solver's workflows."""
     if method == "gp":
         return GpMethod(space, seed)
     if method == "cma":
         return CmaMethod(space, seed)
     if method == "auto":
-        return AutoMethod(space, seed)
+        return AutoMethod(space, seed, budget)
     return None
 
 
@@ -212,9 +213,10 @@ class Optimizer:
         trial at a time (or `parallel` at once). ``"cma"``: CMA-ES with
         restarts; a generation's candidates go out `parallel` at a time.
         ``"auto"``: up to 5 parameters, the GP method for the first 300
-        trials, then CMA-ES started around the best of them; beyond, CMA-ES
-        from the start (see the README). A
-        run resumed from a journal without a method goes on with the
+        trials, then CMA-ES started around the best of them; beyond, a
+        trust-region descent from the centre (then CMA-ES) when `budget` is
+        at most 50 trials per parameter, otherwise CMA-ES from the start
+        (see the README). A run resumed from a journal without a method goes on with the
         journal's.
     mode : str, optional
         The former name of `method`, still accepted.
@@ -380,7 +382,7 @@ class Optimizer:
         self._config_json = json.dumps(config)
         self._solver = Solver(self._config_json)
         self._proposer: Method = mode
-        self._model = _model_method(mode, self._space, self.seed)
+        self._model = _model_method(mode, self._space, self.seed, self.budget)
         # While a journal is replayed: the recorded points, which the model
         # methods take instead of computing each proposal again.
         self._replay_units: dict[int, tuple[float, ...]] = {}

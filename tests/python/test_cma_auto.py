@@ -5,7 +5,7 @@ import math
 import pytest
 
 from vordaopt import Categorical, Int, Optimizer, Periodic, Real, Space, TrialState, minimize
-from vordaopt.methods.auto import gp_trials
+from vordaopt.methods.auto import first_phase, gp_trials
 
 MIXED = {"x": Real(0, 1), "k": Int(0, 6), "c": Categorical(["a", "b", "c"]),
          "angle": Periodic(0, 360)}
@@ -46,15 +46,50 @@ def test_gp_share_of_an_auto_run():
     assert gp_trials(Space(many_choices)) is None
 
 
-def test_auto_in_six_dimensions_is_cma_from_the_first_trial():
+def test_the_first_phase_follows_the_dimension_the_budget_and_the_kinds():
+    six = {f"x{i}": Real(-1, 1) for i in range(6)}
+    assert first_phase(Space({"x": Real(0, 1)}), 10_000) == "gp"
+    assert first_phase(Space(six), 300) == "local"  # 50 trials per parameter
+    assert first_phase(Space(six), 301) == "cma"
+    assert first_phase(Space(six | {"n": Int(0, 9)}), 100) == "local"
+    assert first_phase(Space(six | {"c": Categorical(["a", "b"])}), 100) == "cma"
+
+
+def test_auto_in_six_dimensions_with_a_large_budget_is_cma_from_the_first_trial():
     space = {f"x{i}": Real(-1, 1) for i in range(6)}
 
     def f(p):
         return sum((v - 0.2) ** 2 for v in p.values())
 
-    auto = minimize(f, space, 60, seed=2, method="auto")
-    cma = minimize(f, space, 60, seed=2, method="cma")
+    auto = minimize(f, space, 400, seed=2, method="auto")
+    cma = minimize(f, space, 400, seed=2, method="cma")
     assert [t.unit for t in auto.trials] == [t.unit for t in cma.trials]
+
+
+def test_auto_with_a_small_budget_descends_from_the_centre_then_hands_over(tmp_path):
+    space = {f"x{i}": Real(-1, 1) for i in range(6)}
+
+    def f(p):
+        return sum((i + 1) * (p[f"x{i}"] - 0.2) ** 2 for i in range(6))
+
+    path = tmp_path / "run.jsonl"
+    opt = Optimizer(space, 300, seed=2, method="auto", journal=path)
+    phases = []
+    while (trials := opt.ask()) is not None:
+        phases.append(opt._model.phase)
+        for t in trials:
+            opt.tell(t, f(t.params))
+    opt.close()
+    assert opt.trials[0].params == {f"x{i}": 0.0 for i in range(6)}  # the centre
+    handed = phases.index("cma")
+    assert phases[:handed] == ["local"] * handed and set(phases[handed:]) == {"cma"}
+    assert opt.best.value < 1e-10 and opt.best.number < handed
+    # Killed after the hand-over and resumed: the same trials, bit for bit.
+    cut = handed + 7
+    lines = path.read_text().splitlines(keepends=True)
+    path.write_text("".join(lines[:cut + 1]))
+    resumed = minimize(f, space, 300, seed=2, method="auto", journal=path)
+    assert [t.unit for t in resumed.trials] == [t.unit for t in opt.trials]
 
 
 def test_auto_hands_over_to_cma_around_the_best_point(early_hand_over):

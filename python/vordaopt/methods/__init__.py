@@ -5,7 +5,8 @@
 - ``"online"``: one TPE trial at a time.
 - ``"gp"``: Bayesian optimisation with a Gaussian process (:mod:`.gp`).
 - ``"cma"``: CMA-ES with restarts of growing population (:mod:`.cma`).
-- ``"auto"``: the GP method, then CMA-ES from the best points (:mod:`.auto`).
+- ``"auto"``: chooses from the space and the budget among the GP method,
+  a trust-region descent and CMA-ES (:mod:`.auto`).
 """
 
 from __future__ import annotations
