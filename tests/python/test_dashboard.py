@@ -5,6 +5,7 @@ import os
 import subprocess
 import sys
 import threading
+import time
 import urllib.error
 import urllib.request
 
@@ -43,8 +44,9 @@ def test_the_report_holds_everything_and_no_journal_text_as_markup(journal, tmp_
         assert text not in page
     start = page.index('id="vordaopt-data">') + len('id="vordaopt-data">')
     data = json.loads(page[start:page.index("</script>", start)])
-    assert len(data["trials"]) == 20 and set(data["importance"]) == set(SPACE)
-    assert HOSTILE in data["header"]["space"]  # as data, intact
+    header, *trials = [json.loads(line) for line in data["journal"].splitlines()]
+    assert HOSTILE in header["space"] and set(data["importance"]) == set(SPACE)  # as data, intact
+    assert [t["number"] for t in trials] == list(range(20)) and trials[0]["reports"]
     out = tmp_path / "report.html"
     done = subprocess.run([sys.executable, "-m", "vordaopt", "report", str(journal), "-o", str(out)],
                           capture_output=True, text=True)
@@ -71,23 +73,41 @@ def get(dashboard, path, method="GET"):
         return response.status, response.headers, response.read()
 
 
-def test_the_server_lists_runs_and_sends_only_new_trials(server):
+def lines(dashboard, run, cursor=""):
+    _, headers, body = get(dashboard, f"/api/run/{run}?since={cursor}")
+    assert headers["Content-Type"].startswith("application/x-ndjson")
+    return body, headers["X-Vordaopt-Cursor"], headers["X-Vordaopt-Reset"] == "1"
+
+
+def test_the_server_lists_runs_and_sends_only_new_lines(server):
     dashboard, folder = server
     assert dashboard.server_address[0] == "127.0.0.1"
     runs = json.loads(get(dashboard, "/api/runs")[2])
     assert [r["name"] for r in runs] == ["a.jsonl", "b.jsonl"]
-    first = json.loads(get(dashboard, "/api/run/1?since=")[2])
-    assert first["reset"] and len(first["trials"]) == 20 and first["header"]["budget"] == 20
-    again = json.loads(get(dashboard, f"/api/run/1?since={first['cursor']}")[2])
-    assert not again["reset"] and again["trials"] == [] and again["header"] is None
-    # The run goes on in the same file: only its new trials come.
-    minimize(objective, SPACE, 25, seed=1, journal=folder / "b.jsonl", catch=RuntimeError)
-    more = json.loads(get(dashboard, f"/api/run/1?since={again['cursor']}")[2])
-    assert [t[0] for t in more["trials"]] == [20, 21, 22, 23, 24]
+    journal = folder / "b.jsonl"
+    first, cursor, reset = lines(dashboard, 1)
+    assert reset and first == journal.read_bytes()
+    again, cursor, reset = lines(dashboard, 1, cursor)
+    assert not reset and again == b""
+    # The run goes on in the same file: only its new lines come, never a torn last one.
+    minimize(objective, SPACE, 25, seed=1, journal=journal, catch=RuntimeError)
+    with journal.open("a") as f:
+        f.write('{"number": 25, "sta')
+    more, cursor, reset = lines(dashboard, 1, cursor)
+    assert not reset and more == journal.read_bytes()[len(first):journal.read_bytes().rindex(b"\n") + 1]
+    assert [json.loads(line).get("number") for line in more.splitlines()] == [None, 20, 21, 22, 23, 24]
+    # The importances come from a thread of the run's own, once computed.
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        found = json.loads(get(dashboard, "/api/run/1/importance")[2])
+        if found["trials"] == 25:
+            break
+        time.sleep(0.05)
+    assert found["trials"] == 25 and set(found["importance"]) == set(SPACE)
     # A file replaced by another run: the client starts afresh.
-    os.replace(folder / "a.jsonl", folder / "b.jsonl")
-    fresh = json.loads(get(dashboard, f"/api/run/1?since={more['cursor']}")[2])
-    assert fresh["reset"] and fresh["trials"] == []
+    os.replace(folder / "a.jsonl", journal)
+    fresh, cursor, reset = lines(dashboard, 1, cursor)
+    assert reset and fresh == journal.read_bytes()
 
 
 def test_the_server_is_read_only_and_serves_its_page(server):

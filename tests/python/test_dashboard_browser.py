@@ -70,6 +70,13 @@ class Watched:
 
 def check_views(watched, result):
     page = watched.page
+    # Plots are drawn as they come into view: visit each.
+    for plot in ("convergence", "importance", "intermediate", "parallel", "slices"):
+        page.locator(f"#{plot}").scroll_into_view_if_needed()
+        page.wait_for_function(f"document.getElementById('{plot}').dataset.drawn === '{len(result.trials)}'")
+        if plot == "importance":  # the server sends them once computed
+            page.wait_for_function("document.querySelectorAll('#importance .bars .point').length "
+                                   f"=== {len(SPACE)}")
     counts = page.locator("[data-field=trials]").inner_text()
     assert counts.startswith(f"{len(result.trials)} (")
     assert f"{result.n_pruned} pruned" in counts and f"{result.n_failed} failed" in counts
@@ -79,8 +86,8 @@ def check_views(watched, result):
     # slice per parameter, a curve per trial that reported, all on canvas or SVG.
     assert page.evaluate("document.getElementById('convergence').data[0].x.length") == complete
     assert page.locator("#convergence .scatterlayer .point").count() == complete
-    assert page.locator("#importance .bars .point").count() == len(SPACE)
-    assert page.locator("#slices .slice").count() == len(SPACE)
+    assert page.evaluate("document.getElementById('slices').data.map((d) => d.x.length)") == \
+        [complete] * len(SPACE)
     reported = sum(bool(t.reports) for t in result.trials)
     assert page.evaluate("document.getElementById('intermediate').data.length") == reported + 1
     assert page.locator("#parallel .parcoords").count() == 1
@@ -150,7 +157,8 @@ def test_the_dashboard_follows_a_run_without_a_reload(browser, tmp_path):
         assert result.n_trials == 30
         shot = os.environ.get("VORDAOPT_SCREENSHOT")
         if shot:
-            watched.page.screenshot(path=shot, full_page=False)
+            watched.page.evaluate("window.scrollTo(0, 0)")
+            watched.page.screenshot(path=shot, full_page=True)  # every view, each drawn when visited
     finally:
         watched.close()
         server.shutdown()

@@ -12,13 +12,16 @@
   const ROW_HEIGHT = 24;          // px, as in app.css
   const MOST_POINTS = 5000;       // per slice plot: the best and an even spread of the rest
   const MOST_LINES = 1000;        // in parallel coordinates: the best trials
+  const MOST_MARKERS = 1000;      // in the convergence: an even spread and every improvement
   const MOST_CURVES = 300;        // learning curves drawn: the best and the latest
   const POLL_MS = 1000;
   const WEBGL_FROM = 5000;        // points: below, SVG (drawn everywhere); above, WebGL (fast)
 
   const state = {
-    header: null, names: [], trials: [], importance: {}, runs: [], run: null,
-    sortKey: "number", sortDir: 1, filter: "", rows: [], cursor: 0,
+    header: null, names: [], trials: [], skipped: 0, importance: {}, runs: [],
+    run: null, sortKey: "number", sortDir: 1, filter: "", rows: [], cursor: "",
+    done: [], ranked: null, drawn: -Infinity, drawTook: 0, stale: false,
+    stalePlots: new Set(), found: null,
   };
 
   function el(tag, attributes, children) {
@@ -37,11 +40,9 @@
 
   function direction() { return (state.header && state.header.direction) || "minimize"; }
   function better(a, b) { return direction() === "minimize" ? a < b : a > b; }
-  function complete() { return state.trials.filter((t) => t.state === "complete" && t.value !== null); }
-
   function best() {
     let found = null;
-    for (const t of complete()) if (found === null || better(t.value, found.value)) found = t;
+    for (const t of state.done) if (found === null || better(t.value, found.value)) found = t;
     return found;
   }
 
@@ -72,7 +73,8 @@
       ["best", b === null ? "no complete trial yet" : `trial ${b.number}: ${valueText(b.value)}`],
     ];
     if (h.pruner) items.push(["pruner", JSON.stringify(h.pruner)]);
-    if (h.command) items.push(["command", h.command.join(" ")]);
+    if (Array.isArray(h.command)) items.push(["command", h.command.join(" ")]);
+    if (state.skipped) items.push(["skipped lines", `${state.skipped} (damaged, out of place or repeated)`]);
     const list = el("dl", {}, []);
     for (const [k, v] of items) {
       if (v === undefined) continue;
@@ -87,33 +89,52 @@
   const config = { displaylogo: false, responsive: true };
 
   function drawConvergence() {
-    const done = complete();
-    const x = done.map((t) => t.number), y = done.map((t) => t.value);
+    const done = state.done;
+    // The best so far as a step line: its steps and its last trial are enough.
     const bx = [], by = [];
     let current = null;
     for (const t of done) {
-      if (current === null || better(t.value, current)) current = t.value;
-      bx.push(t.number); by.push(current);
+      if (current === null || better(t.value, current)) {
+        current = t.value;
+        bx.push(t.number); by.push(current);
+      }
     }
-    const type = x.length > WEBGL_FROM ? "scattergl" : "scatter";
+    if (done.length) { bx.push(done[done.length - 1].number); by.push(current); }
+    // The trials: every one up to MOST_MARKERS; beyond, an even spread and every improvement.
+    let shown = done;
+    if (done.length > MOST_MARKERS) {
+      const improved = new Set(bx);
+      const stride = done.length / MOST_MARKERS;
+      shown = done.filter((t, i) => Math.floor(i / stride) !== Math.floor((i - 1) / stride)
+        || improved.has(t.number));
+    }
+    const x = shown.map((t) => t.number), y = shown.map((t) => t.value);
+    const type = x.length + bx.length > WEBGL_FROM ? "scattergl" : "scatter";
+    const title = shown === done ? "convergence"
+      : `convergence (${shown.length} of ${done.length} trials drawn)`;
     Plotly.react("convergence", [
       { x, y, mode: "markers", type, name: "trial", marker: { size: 4, opacity: 0.6 } },
       { x: bx, y: by, mode: "lines", type, name: "best so far", line: { shape: "hv" } },
-    ], { ...layoutBase, title: { text: "convergence" }, xaxis: { title: { text: "trial" } } }, config);
+    ], { ...layoutBase, title: { text: title }, xaxis: { title: { text: "trial" } } }, config);
   }
 
   function drawImportance() {
-    const entries = Object.entries(state.importance);
+    const entries = Object.entries(state.importance || {});
+    const title = entries.length || !state.done.length ? "parameter importance"
+      : "parameter importance (being computed)";
     Plotly.react("importance", [{
       type: "bar", orientation: "h", x: entries.map((e) => e[1]).reverse(),
       y: entries.map((e) => esc(e[0])).reverse(),
-    }], { ...layoutBase, title: { text: "parameter importance" }, margin: { l: 120, r: 10, t: 30, b: 40 } },
+    }], { ...layoutBase, title: { text: title }, margin: { l: 120, r: 10, t: 30, b: 40 } },
     config);
   }
 
-  function chosenForPlots(limit) {
+  function chooseForPlots(limit) {
     // The best trials first, then an even spread of the others, `limit` in all.
-    const done = complete().slice().sort((a, b) => (better(a.value, b.value) ? -1 : 1));
+    if (state.ranked === null) {
+      state.ranked = state.done.slice().sort((a, b) => (better(a.value, b.value) ? -1 : 1));
+    }
+    const done = state.ranked;
     if (done.length <= limit) return done;
     const head = done.slice(0, limit / 2), rest = done.slice(limit / 2);
     const step = rest.length / (limit / 2);
@@ -129,24 +150,32 @@
       ticks: keys.map((k) => valueText(JSON.parse(k))) };
   }
 
+  // One figure with a panel per parameter: one drawing surface, however many parameters.
   function drawSlices() {
-    const shown = chosenForPlots(MOST_POINTS);
+    const shown = chooseForPlots(MOST_POINTS);
+    const n = state.names.length;
     const box = document.getElementById("slices");
-    box.replaceChildren();
-    for (const name of state.names) {
-      const div = el("div", { class: "plot slice", "data-name": name }, []);
-      box.append(div);
+    box.hidden = n === 0 || shown.length === 0;
+    if (box.hidden) { Plotly.purge(box); return; }
+    const columns = Math.min(n, 3), rows = Math.ceil(n / columns);
+    const layout = { ...layoutBase, height: 240 * rows, showlegend: false,
+      title: { text: "slices" }, grid: { rows, columns, pattern: "independent" } };
+    const type = shown.length > WEBGL_FROM ? "scattergl" : "scatter";
+    const y = shown.map((t) => t.value);
+    const traces = state.names.map((name, i) => {
       const { values, ticks } = axisValues(name, shown);
+      const suffix = i ? String(i + 1) : "";
       const xaxis = { title: { text: esc(name) }, type: isLog(name) ? "log" : "-" };
-      if (ticks) Object.assign(xaxis, { tickvals: ticks.map((_, i) => i), ticktext: ticks.map(esc) });
-      Plotly.react(div, [{ x: values, y: shown.map((t) => t.value), mode: "markers",
-        type: shown.length > WEBGL_FROM ? "scattergl" : "scatter",
-        marker: { size: 4, opacity: 0.6 } }], { ...layoutBase, xaxis, height: 260 }, config);
-    }
+      if (ticks) Object.assign(xaxis, { tickvals: ticks.map((_, k) => k), ticktext: ticks.map(esc) });
+      layout["xaxis" + suffix] = xaxis;
+      return { x: values, y, mode: "markers", type, xaxis: "x" + suffix, yaxis: "y" + suffix,
+        name: esc(name), marker: { size: 4, opacity: 0.6 } };
+    });
+    Plotly.react(box, traces, layout, config);
   }
 
   function drawParallel() {
-    const shown = chosenForPlots(MOST_LINES);
+    const shown = chooseForPlots(MOST_LINES);
     if (!shown.length || !state.names.length) { Plotly.purge("parallel"); return; }
     const dimensions = state.names.map((name) => {
       const { values, ticks } = axisValues(name, shown);
@@ -165,8 +194,7 @@
   function drawIntermediate() {
     const withReports = state.trials.filter((t) => t.reports && t.reports.length);
     const box = document.getElementById("intermediate");
-    box.hidden = withReports.length === 0;
-    if (box.hidden) return;
+    if (withReports.length === 0) return;
     const b = best();
     const latest = withReports.slice(-MOST_CURVES);
     const traces = latest.map((t) => ({
@@ -209,8 +237,9 @@
         .some((v) => v !== null && v !== undefined && valueText(v).toLowerCase().includes(needle)));
     }
     const key = state.sortKey, dir = state.sortDir;
+    // The trials are kept in the order of their numbers: that order needs no sort.
     // Empty cells (a failed trial's value, say) last in both directions.
-    state.rows = rows.slice().sort((a, b) => {
+    state.rows = key === "number" && dir === 1 ? rows : rows.slice().sort((a, b) => {
       const x = cell(a, key), y = cell(b, key);
       const xEmpty = x === null || x === undefined, yEmpty = y === null || y === undefined;
       if (xEmpty || yEmpty) return xEmpty === yEmpty ? a.number - b.number : (xEmpty ? 1 : -1);
@@ -258,63 +287,136 @@
     document.getElementById("table-rows").replaceChildren(...rows);
   }
 
-  // --- data ------------------------------------------------------------------------------
+  // --- data: journal lines, read by reader.js ------------------------------------------------
 
-  function take(data) {
-    if (data.reset || data.header) {
-      state.header = data.header || state.header;
-      // The server's order of each trial's values (JavaScript's sort order of
-      // strings is not Python's for every name).
-      state.names = data.names || [];
-      if (data.reset) state.trials = [];
-    }
-    for (const r of data.trials || []) {
-      state.trials.push({ number: r[0], state: r[1], value: r[2],
-        params: Object.fromEntries(state.names.map((n, i) => [n, r[3][i]])), error: r[4], reports: r[5] });
-    }
-    if (data.importance) state.importance = data.importance;
-    if (data.budget !== undefined && state.header) state.header.budget = data.budget;
-    state.trials.sort((a, b) => a.number - b.number);
-    drawHead();
-    drawAll();
+  function resetData() {
+    state.header = null; state.names = []; state.trials = []; state.skipped = 0;
   }
+
+  // Adds what a JournalReader found; keeps the trials in the order of their numbers.
+  function takeFound(found) {
+    state.header = found.header;
+    state.names = found.names;
+    state.skipped = found.skipped;
+    const t = state.trials, added = found.trials.length;
+    for (const trial of found.trials) t.push(trial);
+    for (let i = t.length - added; i > 0 && i < t.length; i++) {
+      if (t[i].number < t[i - 1].number) { t.sort((a, b) => a.number - b.number); break; }
+    }
+    return added;
+  }
+
+  // The plots are drawn when they come into view (or near it) and again
+  // when they are in view and the data has changed: a large run's first view
+  // costs what fits on the screen, and a plot scrolled to is drawn then.
+  const PLOTS = { convergence: drawConvergence, importance: drawImportance,
+    intermediate: drawIntermediate, parallel: drawParallel, slices: drawSlices };
 
   function drawAll() {
+    state.done = state.trials.filter((t) => t.state === "complete" && t.value !== null);
+    state.ranked = null;
+    document.getElementById("intermediate").hidden = !state.trials.some((t) => t.reports);
+    document.getElementById("slices").hidden = !state.names.length || !state.done.length;
+    drawHead();
     drawSummary();
-    drawConvergence();
-    drawImportance();
-    drawIntermediate();
-    drawParallel();
-    drawSlices();
     updateRows();
-    document.body.setAttribute("data-trials", String(state.trials.length));
+    for (const id of Object.keys(PLOTS)) state.stalePlots.add(id);
+    drawVisible();
   }
 
-  async function poll() {
-    try {
-      const response = await fetch(`api/run/${state.run.id}?since=${state.cursor}`);
-      const data = await response.json();
-      state.cursor = data.cursor;
-      const moved = JSON.stringify(data.importance || {}) !== JSON.stringify(state.importance)
-        || (state.header && data.budget !== state.header.budget);
-      if (data.reset || data.header || (data.trials && data.trials.length) || moved) take(data);
-    } catch (error) {
-      document.body.setAttribute("data-poll-error", String(error));
+  // Measured now: what the watcher last reported may predate the data's layout.
+  function inView(box) {
+    if (box.hidden) return false;
+    const r = box.getBoundingClientRect();
+    return r.bottom > 0 && r.top < window.innerHeight && r.right > 0 && r.left < window.innerWidth;
+  }
+
+  function drawVisible() {
+    const began = performance.now();
+    for (const id of Object.keys(PLOTS)) {
+      const box = document.getElementById(id);
+      if (!state.stalePlots.has(id) || !inView(box)) continue;
+      PLOTS[id]();
+      state.stalePlots.delete(id);
+      box.setAttribute("data-drawn", String(state.trials.length));
     }
-    setTimeout(poll, POLL_MS);
+    document.body.setAttribute("data-trials", String(state.trials.length));
+    state.drawn = performance.now();
+    state.drawTook = state.drawn - began;
   }
 
-  async function startLive() {
+  // Scrolling or resizing brings plots into view: draw those left stale.
+  function watchPlots() {
+    const watcher = new IntersectionObserver((entries) => {
+      if (entries.some((e) => e.isIntersecting)) drawVisible();
+    });
+    for (const id of Object.keys(PLOTS)) watcher.observe(document.getElementById(id));
+  }
+
+  // The dashboard's worker fetches and reads the journal's lines; one request at a time.
+  let worker = null;
+  function readLines() {
+    return new Promise((resolve, reject) => {
+      worker.onmessage = (event) => (event.data.error ? reject(new Error(event.data.error))
+        : resolve(event.data));
+      worker.postMessage({ url: new URL(`api/run/${state.run.id}?since=${encodeURIComponent(state.cursor)}`,
+        location.href).href });
+    });
+  }
+
+  async function findRun() {
     state.runs = await (await fetch("api/runs")).json();
     const wanted = new URLSearchParams(location.search).get("run");
     state.run = state.runs.find((r) => r.id === wanted) || state.runs[0] || null;
+    return state.run ? readLines() : null;
+  }
+
+  // The dashboard asks for its data at once, while the browser still reads
+  // Plotly's code (the page loads its scripts first); a report has its data.
+  if (!document.getElementById("vordaopt-data")) worker = new Worker("static/reader.js");
+  const firstRead = worker ? findRun() : null;
+
+  async function poll(pending) {
+    let wait = POLL_MS;
+    try {
+      const got = await (pending || readLines());
+      state.cursor = got.cursor;
+      if (got.reset) resetData();
+      const budget = state.header && state.header.budget;
+      const changed = takeFound(got) > 0 || got.reset || (state.header && state.header.budget !== budget);
+      // The importances of the last poll: the first screen does not wait for them.
+      const moved = state.found !== null && JSON.stringify(state.found.importance) !== JSON.stringify(state.importance);
+      if (moved) state.importance = state.found.importance;
+      if (got.more) {
+        wait = 0;  // the rest of a large journal first
+        state.stale = state.stale || changed || moved;
+      } else if (changed || moved || state.stale) {
+        // A large run redraws at most every few times its drawing takes, so
+        // the page stays responsive while it grows.
+        if (performance.now() - state.drawn >= 4 * state.drawTook) {
+          drawAll();
+          state.stale = false;
+        } else {
+          state.stale = true;
+        }
+      }
+      if (!got.more) state.found = await (await fetch(`api/run/${state.run.id}/importance`)).json();
+    } catch (error) {
+      document.body.setAttribute("data-poll-error", String(error));
+    }
+    setTimeout(poll, wait);
+  }
+
+  async function startLive() {
+    const first = await firstRead;
     const nav = document.getElementById("runs");
     nav.replaceChildren(...state.runs.map((r) => el("a", { href: `?run=${encodeURIComponent(r.id)}`,
       class: r === state.run ? "current" : "" }, [r.name])));
-    if (state.run) poll();
+    if (state.run) poll(Promise.resolve(first));
   }
 
   function start() {
+    watchPlots();
     document.getElementById("filter").addEventListener("input", (e) => {
       state.filter = e.target.value;
       updateRows();
@@ -324,7 +426,12 @@
     if (embedded) {
       const data = JSON.parse(embedded.textContent);
       state.run = data.run;
-      take(data);
+      resetData();
+      const reader = new JournalReader();
+      const trials = reader.take(data.journal);
+      takeFound({ trials, header: reader.header, names: reader.names, skipped: reader.skipped });
+      state.importance = data.importance;
+      drawAll();
     } else {
       startLive();
     }

@@ -1,0 +1,83 @@
+// Reading a journal's lines for the page: the header first, then trials and
+// budget raises. A line that is damaged, out of place or a repeated trial
+// is skipped and counted: the page shows what it can of a journal being
+// written.
+//
+// The same code runs in the page (a report, whose journal is inside it) and
+// in a worker of the dashboard, which fetches and reads the lines while the
+// page is still loading Plotly, and then each second.
+"use strict";
+
+// Names in the order of their code points, as the journal's writer sorts
+// them (a plain string sort compares UTF-16 units, which differs past U+FFFF).
+function byCodePoint(a, b) {
+  const x = [...a], y = [...b];
+  for (let i = 0; i < Math.min(x.length, y.length); i++) {
+    const d = x[i].codePointAt(0) - y[i].codePointAt(0);
+    if (d) return d;
+  }
+  return x.length - y.length;
+}
+
+function isObject(v) { return v !== null && typeof v === "object" && !Array.isArray(v); }
+
+class JournalReader {
+  constructor() {
+    this.header = null;
+    this.names = [];
+    this.seen = new Set();
+    this.skipped = 0;
+  }
+
+  // The trials new in `text` (whole lines), as the page keeps them.
+  take(text) {
+    const trials = [];
+    for (const line of text.split("\n")) {
+      if (!line) continue;
+      let r;
+      try { r = JSON.parse(line); } catch (error) { this.skipped++; continue; }
+      if (this.header === null) {
+        if (isObject(r) && r.vordaopt_journal === 1) {
+          this.header = r;
+          this.names = isObject(r.space) ? Object.keys(r.space).sort(byCodePoint) : [];
+        } else {
+          this.skipped++;
+        }
+      } else if (isObject(r) && Object.keys(r).length === 1 && Number.isInteger(r.budget)) {
+        this.header.budget = r.budget;
+      } else if (isObject(r) && Number.isInteger(r.number) && typeof r.state === "string"
+                 && isObject(r.params) && !this.seen.has(r.number)) {
+        this.seen.add(r.number);
+        const reports = Array.isArray(r.reports)
+          ? r.reports.filter(Array.isArray).map((x) => [x[0], x[1]]) : [];
+        trials.push({ number: r.number, state: r.state,
+          value: typeof r.value === "number" ? r.value : null, params: r.params,
+          error: typeof r.error === "string" ? r.error : null,
+          reports: reports.length ? reports : null });
+      } else {
+        this.skipped++;
+      }
+    }
+    return trials;
+  }
+}
+
+// In a worker: each message {url} fetches the lines there and answers with
+// what they hold and the server's cursor.
+if (typeof document === "undefined" && typeof self !== "undefined") {
+  let reader = new JournalReader();
+  self.onmessage = async (event) => {
+    try {
+      const response = await fetch(event.data.url);
+      const text = await response.text();
+      const reset = response.headers.get("X-Vordaopt-Reset") === "1";
+      if (reset) reader = new JournalReader();
+      const trials = reader.take(text);
+      self.postMessage({ trials, reset, header: reader.header, names: reader.names,
+        skipped: reader.skipped, more: response.headers.get("X-Vordaopt-More") === "1",
+        cursor: response.headers.get("X-Vordaopt-Cursor") || "" });
+    } catch (error) {
+      self.postMessage({ error: String(error) });
+    }
+  };
+}
