@@ -49,6 +49,11 @@ def test_gp_share_of_an_auto_run():
 def test_the_first_phase_follows_the_dimension_the_budget_and_the_kinds():
     six = {f"x{i}": Real(-1, 1) for i in range(6)}
     assert first_phase(Space({"x": Real(0, 1)}), 10_000) == "gp"
+    three = {f"x{i}": Real(-1, 1) for i in range(3)}
+    assert first_phase(Space(three), 60) == "local"  # 20 trials per parameter
+    assert first_phase(Space(three), 61) == "gp"
+    assert first_phase(Space({"x": Real(0, 1), "y": Real(0, 1)}), 10) == "gp"
+    assert first_phase(Space(three | {"c": Categorical(["a", "b"])}), 20) == "gp"
     assert first_phase(Space(six), 300) == "local"  # 50 trials per parameter
     assert first_phase(Space(six), 301) == "cma"
     assert first_phase(Space(six | {"n": Int(0, 9)}), 100) == "local"

@@ -7,12 +7,15 @@
   `gp_trials(space)` points (300); then CMA-ES takes over, started around the
   best results so far (its mean at the best point, its step sizes from the
   spread of the best points), and is told every later result.
-- In more dimensions, a budget of up to LOCAL_TRIALS_PER_DIMENSION trials per
-  parameter goes to a trust-region search from the centre of the space,
+- A small budget goes to a trust-region search from the centre of the space,
   which descends a smooth basin in far fewer evaluations than a population
-  or a global model; once it has converged, CMA-ES searches afresh. A larger
-  budget goes to CMA-ES from the first trial: its restarts explore, and pay
-  off on rugged landscapes when there are evaluations to spare.
+  or a global model; once it has converged, CMA-ES searches afresh. Small
+  is up to SMALL_BUDGET_FEW trials per parameter from LOCAL_MIN_DIMENSION to
+  GP_MAX_DIMENSION parameters (where the GP pays from a few more), and up to
+  SMALL_BUDGET_MANY per parameter beyond.
+- Beyond GP_MAX_DIMENSION parameters a larger budget goes to CMA-ES from the
+  first trial: its restarts explore, and pay off on rugged landscapes when
+  there are evaluations to spare.
 - Spaces of mostly categorical parameters stay with the GP (the others have
   little to follow there); spaces with any categorical parameter skip the
   trust region, which needs coordinates it can step along.
@@ -50,7 +53,12 @@ GP_MAX_DIMENSION = 5
 # with 20 and 50 trials per dimension, level at d = 20 with 50, behind at
 # d = 10 with 100 (CMA-ES's restarts find better basins of the rugged
 # functions).
-LOCAL_TRIALS_PER_DIMENSION = 50
+SMALL_BUDGET_MANY = 50
+# Against the GP: ahead at d = 3, 4 and 5 with 20 trials per dimension;
+# behind at d = 3 and 4 with 30 (level at d = 5) and at d = 3 to 5 with 50;
+# behind at d = 2 with 20.
+SMALL_BUDGET_FEW = 20
+LOCAL_MIN_DIMENSION = 3
 
 Phase = Literal["gp", "local", "cma"]
 
@@ -69,11 +77,14 @@ def gp_trials(space: Space) -> int | None:
 def first_phase(space: Space, budget: int) -> Phase:
     """The method that proposes the first trial of a run of `budget` trials."""
     kinds, _ = encode(space)
-    if gp_trials(space) != 0:
+    d = len(kinds)
+    switch = gp_trials(space)
+    if switch is None:
         return "gp"
-    if "k" not in kinds and budget <= LOCAL_TRIALS_PER_DIMENSION * len(kinds):
+    small = SMALL_BUDGET_MANY if switch == 0 else SMALL_BUDGET_FEW
+    if "k" not in kinds and d >= LOCAL_MIN_DIMENSION and budget <= small * d:
         return "local"
-    return "cma"
+    return "cma" if switch == 0 else "gp"
 
 
 class AutoMethod:
