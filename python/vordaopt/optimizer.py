@@ -212,11 +212,11 @@ class Optimizer:
         a time. ``"gp"``: Bayesian optimisation with a Gaussian process, one
         trial at a time (or `parallel` at once). ``"cma"``: CMA-ES with
         restarts; a generation's candidates go out `parallel` at a time.
-        ``"auto"``: up to 5 parameters, the GP method for the first 300
-        trials, then CMA-ES started around the best of them; beyond, a
-        trust-region descent from the centre (then CMA-ES) when `budget` is
-        at most 50 trials per parameter, otherwise CMA-ES from the start
-        (see the README). A run resumed from a journal without a method goes on with the
+        ``"auto"``: a trust-region descent from the centre (then CMA-ES)
+        when `budget` is small (at most 20 trials per parameter for 3 to 5
+        parameters, 50 beyond); otherwise, up to 5 parameters, the GP method
+        for the first 300 trials, then CMA-ES started around the best of
+        them, and beyond, CMA-ES from the start (see the README). A run resumed from a journal without a method goes on with the
         journal's.
     mode : str, optional
         The former name of `method`, still accepted.
@@ -369,8 +369,10 @@ class Optimizer:
         if journal is not None:
             self._journal, self._owns_journal = self._open_journal(journal)
             first = self._journal.first_budget
-            if isinstance(first, int) and mode == "batch":
-                plan_budget = first  # the batch plan stays the one the run began with
+            if isinstance(first, int) and mode in ("batch", "auto"):
+                # The batch plan, and the automatic choice of method, stay
+                # those the run began with.
+                plan_budget = first
         self._plan_budget = plan_budget
 
         config = {
@@ -382,7 +384,7 @@ class Optimizer:
         self._config_json = json.dumps(config)
         self._solver = Solver(self._config_json)
         self._proposer: Method = mode
-        self._model = _model_method(mode, self._space, self.seed, self.budget)
+        self._model = _model_method(mode, self._space, self.seed, plan_budget)
         # While a journal is replayed: the recorded points, which the model
         # methods take instead of computing each proposal again.
         self._replay_units: dict[int, tuple[float, ...]] = {}

@@ -95,6 +95,11 @@ def test_auto_with_a_small_budget_descends_from_the_centre_then_hands_over(tmp_p
     path.write_text("".join(lines[:cut + 1]))
     resumed = minimize(f, space, 300, seed=2, method="auto", journal=path)
     assert [t.unit for t in resumed.trials] == [t.unit for t in opt.trials]
+    # Resumed in the trust region with a budget that alone would choose
+    # CMA-ES: the choice stays the one the run began with.
+    path.write_text("".join(lines[:31]))
+    raised = minimize(f, space, 400, seed=2, method="auto", journal=path)
+    assert [t.unit for t in raised.trials[:40]] == [t.unit for t in opt.trials[:40]]
 
 
 def test_auto_hands_over_to_cma_around_the_best_point(early_hand_over):

@@ -22,7 +22,8 @@
 
 The choice is a function of the space, the budget and the results told, so a
 run stays deterministic and a journal replays it. A run resumed with a larger
-budget goes on with the choice of its new budget.
+budget keeps the choice of the budget it began with (the optimizer passes
+that one).
 """
 
 from __future__ import annotations
@@ -95,7 +96,7 @@ class AutoMethod:
     space : Space
     seed : int
     budget : int
-        The run's number of trials.
+        The run's number of trials (the first, for a run resumed with more).
     """
 
     def __init__(self, space: Space, seed: int, budget: int) -> None:
