@@ -42,6 +42,8 @@ __all__ = ["write_report", "DashboardServer", "serve"]
 ASSETS = pathlib.Path(__file__).with_name("dashboard_assets")
 #: Importances are computed again at most this often while a run grows (seconds).
 IMPORTANCE_EVERY = 5.0
+#: Reads of a growing journal before its importances are computed regardless.
+MOST_POLLS_IN_A_ROW = 8
 #: Bytes of journal lines sent at most in one response; the page asks again for more.
 READ_LIMIT = 1 << 26
 
@@ -179,7 +181,7 @@ class _Run:
         tail = JournalTail(self.path)
         header: dict[str, Any] | None = None
         records: list[dict[str, Any]] = []
-        computed = -1
+        computed, polls = -1, 0
         while not self._stop.is_set():
             found = tail.poll()
             if found.reset:
@@ -187,8 +189,12 @@ class _Run:
             if found.header is not None:
                 header = dict(found.header)
             records += found.records
-            if found.records or found.header is not None:
-                continue  # a large journal comes in several polls: read it all first
+            polls += 1
+            # A large journal comes in several polls: read it first, but not
+            # forever while a fast run keeps writing.
+            if (found.records or found.header is not None) and polls < MOST_POLLS_IN_A_ROW:
+                continue
+            polls = 0
             if header is not None and computed != len(records):
                 importance = _importance(header, records)
                 with self._lock:

@@ -26,6 +26,9 @@ constexpr double kSingular = 1e-13;
 constexpr int kStepIterations = 300;
 // Halvings a single plan may make before it returns a repair regardless.
 constexpr int kMostHalvings = 64;
+// A projected-gradient iteration that moves no coordinate more than this
+// (in the ball's coordinates) has converged.
+constexpr double kStepMoved = 1e-12;
 
 // Solves a x = b (n x n, row-major) by Gaussian elimination with partial
 // pivoting; the pivots are chosen in a fixed order, so the result is the same
@@ -147,7 +150,7 @@ std::vector<double> minimise(const Model& model, const std::vector<double>& lo,
     double moved = 0.0;
     for (size_t i = 0; i < d; ++i) moved = std::max(moved, std::fabs(next[i] - s[i]));
     s.swap(next);
-    if (moved < 1e-12) break;
+    if (moved < kStepMoved) break;
   }
   return s;
 }
