@@ -155,3 +155,22 @@ def test_auto_is_the_default_and_a_journal_keeps_its_method(tmp_path):
     with Optimizer({"x": Real(0, 1)}, 12, journal=path) as resumed:
         assert resumed.method == "batch"
         assert [t.unit for t in resumed.trials[:10]] == [t.unit for t in first.trials]
+
+
+def valley(p):
+    return sum((i + 1) * (p[f"x{i}"] - 0.3) ** 2 for i in range(6)) + abs(p["x0"] - p["x1"])
+
+
+def test_the_trust_region_gives_the_same_rounds_on_every_executor():
+    import concurrent.futures as cf
+    import multiprocessing as mp
+
+    space = {f"x{i}": Real(-1, 1) for i in range(6)}
+    runs = [minimize(valley, space, 120, seed=4, parallel=3)]
+    with cf.ThreadPoolExecutor(3) as pool:
+        runs.append(minimize(valley, space, 120, seed=4, parallel=3, executor=pool))
+    with cf.ProcessPoolExecutor(2, mp_context=mp.get_context("forkserver")) as pool:
+        runs.append(minimize(valley, space, 120, seed=4, parallel=3, executor=pool))
+    units = [[t.unit for t in r.trials] for r in runs]
+    assert units[0] == units[1] == units[2] and len(set(units[0])) == 120  # no repeats in rounds
+    assert runs[0].best.value < 0.05
