@@ -17,7 +17,7 @@ import statistics
 import time
 
 import vordaopt
-from vordaopt.methods.auto import gp_trials
+from vordaopt.methods.auto import first_phase, gp_trials
 
 def objective(params: dict[str, float]) -> float:
     return sum((v - 0.3) ** 2 for v in params.values())
@@ -71,10 +71,12 @@ def main() -> None:
     n = args.trials
     for dimension in args.dimensions:
         space = vordaopt.Space({f"x{i}": vordaopt.Real(-1, 1) for i in range(dimension)})
-        switch = gp_trials(space)
+        first = first_phase(space, n)
+        switch = gp_trials(space) if first == "gp" else 0
         assert switch is not None
         parts = [(f"trials 1-{switch}", 0, switch), (f"trials {switch + 1}-{n}", switch, n)]
-        phases = "the GP, then CMA-ES" if switch else "CMA-ES from the start"
+        phases = {"gp": "the GP, then CMA-ES", "local": "the trust region, then CMA-ES",
+                  "cma": "CMA-ES from the start"}[first]
         print(f"\n{n} trials, {dimension} real parameters, an objective that costs nothing")
         show(f'vordaopt method="auto" ({phases})', vordaopt_times("auto", n, dimension), parts)
         show('vordaopt method="cma"', vordaopt_times("cma", n, dimension), [])

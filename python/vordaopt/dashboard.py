@@ -165,16 +165,12 @@ class _Run:
         The first call starts the thread that computes them: a page asks
         after it has its first lines, so the two do not compete.
         """
-        self._start()
-        with self._lock:
-            return self.importance, self.importance_trials
-
-    def _start(self) -> None:
         with self._lock:
             if not self._started:
                 self._started = True
                 threading.Thread(target=self._follow, name=f"importance {self.id}",
                                  daemon=True).start()
+            return self.importance, self.importance_trials
 
     def _follow(self) -> None:
         """Reads the journal as it grows and computes its importances, every few seconds."""
@@ -186,8 +182,7 @@ class _Run:
             found = tail.poll()
             if found.reset:
                 header, records, computed = None, [], -1
-            if found.header is not None:
-                header = dict(found.header)
+            header = found.header or header
             records += found.records
             polls += 1
             # A large journal comes in several polls: read it first, but not

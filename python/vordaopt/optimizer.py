@@ -216,8 +216,8 @@ class Optimizer:
         when `budget` is small (at most 20 trials per parameter for 3 to 5
         parameters, 50 beyond); otherwise, up to 5 parameters, the GP method
         for the first 300 trials, then CMA-ES started around the best of
-        them, and beyond, CMA-ES from the start (see the README). A run resumed from a journal without a method goes on with the
-        journal's.
+        them, and beyond, CMA-ES from the start (see the README). A run
+        resumed from a journal without a method goes on with the journal's.
     mode : str, optional
         The former name of `method`, still accepted.
     probe_ratio : float, default 0.2

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <utility>
 
 #include "cma/symmetric_eigen.h"
@@ -62,6 +61,12 @@ bool solve(std::vector<double> a, std::vector<double>& b, size_t n) {
   return true;
 }
 
+double squared_distance(const double* a, const double* b, size_t d) {
+  double s = 0.0;
+  for (size_t j = 0; j < d; ++j) s += (a[j] - b[j]) * (a[j] - b[j]);
+  return s;
+}
+
 double norm(const std::vector<double>& v) {
   return std::sqrt(gp::dot(v.data(), v.data(), v.size()));
 }
@@ -72,8 +77,9 @@ struct Model {
   std::vector<double> h;  // d x d, row-major
 };
 
-// The least-curvature quadratic through the points s_j (rows of `s`, m x d)
-// with values f_j (relative to the centre's, which it passes through at 0):
+// The least-curvature quadratic through the points s_j (rows of `s`, m x d:
+// the displacements of the results from the centre, over the radius) with
+// values f_j (relative to the centre's, which it passes through at 0):
 // H = sum_j lambda_j s_j s_j', where (lambda, c, g) solve
 //   [A  P'] [lambda]   [f]      A_ij = (s_i . s_j)^2 / 2
 //   [P  0 ] [c; g  ] = [0],     P = [1 ... 1; s_1 ... s_m].
@@ -165,31 +171,19 @@ TrustRegion::TrustRegion(std::vector<double> start, TrustRegionSettings settings
   for (double& v : start_) v = std::clamp(v, 0.0, 1.0);
 }
 
-std::vector<size_t> TrustRegion::nearest(size_t count, double radius) const {
+std::vector<size_t> TrustRegion::nearest(double radius) const {
   const double* c = point(centre_);
   size_t n = values_.size();
   std::vector<std::pair<double, size_t>> order(n);
-  for (size_t i = 0; i < n; ++i) {
-    double s = 0.0;
-    for (size_t j = 0; j < d_; ++j) {
-      double t = point(i)[j] - c[j];
-      s += t * t;
-    }
-    order[i] = {s, i};
-  }
+  for (size_t i = 0; i < n; ++i) order[i] = {squared_distance(point(i), c, d_), i};
   std::sort(order.begin(), order.end());  // ties by index: a total order
   std::vector<size_t> chosen;
   double same = kSamePoint * radius;
   for (const auto& [dist, i] : order) {
-    if (chosen.size() == count) break;
+    if (chosen.size() == 2 * d_ + 1) break;
     bool repeat = false;
     for (size_t j : chosen) {
-      double s = 0.0;
-      for (size_t k = 0; k < d_; ++k) {
-        double t = point(i)[k] - point(j)[k];
-        s += t * t;
-      }
-      if (std::sqrt(s) < same) repeat = true;
+      if (std::sqrt(squared_distance(point(i), point(j), d_)) < same) repeat = true;
     }
     if (!repeat) chosen.push_back(i);
   }
@@ -225,9 +219,7 @@ std::vector<double> TrustRegion::repair_point(const double* c, const std::vector
       cut[side] += std::fabs(sides[side][j] - v);
     }
     auto distance = [&](const double* y) {
-      double s = 0.0;
-      for (size_t j = 0; j < d_; ++j) s += (sides[side][j] - y[j]) * (sides[side][j] - y[j]);
-      room[side] = std::min(room[side], s);
+      room[side] = std::min(room[side], squared_distance(sides[side].data(), y, d_));
     };
     for (size_t i : near) distance(point(i));
     for (size_t i = 0; i + d_ <= extra.size(); i += d_) distance(&extra[i]);
@@ -249,23 +241,7 @@ std::vector<double> TrustRegion::design_point(size_t i) const {
   return x;
 }
 
-bool TrustRegion::fit_model(double radius, const std::vector<size_t>& near, std::vector<double>& g,
-                            std::vector<double>& h) const {
-  const double* c = point(centre_);
-  size_t m = near.size();
-  std::vector<double> s(m * d_), f(m);
-  for (size_t r = 0; r < m; ++r) {
-    for (size_t j = 0; j < d_; ++j) s[r * d_ + j] = (point(near[r])[j] - c[j]) / radius;
-    f[r] = values_[near[r]] - values_[centre_];
-  }
-  Model model;
-  if (!fit(s, f, m, d_, model)) return false;
-  g = std::move(model.g);
-  h = std::move(model.h);
-  return true;
-}
-
-TrustRegion::Plan TrustRegion::plan() const {
+TrustRegion::Plan TrustRegion::make_plan() const {
   Plan p;
   size_t n = values_.size();
   p.radius = radius_;
@@ -279,15 +255,21 @@ TrustRegion::Plan TrustRegion::plan() const {
   const double* c = point(centre_);
   bool repair = repair_next_;
   for (int halving = 0; halving <= kMostHalvings; ++halving) {
-    std::vector<size_t> near = nearest(2 * d_ + 1, p.radius);
+    std::vector<size_t> near = nearest(p.radius);
     if (repair) {
       p.move = Move::kRepair;
       p.repaired = true;
       p.x = repair_point(c, near, {}, p.radius);
       return p;
     }
+    size_t m = near.size();
+    std::vector<double> s(m * d_), f(m);
+    for (size_t r = 0; r < m; ++r) {
+      for (size_t j = 0; j < d_; ++j) s[r * d_ + j] = (point(near[r])[j] - c[j]) / p.radius;
+      f[r] = values_[near[r]] - values_[centre_];
+    }
     Model model;
-    if (fit_model(p.radius, near, model.g, model.h)) {
+    if (fit(s, f, m, d_, model)) {
       std::vector<double> lo(d_), hi(d_);
       for (size_t j = 0; j < d_; ++j) {
         lo[j] = (0.0 - c[j]) / p.radius;
@@ -313,8 +295,13 @@ TrustRegion::Plan TrustRegion::plan() const {
   }
   p.move = Move::kRepair;
   p.repaired = true;
-  p.x = repair_point(c, nearest(2 * d_ + 1, p.radius), {}, p.radius);
+  p.x = repair_point(c, nearest(p.radius), {}, p.radius);
   return p;
+}
+
+const TrustRegion::Plan& TrustRegion::plan() const {
+  if (!plan_) plan_ = make_plan();
+  return *plan_;
 }
 
 std::vector<double> TrustRegion::propose(const std::vector<double>& pending) const {
@@ -326,22 +313,25 @@ std::vector<double> TrustRegion::propose(const std::vector<double>& pending) con
     }
     return false;
   };
-  Plan p = plan();
+  const Plan& p = plan();
   if (!is_pending(p.x)) return p.x;
   // The plan is being evaluated: the next point of the first design, or the
   // direction that the pending points and the results nearby leave least
   // explored.
   size_t n = values_.size();
-  for (size_t i = 0; n <= d_ && i <= d_; ++i) {
-    std::vector<double> x = design_point(i);
-    if (!is_pending(x) && !told(x)) return x;
+  if (n <= d_) {
+    for (size_t i = 0; i <= d_; ++i) {
+      std::vector<double> x = design_point(i);
+      if (!is_pending(x) && !told(x)) return x;
+    }
   }
   if (n == 0) return repair_point(start_.data(), {}, pending, p.radius);
-  return repair_point(point(centre_), nearest(2 * d_ + 1, p.radius), pending, p.radius);
+  return repair_point(point(centre_), nearest(p.radius), pending, p.radius);
 }
 
 void TrustRegion::observe(const std::vector<double>& x, double value) {
-  Plan p = plan();
+  Plan p = plan();  // the one propose made from the same state, if it was asked
+  plan_.reset();
   bool planned = x == p.x;
   double before = values_.empty() ? value : values_[centre_];
   points_.insert(points_.end(), x.begin(), x.end());

@@ -25,6 +25,7 @@
 #define VORDAOPT_CORE_LOCAL_TRUST_REGION_H_
 
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 namespace vordaopt::local {
@@ -65,19 +66,20 @@ class TrustRegion {
     bool repaired = false;  // the state of the repair flag the plan leaves
   };
 
-  Plan plan() const;
+  // The plan of the current state, made once: propose and then observe of
+  // the same state read it.
+  const Plan& plan() const;
+  Plan make_plan() const;
   void update(const Plan& p, double before, double value);
-  // The model around the centre from the results `near`, in the ball's
-  // coordinates: gradient g and Hessian h.
-  bool fit_model(double radius, const std::vector<size_t>& near, std::vector<double>& g,
-                 std::vector<double>& h) const;
   // The first design: the start, then a step of the radius along each
   // coordinate (inwards where the cube ends).
   std::vector<double> design_point(size_t i) const;
   bool told(const std::vector<double>& x) const;
   std::vector<double> repair_point(const double* centre, const std::vector<size_t>& near,
                                    const std::vector<double>& extra, double radius) const;
-  std::vector<size_t> nearest(size_t count, double radius) const;
+  // The 2d + 1 results nearest the centre that the model interpolates (one
+  // of any two closer than a tiny share of `radius`).
+  std::vector<size_t> nearest(double radius) const;
   const double* point(size_t i) const { return &points_[i * d_]; }
 
   size_t d_;
@@ -89,6 +91,7 @@ class TrustRegion {
   double radius_;
   bool repaired_ = false;      // a repair was made since the last good step
   bool repair_next_ = false;   // the last step failed: repair before shrinking
+  mutable std::optional<Plan> plan_;  // plan(), until the next observe
 };
 
 }  // namespace vordaopt::local

@@ -11,7 +11,7 @@
 (function () {
   const ROW_HEIGHT = 24;          // px, as in app.css
   const MOST_POINTS = 5000;       // per slice plot: the best and an even spread of the rest
-  const MOST_LINES = 1000;        // in parallel coordinates: the best trials
+  const MOST_LINES = 1000;        // in parallel coordinates: the best and an even spread of the rest
   const MOST_MARKERS = 1000;      // in the convergence: an even spread and every improvement
   const MOST_CURVES = 300;        // learning curves drawn: the best and the latest
   const POLL_MS = 1000;
@@ -21,7 +21,7 @@
     header: null, names: [], trials: [], skipped: 0, importance: {}, runs: [],
     run: null, sortKey: "number", sortDir: 1, filter: "", rows: [], cursor: "",
     done: [], ranked: null, drawn: -Infinity, drawTook: 0, stale: false,
-    stalePlots: new Set(), found: null,
+    stalePlots: new Set(),
   };
 
   function el(tag, attributes, children) {
@@ -153,10 +153,7 @@
   // One figure with a panel per parameter: one drawing surface, however many parameters.
   function drawSlices() {
     const shown = chooseForPlots(MOST_POINTS);
-    const n = state.names.length;
-    const box = document.getElementById("slices");
-    box.hidden = n === 0 || shown.length === 0;
-    if (box.hidden) { Plotly.purge(box); return; }
+    const n = state.names.length;  // drawAll hides the slices when there are none
     const columns = Math.min(n, 3), rows = Math.ceil(n / columns);
     const layout = { ...layoutBase, height: 240 * rows, showlegend: false,
       title: { text: "slices" }, grid: { rows, columns, pattern: "independent" } };
@@ -171,7 +168,7 @@
       return { x: values, y, mode: "markers", type, xaxis: "x" + suffix, yaxis: "y" + suffix,
         name: esc(name), marker: { size: 4, opacity: 0.6 } };
     });
-    Plotly.react(box, traces, layout, config);
+    Plotly.react("slices", traces, layout, config);
   }
 
   function drawParallel() {
@@ -306,8 +303,8 @@
     return added;
   }
 
-  // The plots are drawn when they come into view (or near it) and again
-  // when they are in view and the data has changed: a large run's first view
+  // The plots are drawn when they come into view, and again when they are
+  // in view and the data has changed: a large run's first view
   // costs what fits on the screen, and a plot scrolled to is drawn then.
   const PLOTS = { convergence: drawConvergence, importance: drawImportance,
     intermediate: drawIntermediate, parallel: drawParallel, slices: drawSlices };
@@ -384,13 +381,10 @@
       if (got.reset) resetData();
       const budget = state.header && state.header.budget;
       const changed = takeFound(got) > 0 || got.reset || (state.header && state.header.budget !== budget);
-      // The importances of the last poll: the first screen does not wait for them.
-      const moved = state.found !== null && JSON.stringify(state.found.importance) !== JSON.stringify(state.importance);
-      if (moved) state.importance = state.found.importance;
       if (got.more) {
         wait = 0;  // the rest of a large journal first
-        state.stale = state.stale || changed || moved;
-      } else if (changed || moved || state.stale) {
+        state.stale = state.stale || changed;
+      } else if (changed || state.stale) {
         // A large run redraws at most every few times its drawing takes, so
         // the page stays responsive while it grows.
         if (performance.now() - state.drawn >= 4 * state.drawTook) {
@@ -400,7 +394,15 @@
           state.stale = true;
         }
       }
-      if (!got.more) state.found = await (await fetch(`api/run/${state.run.id}/importance`)).json();
+      // Asked after the trials are drawn: the first screen does not wait for them.
+      if (!got.more) {
+        const found = await (await fetch(`api/run/${state.run.id}/importance`)).json();
+        if (JSON.stringify(found.importance) !== JSON.stringify(state.importance)) {
+          state.importance = found.importance;
+          state.stalePlots.add("importance");
+          drawVisible();
+        }
+      }
     } catch (error) {
       document.body.setAttribute("data-poll-error", String(error));
     }

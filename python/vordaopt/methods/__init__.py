@@ -6,7 +6,7 @@
 - ``"gp"``: Bayesian optimisation with a Gaussian process (:mod:`.gp`).
 - ``"cma"``: CMA-ES with restarts of growing population (:mod:`.cma`).
 - ``"auto"``: chooses from the space and the budget among the GP method,
-  a trust-region descent and CMA-ES (:mod:`.auto`).
+  a trust-region descent (:mod:`.local`) and CMA-ES (:mod:`.auto`).
 """
 
 from __future__ import annotations

@@ -30,11 +30,11 @@ from __future__ import annotations
 
 from typing import Literal
 
-from .._engine import TrustRegion
 from ..space import Space
 from ._encoding import encode
 from .cma import CmaMethod
 from .gp import GpMethod
+from .local import LocalMethod
 
 __all__ = ["AutoMethod", "Phase", "first_phase", "gp_trials"]
 
@@ -104,40 +104,29 @@ class AutoMethod:
         self._seed = seed
         self._switch = gp_trials(space)
         self._told = 0
-        self._gp: GpMethod | None = None
-        self._local: TrustRegion | None = None
-        self._cma: CmaMethod | None = None
-        self.phase: Phase = first_phase(space, budget)
+        first = first_phase(space, budget)
+        self._method: GpMethod | LocalMethod | CmaMethod = (
+            GpMethod(space, seed) if first == "gp"
+            else LocalMethod(space) if first == "local" else CmaMethod(space, seed))
+
+    @property
+    def phase(self) -> Phase:
         """The method proposing now."""
-        if self.phase == "gp":
-            self._gp = GpMethod(space, seed)
-        elif self.phase == "local":
-            self._local = TrustRegion([0.5] * len(space.names))
-        else:
-            self._cma = CmaMethod(space, seed)
+        if isinstance(self._method, GpMethod):
+            return "gp"
+        return "local" if isinstance(self._method, LocalMethod) else "cma"
 
     def observe(self, unit: tuple[float, ...], value: float) -> None:
         """Adds one told result (a value to minimise, finite)."""
         self._told += 1
-        if self._cma is not None:
-            self._cma.observe(unit, value)
-        elif self._local is not None:
-            self._local.observe(unit, value)
-            if self._local.state()["converged"]:
-                self._local, self._cma, self.phase = None, CmaMethod(self._space, self._seed), "cma"
-        else:
-            assert self._gp is not None
-            self._gp.observe(unit, value)
-            if self._switch is not None and self._told >= self._switch:
-                self._cma, self.phase = CmaMethod(self._space, self._seed), "cma"
-                self._cma.warm_start(self._gp.points, self._gp.values)
-                self._gp = None
+        method = self._method
+        method.observe(unit, value)
+        if isinstance(method, LocalMethod) and method.converged:
+            self._method = CmaMethod(self._space, self._seed)
+        elif isinstance(method, GpMethod) and self._switch is not None and self._told >= self._switch:
+            self._method = CmaMethod(self._space, self._seed)
+            self._method.warm_start(method.points, method.values)
 
     def propose(self, pending: list[tuple[float, ...]]) -> tuple[float, ...]:
         """The next point, given the points being evaluated now."""
-        if self._cma is not None:
-            return self._cma.propose(pending)
-        if self._local is not None:
-            return tuple(self._local.propose([u for point in pending for u in point]))
-        assert self._gp is not None
-        return self._gp.propose(pending)
+        return self._method.propose(pending)
