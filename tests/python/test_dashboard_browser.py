@@ -70,6 +70,7 @@ class Watched:
 
 def check_views(watched, result):
     page = watched.page
+    page.wait_for_function("document.body.dataset.plotly === 'ready'")
     # Plots are drawn as they come into view: visit each.
     for plot in ("convergence", "importance", "intermediate", "parallel", "slices"):
         page.locator(f"#{plot}").scroll_into_view_if_needed()
@@ -159,6 +160,38 @@ def test_the_dashboard_follows_a_run_without_a_reload(browser, tmp_path):
         if shot:
             watched.page.evaluate("window.scrollTo(0, 0)")
             watched.page.screenshot(path=shot, full_page=True)  # every view, each drawn when visited
+    finally:
+        watched.close()
+        server.shutdown()
+        server.server_close()
+
+
+def test_the_first_screen_is_drawn_without_plotly(browser, tmp_path):
+    # The dashboard draws its first screen before it runs Plotly's bundle;
+    # should the bundle fail, that screen stays and the rest says why.
+    folder = tmp_path / "runs"
+    folder.mkdir()
+    result = run(folder / "run.jsonl", 30)
+    server = DashboardServer(folder, port=0)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    watched = Watched(browser)
+    page = watched.page
+    try:
+        page.route("**/plotly.min.js", lambda route: route.abort())
+        host, port = server.server_address[:2]
+        page.goto(f"http://{host}:{port}/")
+        page.wait_for_function("document.body.dataset.plotly === 'failed'")
+        page.wait_for_function(f"document.getElementById('importance').dataset.bars === '{len(SPACE)}'")
+        complete = sum(t.state.value == "complete" for t in result.trials)
+        assert page.locator("#convergence svg.sketch .point").count() == complete
+        assert page.locator("#convergence svg.sketch path.steps").count() == 1
+        assert page.locator("#importance svg.sketch rect.bar").count() == len(SPACE)
+        assert HOSTILE in page.locator("#importance svg.sketch").text_content()  # as text
+        assert page.locator("[data-field=best]").inner_text().startswith(f"trial {result.best.number}:")
+        page.locator("#slices").scroll_into_view_if_needed()
+        assert "could not be loaded" in page.locator("#slices").inner_text()
+        assert page.locator("img, b[onmouseover]").count() == 0 and not watched.dialogs
+        assert [e for e in watched.errors if "ERR_FAILED" not in e] == []  # only the blocked bundle
     finally:
         watched.close()
         server.shutdown()

@@ -20,7 +20,7 @@
   const state = {
     header: null, names: [], trials: [], skipped: 0, importance: {}, runs: [],
     run: null, sortKey: "number", sortDir: 1, filter: "", rows: [], cursor: "",
-    done: [], ranked: null, drawn: -Infinity, drawTook: 0, stale: false,
+    done: [], ranked: null, shown: 0, drawn: -Infinity, drawTook: 0, stale: false,
     stalePlots: new Set(),
   };
 
@@ -88,6 +88,12 @@
   const layoutBase = { margin: { l: 50, r: 10, t: 30, b: 40 }, height: 320 };
   const config = { displaylogo: false, responsive: true };
 
+  // Plotly draws beside what is in its box: a sketch drawn before it came goes first.
+  function dropSketch(box) {
+    const sketch = box.querySelector(":scope > svg.sketch");
+    if (sketch) sketch.remove();
+  }
+
   function drawConvergence() {
     const done = state.done;
     // The best so far as a step line: its steps and its last trial are enough.
@@ -109,10 +115,17 @@
         || improved.has(t.number));
     }
     const x = shown.map((t) => t.number), y = shown.map((t) => t.value);
-    const type = x.length + bx.length > WEBGL_FROM ? "scattergl" : "scatter";
     const title = shown === done ? "convergence"
       : `convergence (${shown.length} of ${done.length} trials drawn)`;
-    Plotly.react("convergence", [
+    const box = document.getElementById("convergence");
+    if (!window.Plotly) {
+      Sketch.points(box, { title, xTitle: "trial", series: [
+        { x, y, name: "trial" }, { x: bx, y: by, name: "best so far", steps: true }] });
+      return;
+    }
+    const type = x.length + bx.length > WEBGL_FROM ? "scattergl" : "scatter";
+    dropSketch(box);
+    Plotly.react(box, [
       { x, y, mode: "markers", type, name: "trial", marker: { size: 4, opacity: 0.6 } },
       { x: bx, y: by, mode: "lines", type, name: "best so far", line: { shape: "hv" } },
     ], { ...layoutBase, title: { text: title }, xaxis: { title: { text: "trial" } } }, config);
@@ -122,7 +135,14 @@
     const entries = Object.entries(state.importance || {});
     const title = entries.length || !state.done.length ? "parameter importance"
       : "parameter importance (being computed)";
-    Plotly.react("importance", [{
+    const box = document.getElementById("importance");
+    box.setAttribute("data-bars", String(entries.length));
+    if (!window.Plotly) {
+      Sketch.bars(box, { title, labels: entries.map((e) => e[0]), values: entries.map((e) => e[1]) });
+      return;
+    }
+    dropSketch(box);
+    Plotly.react(box, [{
       type: "bar", orientation: "h", x: entries.map((e) => e[1]).reverse(),
       y: entries.map((e) => esc(e[0])).reverse(),
     }], { ...layoutBase, title: { text: title }, margin: { l: 120, r: 10, t: 30, b: 40 } },
@@ -308,6 +328,34 @@
   // costs what fits on the screen, and a plot scrolled to is drawn then.
   const PLOTS = { convergence: drawConvergence, importance: drawImportance,
     intermediate: drawIntermediate, parallel: drawParallel, slices: drawSlices };
+  // Those drawn without Plotly too (sketch.js): the first screen's.
+  const SKETCHED = new Set(["convergence", "importance"]);
+
+  // The dashboard runs Plotly's bundle after the first screen is on it: the
+  // bundle holds the main thread for a second or more. Then every plot in
+  // view is drawn with it. A report has Plotly from the start.
+  let plotlyAsked = false;
+  function loadPlotly() {
+    if (plotlyAsked) return;
+    plotlyAsked = true;
+    // After a frame: the first screen is painted before the bundle runs.
+    requestAnimationFrame(() => setTimeout(() => {
+      const script = el("script", { src: "static/plotly.min.js" }, []);
+      script.onload = () => {
+        for (const id of Object.keys(PLOTS)) state.stalePlots.add(id);
+        drawVisible();
+        document.body.setAttribute("data-plotly", "ready");
+      };
+      script.onerror = () => {
+        document.body.setAttribute("data-plotly", "failed");
+        for (const id of ["intermediate", "parallel", "slices"]) {
+          document.getElementById(id).replaceChildren(
+            el("p", { class: "missing" }, ["This plot needs Plotly's code, which could not be loaded."]));
+        }
+      };
+      document.body.append(script);
+    }, 0));
+  }
 
   function drawAll() {
     state.done = state.trials.filter((t) => t.state === "complete" && t.value !== null);
@@ -318,7 +366,9 @@
     drawSummary();
     updateRows();
     for (const id of Object.keys(PLOTS)) state.stalePlots.add(id);
+    state.shown = state.trials.length;
     drawVisible();
+    document.body.setAttribute("data-trials", String(state.shown));
   }
 
   // Measured now: what the watcher last reported may predate the data's layout.
@@ -333,11 +383,11 @@
     for (const id of Object.keys(PLOTS)) {
       const box = document.getElementById(id);
       if (!state.stalePlots.has(id) || !inView(box)) continue;
+      if (!window.Plotly && !SKETCHED.has(id)) continue;  // drawn once Plotly is there
       PLOTS[id]();
       state.stalePlots.delete(id);
-      box.setAttribute("data-drawn", String(state.trials.length));
+      box.setAttribute("data-drawn", String(state.shown));
     }
-    document.body.setAttribute("data-trials", String(state.trials.length));
     state.drawn = performance.now();
     state.drawTook = state.drawn - began;
   }
@@ -368,8 +418,7 @@
     return state.run ? readLines() : null;
   }
 
-  // The dashboard asks for its data at once, while the browser still reads
-  // Plotly's code (the page loads its scripts first); a report has its data.
+  // The dashboard asks for its data at once; a report has its data.
   if (!document.getElementById("vordaopt-data")) worker = new Worker("static/reader.js");
   const firstRead = worker ? findRun() : null;
 
@@ -396,6 +445,7 @@
       }
       // Asked after the trials are drawn: the first screen does not wait for them.
       if (!got.more) {
+        loadPlotly();
         const found = await (await fetch(`api/run/${state.run.id}/importance`)).json();
         if (JSON.stringify(found.importance) !== JSON.stringify(state.importance)) {
           state.importance = found.importance;
@@ -415,6 +465,7 @@
     nav.replaceChildren(...state.runs.map((r) => el("a", { href: `?run=${encodeURIComponent(r.id)}`,
       class: r === state.run ? "current" : "" }, [r.name])));
     if (state.run) poll(Promise.resolve(first));
+    else loadPlotly();
   }
 
   function start() {
@@ -426,6 +477,7 @@
     document.getElementById("table-body").addEventListener("scroll", drawRows);
     const embedded = document.getElementById("vordaopt-data");
     if (embedded) {
+      document.body.setAttribute("data-plotly", window.Plotly ? "ready" : "failed");
       const data = JSON.parse(embedded.textContent);
       state.run = data.run;
       resetData();

@@ -4,8 +4,8 @@
 // written.
 //
 // The same code runs in the page (a report, whose journal is inside it) and
-// in a worker of the dashboard, which fetches and reads the lines while the
-// page is still loading Plotly, and then each second.
+// in a worker of the dashboard, which fetches and reads the lines beside the
+// page's main thread, at once and then each second.
 "use strict";
 
 // Names in the order of their code points, as the journal's writer sorts
