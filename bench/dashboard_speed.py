@@ -4,8 +4,8 @@ Writes a journal of a CMA-ES run over ten parameters (three of them integers
 and categories), then prints: the time `vordaopt report` takes to write its
 file; the time from opening the dashboard in a headless Chromium (the
 server started just before) until the first screen is drawn (summary,
-convergence, table); until Plotly has drawn its plots again; until the
-importances arrive; the time each plot below
+convergence, table); until the importances are drawn; until Plotly has
+drawn the plots in view again; the time each plot below
 takes to draw once scrolled to; the time to sort the table by value and to
 filter it (each measured in the page, from the click or the keystroke to the
 rows drawn). Needs plotly, playwright and Debian's chromium (as `make test`).
@@ -70,11 +70,11 @@ def main() -> None:
         page.goto(f"http://{host}:{port}/")
         page.wait_for_function(f"document.body.dataset.trials === '{args.trials}'", timeout=120_000)
         print(f"dashboard, first screen: {time.perf_counter() - began:.2f} s")
-        page.wait_for_function("document.body.dataset.plotly === 'ready'", timeout=120_000, polling=50)
-        print(f"plots on screen redrawn with Plotly (zoom, hover): {time.perf_counter() - began:.2f} s")
         page.wait_for_function("document.getElementById('importance').dataset.bars > 0",
                                timeout=120_000, polling=50)
         print(f"importances shown: {time.perf_counter() - began:.2f} s")
+        page.wait_for_function("document.body.dataset.plotly === 'ready'", timeout=120_000, polling=50)
+        print(f"plots on screen redrawn with Plotly (zoom, hover): {time.perf_counter() - began:.2f} s")
         for plot in ("parallel", "slices"):
             scrolled = time.perf_counter()
             page.locator(f"#{plot}").scroll_into_view_if_needed()

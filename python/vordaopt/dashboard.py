@@ -11,11 +11,11 @@ convergence, the importances, the table) is drawn as plain SVG by
 ``sketch.js`` before the page runs Plotly's bundle, which holds the browser
 for a second or more; Plotly then draws every plot, with zoom and hover.
 
-The server sends journal lines as they are, and the page reads them: a
-100,000-trial journal reaches the page in a fraction of a second, where
-parsing it in Python and writing it again as JSON took seconds. Only the
-importances are computed here, from the parsed journal, in a thread of
-each run's own, and sent when they are ready.
+The server sends journal lines as they are, and a worker of the page reads
+them and computes the importances (``importance.js``, the statistic of
+:func:`vordaopt.importance`): a 100,000-trial journal reaches the page in a
+fraction of a second, where parsing it in Python took seconds. A report
+carries the importances Python computed.
 
 Every text from a journal (names, choices, errors, commands) reaches the page
 as data, never as markup: the page writes it as text, and the data embedded
@@ -28,7 +28,6 @@ import html
 import json
 import os
 import pathlib
-import threading
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any
@@ -36,17 +35,12 @@ from urllib.parse import parse_qs, urlsplit
 
 from .importances import importance
 from .journal import read_journal, trial_from_record
-from .journal_tail import JournalTail
 from .minimize import Result
 from .space import space_from_json
 
 __all__ = ["write_report", "DashboardServer", "serve"]
 
 ASSETS = pathlib.Path(__file__).with_name("dashboard_assets")
-#: Importances are computed again at most this often while a run grows (seconds).
-IMPORTANCE_EVERY = 5.0
-#: Reads of a growing journal before its importances are computed regardless.
-MOST_POLLS_IN_A_ROW = 8
 #: Bytes of journal lines sent at most in one response; the page asks again for more.
 READ_LIMIT = 1 << 26
 
@@ -125,15 +119,10 @@ def write_report(journal: str | os.PathLike[str], output: str | os.PathLike[str]
 
 
 class _Run:
-    """One journal the server follows: its lines for the page, its importances from a thread."""
+    """One journal the server follows, sending the page its lines."""
 
-    def __init__(self, run_id: str, path: str, stop: threading.Event) -> None:
+    def __init__(self, run_id: str, path: str) -> None:
         self.id, self.path = run_id, path
-        self.importance: dict[str, float] = {}
-        self.importance_trials = 0  # the trials the importances were computed from
-        self._stop = stop
-        self._started = False
-        self._lock = threading.Lock()
 
     def lines(self, cursor: str) -> tuple[bytes, str, bool, bool]:
         """The lines a client holding `cursor` lacks: (lines, next cursor, reset, more to come).
@@ -162,44 +151,6 @@ class _Run:
         # More: the read stopped at its limit (a line longer than the limit is never sent).
         return data, f"{identity}.{end}", reset, bool(data) and offset + READ_LIMIT < info.st_size
 
-    def importances(self) -> tuple[dict[str, float], int]:
-        """The latest importances and the number of trials they come from (0: none yet).
-
-        The first call starts the thread that computes them: a page asks
-        after it has its first lines, so the two do not compete.
-        """
-        with self._lock:
-            if not self._started:
-                self._started = True
-                threading.Thread(target=self._follow, name=f"importance {self.id}",
-                                 daemon=True).start()
-            return self.importance, self.importance_trials
-
-    def _follow(self) -> None:
-        """Reads the journal as it grows and computes its importances, every few seconds."""
-        tail = JournalTail(self.path)
-        header: dict[str, Any] | None = None
-        records: list[dict[str, Any]] = []
-        computed, polls = -1, 0
-        while not self._stop.is_set():
-            found = tail.poll()
-            if found.reset:
-                header, records, computed = None, [], -1
-            header = found.header or header
-            records += found.records
-            polls += 1
-            # A large journal comes in several polls: read it first, but not
-            # forever while a fast run keeps writing.
-            if (found.records or found.header is not None) and polls < MOST_POLLS_IN_A_ROW:
-                continue
-            polls = 0
-            if header is not None and computed != len(records):
-                importance = _importance(header, records)
-                with self._lock:
-                    self.importance, self.importance_trials = importance, len(records)
-                computed = len(records)
-            self._stop.wait(IMPORTANCE_EVERY)
-
 
 class DashboardServer(ThreadingHTTPServer):
     """Serves the page, its assets and the runs of `path` (a journal or a folder of them)."""
@@ -212,12 +163,7 @@ class DashboardServer(ThreadingHTTPServer):
             raise FileNotFoundError(f"no journal or folder {self.root}")
         self.bundle = _plotly_bundle()
         self.runs: dict[str, _Run] = {}
-        self.stopping = threading.Event()
         super().__init__((host, port), _Handler)
-
-    def server_close(self) -> None:
-        self.stopping.set()
-        super().server_close()
 
     def journals(self) -> list[_Run]:
         """The runs to list: the journal, or the folder's *.jsonl files by name."""
@@ -226,7 +172,7 @@ class DashboardServer(ThreadingHTTPServer):
         for i, p in enumerate(paths):
             key = str(p)
             if key not in self.runs:
-                self.runs[key] = _Run(str(len(self.runs)), key, self.stopping)
+                self.runs[key] = _Run(str(len(self.runs)), key)
             runs.append(self.runs[key])
         return runs
 
@@ -268,7 +214,8 @@ class _Handler(BaseHTTPRequestHandler):
             self._send(self.server.bundle, "text/javascript")
         elif url.path == "/favicon.ico":
             self._send(b"", "image/x-icon", HTTPStatus.NO_CONTENT)
-        elif url.path in ("/static/app.js", "/static/reader.js", "/static/sketch.js"):
+        elif url.path in ("/static/app.js", "/static/reader.js", "/static/sketch.js",
+                          "/static/importance.js"):
             self._send((ASSETS / url.path[len("/static/"):]).read_bytes(), "text/javascript")
         elif url.path == "/api/runs":
             self._json([{"id": r.id, "path": r.path, "name": os.path.basename(r.path)}
@@ -276,11 +223,8 @@ class _Handler(BaseHTTPRequestHandler):
         elif url.path.startswith("/api/run/"):
             run_id, _, what = url.path[len("/api/run/"):].partition("/")
             run = next((r for r in self.server.journals() if r.id == run_id), None)
-            if run is None or what not in ("", "importance"):
+            if run is None or what:
                 self._send(b"no such run", "text/plain", HTTPStatus.NOT_FOUND)
-            elif what == "importance":
-                found, trials = run.importances()
-                self._json({"importance": found, "trials": trials})
             else:
                 cursor = parse_qs(url.query).get("since", [""])[0]
                 lines, cursor, reset, more = run.lines(cursor)

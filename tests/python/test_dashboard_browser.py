@@ -9,7 +9,8 @@ import threading
 
 import pytest
 
-from vordaopt import Categorical, Int, MedianPruner, Real, TrialPruned, load, minimize
+from vordaopt import (Categorical, Int, MedianPruner, Periodic, Real, TrialPruned, importance, load,
+                      minimize)
 
 pytestmark = pytest.mark.browser
 playwright_api = pytest.importorskip("playwright.sync_api")
@@ -18,7 +19,7 @@ CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 if CHROMIUM is None:
     pytest.skip("no chromium on the PATH (make test installs Debian's)", allow_module_level=True)
 
-from vordaopt.dashboard import DashboardServer, write_report  # noqa: E402
+from vordaopt.dashboard import ASSETS, DashboardServer, write_report  # noqa: E402
 
 HOSTILE = "<img src=x onerror=alert(1)>"
 SPACE = {"lr": Real(1e-4, 1, log=True), "layers": Int(1, 6),
@@ -196,3 +197,34 @@ def test_the_first_screen_is_drawn_without_plotly(browser, tmp_path):
         watched.close()
         server.shutdown()
         server.server_close()
+
+
+@pytest.mark.parametrize("method", ["auto", "batch"])
+def test_the_page_computes_the_importances_python_does(browser, tmp_path, method):
+    # Every kind of grouping (categories, a few integers, bands of reals,
+    # many integers and angles), tied values, failures and repeats answered
+    # from the record (batch mode reuses them), which are left out.
+    space = {"c": Categorical(["x", "y", "z"]), "few": Int(0, 4), "many": Int(1, 1000, log=True),
+             "r": Real(-1, 1), "angle": Periodic(0, 360), "\U0001F600": Real(0, 1)}
+
+    def tied(p):
+        if p["few"] == 4 and p["r"] > 0.5:
+            raise RuntimeError("diverged")
+        return round(p["r"] ** 2 + (p["c"] == "x") + p["few"] / 8 + p["angle"] / 3600, 1)
+
+    journal = tmp_path / "run.jsonl"
+    result = minimize(tied, space, 80, seed=3, method=method, journal=journal, catch=RuntimeError)
+    assert result.n_failed > 0
+    code = "".join((ASSETS / f).read_text(encoding="utf-8") for f in ("reader.js", "importance.js"))
+    watched = Watched(browser)
+    try:
+        found = watched.page.evaluate(code + """;
+            (lines) => { const reader = new JournalReader(); reader.take(lines);
+                         return Object.entries(importances(reader.header.space, reader.names,
+                                                           reader.measured)); }""",
+                                      journal.read_text(encoding="utf-8"))
+    finally:
+        watched.close()
+    expected = importance(journal)
+    assert [name for name, _ in found] == list(expected)  # the same order
+    assert [v for _, v in found] == pytest.approx(list(expected.values()), rel=1e-12, abs=1e-15)

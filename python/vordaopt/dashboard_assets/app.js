@@ -15,6 +15,7 @@
   const MOST_MARKERS = 1000;      // in the convergence: an even spread and every improvement
   const MOST_CURVES = 300;        // learning curves drawn: the best and the latest
   const POLL_MS = 1000;
+  const IMPORTANCE_WAIT_MS = 1000;  // the longest Plotly waits for the first importances
   const WEBGL_FROM = 5000;        // points: below, SVG (drawn everywhere); above, WebGL (fast)
 
   const state = {
@@ -400,15 +401,28 @@
     for (const id of Object.keys(PLOTS)) watcher.observe(document.getElementById(id));
   }
 
-  // The dashboard's worker fetches and reads the journal's lines; one request at a time.
-  let worker = null;
+  // The dashboard's worker fetches and reads the journal's lines, one
+  // request at a time, and computes the importances after them.
+  let worker = null, answer = null;
   function readLines() {
     return new Promise((resolve, reject) => {
-      worker.onmessage = (event) => (event.data.error ? reject(new Error(event.data.error))
-        : resolve(event.data));
+      answer = (data) => (data.error ? reject(new Error(data.error)) : resolve(data));
       worker.postMessage({ url: new URL(`api/run/${state.run.id}?since=${encodeURIComponent(state.cursor)}`,
         location.href).href });
     });
+  }
+
+  // Plotly's bundle waits for the first importances (or a second at most),
+  // so the whole first screen is drawn before it runs.
+  let importanceCame = null;
+  const firstImportance = new Promise((resolve) => { importanceCame = resolve; });
+
+  function takeImportance(found) {
+    importanceCame();
+    if (JSON.stringify(found) === JSON.stringify(state.importance)) return;
+    state.importance = found;
+    state.stalePlots.add("importance");
+    drawVisible();
   }
 
   async function findRun() {
@@ -419,7 +433,11 @@
   }
 
   // The dashboard asks for its data at once; a report has its data.
-  if (!document.getElementById("vordaopt-data")) worker = new Worker("static/reader.js");
+  if (!document.getElementById("vordaopt-data")) {
+    worker = new Worker("static/reader.js");
+    worker.onmessage = (event) => ("importance" in event.data ? takeImportance(event.data.importance)
+      : answer(event.data));
+  }
   const firstRead = worker ? findRun() : null;
 
   async function poll(pending) {
@@ -443,15 +461,9 @@
           state.stale = true;
         }
       }
-      // Asked after the trials are drawn: the first screen does not wait for them.
       if (!got.more) {
-        loadPlotly();
-        const found = await (await fetch(`api/run/${state.run.id}/importance`)).json();
-        if (JSON.stringify(found.importance) !== JSON.stringify(state.importance)) {
-          state.importance = found.importance;
-          state.stalePlots.add("importance");
-          drawVisible();
-        }
+        Promise.race([firstImportance, new Promise((r) => setTimeout(r, IMPORTANCE_WAIT_MS))])
+          .then(loadPlotly);
       }
     } catch (error) {
       document.body.setAttribute("data-poll-error", String(error));

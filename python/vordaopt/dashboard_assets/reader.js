@@ -27,6 +27,9 @@ class JournalReader {
     this.names = [];
     this.seen = new Set();
     this.skipped = 0;
+    // What the importances are computed from: the complete trials that were
+    // evaluated, with their unit coordinates (a report's lines carry none).
+    this.measured = [];
   }
 
   // The trials new in `text` (whole lines), as the page keeps them.
@@ -48,6 +51,10 @@ class JournalReader {
       } else if (isObject(r) && Number.isInteger(r.number) && typeof r.state === "string"
                  && isObject(r.params) && !this.seen.has(r.number)) {
         this.seen.add(r.number);
+        if (r.state === "complete" && typeof r.value === "number" && r.reused_from == null
+            && Array.isArray(r.unit)) {
+          this.measured.push({ value: r.value, unit: r.unit, params: r.params });
+        }
         const reports = Array.isArray(r.reports)
           ? r.reports.filter(Array.isArray).map((x) => [x[0], x[1]]) : [];
         trials.push({ number: r.number, state: r.state,
@@ -63,19 +70,34 @@ class JournalReader {
 }
 
 // In a worker: each message {url} fetches the lines there and answers with
-// what they hold and the server's cursor.
+// what they hold and the server's cursor; then, once the journal is read to
+// its end, with {importance} when the measured trials have changed. While a
+// run grows, they are computed again at most every few times they take.
 if (typeof document === "undefined" && typeof self !== "undefined") {
+  importScripts("importance.js");
   let reader = new JournalReader();
+  let computedFrom = -1, computedAt = -Infinity, took = 0;
   self.onmessage = async (event) => {
     try {
       const response = await fetch(event.data.url);
       const text = await response.text();
       const reset = response.headers.get("X-Vordaopt-Reset") === "1";
-      if (reset) reader = new JournalReader();
+      if (reset) { reader = new JournalReader(); computedFrom = -1; }
       const trials = reader.take(text);
+      const more = response.headers.get("X-Vordaopt-More") === "1";
       self.postMessage({ trials, reset, header: reader.header, names: reader.names,
-        skipped: reader.skipped, more: response.headers.get("X-Vordaopt-More") === "1",
-        cursor: response.headers.get("X-Vordaopt-Cursor") || "" });
+        skipped: reader.skipped, more, cursor: response.headers.get("X-Vordaopt-Cursor") || "" });
+      const measured = reader.measured;
+      if (!more && reader.header && measured.length !== computedFrom
+          && performance.now() - computedAt >= 4 * took) {
+        const began = performance.now();
+        const space = isObject(reader.header.space) ? reader.header.space : {};
+        const importance = importances(space, reader.names, measured);
+        computedFrom = measured.length;
+        computedAt = performance.now();
+        took = computedAt - began;
+        self.postMessage({ importance });
+      }
     } catch (error) {
       self.postMessage({ error: String(error) });
     }
