@@ -80,11 +80,28 @@ def make(name: str, d: int, seed: int) -> tuple[Function, float]:
         return valley, 0.0
     if name == "sum of abs":  # not differentiable at the optimum
         return lambda x: float(np.sum(np.abs(turn @ (x - shift)) * np.sqrt(weights))), 0.0
+    if name == "ackley":  # many shallow local minima on a funnel
+        def ackley(x: np.ndarray) -> float:
+            y = 2.0 * (turn @ (x - shift))
+            return float(-20 * np.exp(-0.2 * np.sqrt(np.mean(y ** 2)))
+                         - np.exp(np.mean(np.cos(2 * np.pi * y))) + 20 + np.e)
+        return ackley, 0.0
+    if name == "griewank":  # a bowl with a fine ripple whose minima line up with it
+        i = np.arange(1, d + 1)
+        def griewank(x: np.ndarray) -> float:
+            y = 60.0 * (x - shift)
+            return float(np.sum(y ** 2) / 4000 - np.prod(np.cos(y / np.sqrt(i))) + 1)
+        return griewank, 0.0
+    if name == "alpine":  # rugged, minima everywhere, no funnel to speak of
+        return lambda x: float(np.sum(np.abs(np.sin(3 * (y := turn @ (x - shift))) * y + 0.1 * y))), 0.0
+    if name == "steps":  # plateaus: a rounded sphere on a grid of 0.25
+        return lambda x: float(np.sum(np.floor(4 * (x - shift) + 0.5) ** 2)), 0.0
     raise ValueError(name)
 
 
 FUNCTIONS = ["rotated ellipsoid", "zakharov", "dixon-price", "different powers", "levy",
-             "styblinski-tang", "log-cosh valley", "sum of abs"]
+             "styblinski-tang", "log-cosh valley", "sum of abs", "ackley", "griewank", "alpine",
+             "steps"]
 
 
 class Problem:
