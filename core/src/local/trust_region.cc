@@ -25,6 +25,10 @@ constexpr double kSingular = 1e-13;
 constexpr int kStepIterations = 300;
 // Halvings a single plan may make before it returns a repair regardless.
 constexpr int kMostHalvings = 64;
+// The model is local when d + 1 of its points lie within this many radii of
+// the centre: only then does a failed step say the ball is too wide. (Right
+// after a halving, the points of the wider ball still count.)
+constexpr double kLocalRadii = 2.5;
 // A projected-gradient iteration that moves no coordinate more than this
 // (in the ball's coordinates) has converged.
 constexpr double kStepMoved = 1e-12;
@@ -201,7 +205,9 @@ std::vector<double> TrustRegion::repair_point(const double* c, const std::vector
     for (size_t r = 0; r < d_; ++r)
       for (size_t k = 0; k < d_; ++k) cover[r * d_ + k] += row[r] * row[k];
   };
-  for (size_t i : near) add(point(i));
+  // Only the points near the ball shape its cover: far ones cover nothing in it.
+  double reach = kLocalRadii * radius;
+  for (size_t i : near) if (squared_distance(point(i), c, d_) <= reach * reach) add(point(i));
   for (size_t i = 0; i + d_ <= extra.size(); i += d_) add(&extra[i]);
   std::vector<double> values, vectors, x(c, c + d_);
   if (!cma::symmetric_eigen(cover, d_, values, vectors)) return x;  // only with non-finite points
@@ -226,6 +232,15 @@ std::vector<double> TrustRegion::repair_point(const double* c, const std::vector
   }
   bool second = room[1] > room[0] || (room[1] == room[0] && cut[1] < cut[0]);
   return sides[second ? 1 : 0];
+}
+
+bool TrustRegion::local(const std::vector<size_t>& near, double radius) const {
+  double reach = kLocalRadii * radius;
+  size_t inside = 0;
+  for (size_t i : near) {
+    if (squared_distance(point(i), point(centre_), d_) <= reach * reach) ++inside;
+  }
+  return inside >= d_ + 1;
 }
 
 bool TrustRegion::told(const std::vector<double>& x) const {
@@ -351,7 +366,7 @@ void TrustRegion::update(const Plan& p, double before, double value) {
     repaired_ = false;
   } else if (ratio >= kRatioPoor) {
     repaired_ = false;
-  } else if (repaired_) {
+  } else if (repaired_ && local(nearest(radius_), radius_)) {
     radius_ *= 0.5;
     repaired_ = false;
   } else {

@@ -9,8 +9,12 @@
 // gather. The ratio of the decrease found to the decrease the model promised
 // widens the ball (the model is good), keeps it, or, after a step off a
 // poorly spread set of points has been repaired once, halves it. The repair
-// is one result along the direction the nearby results cover least. When
-// the radius falls below `radius_min` the search has converged.
+// is one result along the direction the results near the ball cover least.
+// A failed step halves the ball only when d + 1 of the model's points lie
+// near it; until then it is repaired, since a model led by distant results
+// says nothing of the ball (on steep functions, halving on its advice ended
+// the search far from any minimum). When the radius falls below
+// `radius_min` the search has converged.
 //
 // Such a search follows a smooth basin far faster per evaluation than a
 // population or a global model in more than a few dimensions; it stays in
@@ -75,6 +79,9 @@ class TrustRegion {
   // coordinate (inwards where the cube ends).
   std::vector<double> design_point(size_t i) const;
   bool told(const std::vector<double>& x) const;
+  // Whether d + 1 of `near` lie close enough to the centre for a failed
+  // step to blame the radius rather than far points.
+  bool local(const std::vector<size_t>& near, double radius) const;
   std::vector<double> repair_point(const double* centre, const std::vector<size_t>& near,
                                    const std::vector<double>& extra, double radius) const;
   // The 2d + 1 results nearest the centre that the model interpolates (one
