@@ -332,15 +332,17 @@
   // Those drawn without Plotly too (sketch.js): the first screen's.
   const SKETCHED = new Set(["convergence", "importance"]);
 
-  // The dashboard runs Plotly's bundle after the first screen is on it: the
-  // bundle holds the main thread for a second or more. Then every plot in
-  // view is drawn with it. A report has Plotly from the start.
+  // The dashboard runs Plotly's bundle after the first screen is on it, with
+  // its first importances (or a second at most): the bundle holds the main
+  // thread for a second or more. Then every plot in view is drawn with it.
+  // A report has Plotly from the start.
   let plotlyAsked = false;
   function loadPlotly() {
     if (plotlyAsked) return;
     plotlyAsked = true;
+    const waited = Promise.race([firstImportance, new Promise((r) => setTimeout(r, IMPORTANCE_WAIT_MS))]);
     // After a frame: the first screen is painted before the bundle runs.
-    requestAnimationFrame(() => setTimeout(() => {
+    waited.then(() => requestAnimationFrame(() => setTimeout(() => {
       const script = el("script", { src: "static/plotly.min.js" }, []);
       script.onload = () => {
         for (const id of Object.keys(PLOTS)) state.stalePlots.add(id);
@@ -355,7 +357,7 @@
         }
       };
       document.body.append(script);
-    }, 0));
+    }, 0)));
   }
 
   function drawAll() {
@@ -412,8 +414,7 @@
     });
   }
 
-  // Plotly's bundle waits for the first importances (or a second at most),
-  // so the whole first screen is drawn before it runs.
+  // The worker's first importances: Plotly's bundle waits for them.
   let importanceCame = null;
   const firstImportance = new Promise((resolve) => { importanceCame = resolve; });
 
@@ -461,10 +462,7 @@
           state.stale = true;
         }
       }
-      if (!got.more) {
-        Promise.race([firstImportance, new Promise((r) => setTimeout(r, IMPORTANCE_WAIT_MS))])
-          .then(loadPlotly);
-      }
+      if (!got.more) loadPlotly();
     } catch (error) {
       document.body.setAttribute("data-poll-error", String(error));
     }
