@@ -54,11 +54,12 @@ function averageRanks(values) {
 
 // The group of each trial by the parameter at `position` of the unit vector.
 function groupsBy(spec, name, position, trials) {
-  if (spec.type === "categorical") {
+  const type = spec !== null && typeof spec === "object" ? spec.type : null;
+  if (type === "categorical" && Array.isArray(spec.choices)) {
     const n = spec.choices.length;
     return trials.map((t) => Math.min(Math.floor(Math.min(Math.max(t.unit[position], 0), 1) * n), n - 1));
   }
-  if (spec.type === "int" && spec.high - spec.low < IMPORTANCE_BANDS) {
+  if (type === "int" && spec.high - spec.low < IMPORTANCE_BANDS) {
     return trials.map((t) => t.params[name] - spec.low);
   }
   // Bands of equal counts, each starting where a new coordinate does: equal

@@ -92,7 +92,12 @@ if (typeof document === "undefined" && typeof self !== "undefined") {
           && performance.now() - computedAt >= 4 * took) {
         const began = performance.now();
         const space = isObject(reader.header.space) ? reader.header.space : {};
-        const importance = importances(space, reader.names, measured);
+        let importance = {};
+        try {
+          importance = importances(space, reader.names, measured);
+        } catch (error) {
+          // A journal too damaged to group its trials shows none.
+        }
         computedFrom = measured.length;
         computedAt = performance.now();
         took = computedAt - began;
