@@ -71,6 +71,12 @@ double squared_distance(const double* a, const double* b, size_t d) {
   return s;
 }
 
+// Whether x lies near enough the ball (centre c, `radius`) to bear on a model of it.
+bool near_ball(const double* x, const double* c, size_t d, double radius) {
+  double reach = kLocalRadii * radius;
+  return squared_distance(x, c, d) <= reach * reach;
+}
+
 double norm(const std::vector<double>& v) {
   return std::sqrt(gp::dot(v.data(), v.data(), v.size()));
 }
@@ -206,8 +212,7 @@ std::vector<double> TrustRegion::repair_point(const double* c, const std::vector
       for (size_t k = 0; k < d_; ++k) cover[r * d_ + k] += row[r] * row[k];
   };
   // Only the points near the ball shape its cover: far ones cover nothing in it.
-  double reach = kLocalRadii * radius;
-  for (size_t i : near) if (squared_distance(point(i), c, d_) <= reach * reach) add(point(i));
+  for (size_t i : near) if (near_ball(point(i), c, d_, radius)) add(point(i));
   for (size_t i = 0; i + d_ <= extra.size(); i += d_) add(&extra[i]);
   std::vector<double> values, vectors, x(c, c + d_);
   if (!cma::symmetric_eigen(cover, d_, values, vectors)) return x;  // only with non-finite points
@@ -235,11 +240,8 @@ std::vector<double> TrustRegion::repair_point(const double* c, const std::vector
 }
 
 bool TrustRegion::local(const std::vector<size_t>& near, double radius) const {
-  double reach = kLocalRadii * radius;
   size_t inside = 0;
-  for (size_t i : near) {
-    if (squared_distance(point(i), point(centre_), d_) <= reach * reach) ++inside;
-  }
+  for (size_t i : near) inside += near_ball(point(i), point(centre_), d_, radius) ? 1 : 0;
   return inside >= d_ + 1;
 }
 
