@@ -22,11 +22,11 @@ struct CmaObject {
 
 CmaObject* as_cma(PyObject* self) { return reinterpret_cast<CmaObject*>(self); }
 
-const char* const kNewNames[] = {"kinds", "counts", "seed", "population"};
-const Signature kNew = {"Cma.__new__", kNewNames, 4, 3};
+const char* const kNewNames[] = {"kinds", "counts", "seed", "population", "surrogate"};
+const Signature kNew = {"Cma.__new__", kNewNames, 5, 3};
 
 PyObject* cma_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* argv[4];
+  PyObject* argv[5];
   std::string_view kinds;
   std::vector<double> counts;
   uint64_t seed = 0;
@@ -36,6 +36,11 @@ PyObject* cma_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       (argv[3] != nullptr && !to_u32("population", argv[3], population))) {
     return nullptr;
   }
+  if (argv[4] != nullptr && !PyBool_Check(argv[4])) {
+    PyErr_SetString(PyExc_TypeError, "surrogate: a bool");
+    return nullptr;
+  }
+  bool surrogate = argv[4] == Py_True;
   std::vector<gp::Dim> dims;
   if (!to_dims(kinds, counts, dims)) return nullptr;
   PyRef self(alloc_instance(type));
@@ -46,6 +51,7 @@ PyObject* cma_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   try {
     cma::CmaSettings settings;
     settings.population = population;
+    settings.surrogate = surrogate;
     obj->search = std::make_unique<cma::CmaSearch>(std::move(dims), seed, settings);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
@@ -157,7 +163,7 @@ PyType_Slot cma_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(cma_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(cma_dealloc)},
     {Py_tp_methods, cma_methods},
-    {Py_tp_doc, const_cast<char*>("Cma(kinds, counts, seed, population=0)\n--\n\n"
+    {Py_tp_doc, const_cast<char*>("Cma(kinds, counts, seed, population=0, surrogate=False)\n--\n\n"
                                   "CMA-ES with restarts over the unit cube; `kinds` and "
                                   "`counts` as for gp_propose.")},
     {0, nullptr},  // sentinel

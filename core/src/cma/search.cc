@@ -42,6 +42,15 @@ constexpr double kMinWarmSigma = 1e-6;    // a warm start's smallest step size
 constexpr double kWarmScaleLimit = 1e2;   // a warm start's largest coordinate scale ratio
 constexpr size_t kRedraws = 100;          // draws of a candidate before it is mirrored in
 
+// The surrogate's trust: Kendall's tau between its predictions and the told
+// values over the last kTauWindow results it predicted (Hansen, 2019, uses
+// the same threshold). Fewer predicted results than the window: no trust.
+constexpr double kTrustedTau = 0.85;
+constexpr size_t kTauWindow = 15;
+// A full quadratic up to 20 coordinates (231 coefficients); beyond, its fit
+// would cost more than the evaluations it saves are worth to most users.
+constexpr size_t kMaxModelCoefficients = 231;
+
 }  // namespace
 
 CmaSearch::CmaSearch(std::vector<Dim> dims, uint64_t seed, CmaSettings settings)
@@ -122,6 +131,10 @@ void CmaSearch::start_run(const std::vector<double>* mean) {
   }
   generation_ = 0;
   best_history_.clear();
+  archive_points_.clear();
+  archive_values_.clear();
+  predicted_.clear();
+  actual_.clear();
   decompose();
   apply_margin();
   draw_generation();
@@ -225,6 +238,87 @@ CmaSearch::Candidate CmaSearch::draw(size_t index) const {
 void CmaSearch::draw_generation() {
   candidates_.clear();
   for (size_t i = 0; i < lambda_; ++i) candidates_.push_back(draw(i));
+  planned_ = lambda_;
+  plan();
+  if (candidates_[order_[0]].predicted) planned_ = std::max<size_t>(1, lambda_ / 10);
+}
+
+std::vector<double> CmaSearch::round_coordinates(const double* gaussian) const {
+  std::vector<double> y(n_);
+  for (size_t j = 0; j < n_; ++j) {
+    double delta = gaussian[j] - mean_[j];
+    if (dims_[gaussian_[j]].kind == DimKind::kPeriodic) delta -= std::round(delta);
+    double scale = sigma_ * margin_[j];
+    y[j] = scale > 0.0 ? delta / scale : 0.0;
+  }
+  return eigen_coordinates(y);
+}
+
+std::optional<QuadraticModel> CmaSearch::fit_model() const {
+  if (!settings_.surrogate || !categorical_.empty() || n_ == 0) return std::nullopt;
+  size_t count = archive_values_.size();
+  size_t used = std::min(count, QuadraticModel::data_limit(n_, kMaxModelCoefficients));
+  std::vector<double> rows, values;
+  rows.reserve(used * n_);
+  for (size_t r = count - used; r < count; ++r) {
+    std::vector<double> u = round_coordinates(&archive_points_[r * n_]);
+    rows.insert(rows.end(), u.begin(), u.end());
+    values.push_back(archive_values_[r]);
+  }
+  return QuadraticModel::fit(rows, values, n_, kMaxModelCoefficients);
+}
+
+void CmaSearch::plan() {
+  order_.clear();
+  std::vector<size_t> open;
+  for (size_t i = 0; i < candidates_.size(); ++i) {
+    (candidates_[i].observed ? order_ : open).push_back(i);
+  }
+  std::optional<QuadraticModel> model = fit_model();
+  if (model) {
+    std::vector<double> gaussian(n_);
+    for (size_t i : open) {
+      Candidate& c = candidates_[i];
+      for (size_t j = 0; j < n_; ++j) gaussian[j] = c.unit[gaussian_[j]];
+      c.prediction = model->predict(round_coordinates(gaussian.data()).data());
+      c.predicted = true;
+    }
+    std::stable_sort(open.begin(), open.end(), [&](size_t a, size_t b) {
+      return candidates_[a].prediction < candidates_[b].prediction;
+    });
+  }
+  order_.insert(order_.end(), open.begin(), open.end());
+}
+
+bool CmaSearch::ready() {
+  size_t observed = 0;
+  for (const Candidate& c : candidates_) observed += c.observed ? 1 : 0;
+  if (observed == candidates_.size()) {
+    for (Candidate& c : candidates_) c.rank_value = c.value;
+    return true;
+  }
+  if (observed < planned_) return false;
+  double tau = -1.0;
+  if (predicted_.size() >= kTauWindow) {
+    std::vector<double> p(predicted_.end() - kTauWindow, predicted_.end());
+    std::vector<double> a(actual_.end() - kTauWindow, actual_.end());
+    tau = kendall_tau(p, a);
+  }
+  std::optional<QuadraticModel> model;
+  if (tau >= kTrustedTau) model = fit_model();
+  if (model) {
+    std::vector<double> gaussian(n_);
+    for (Candidate& c : candidates_) {
+      for (size_t j = 0; j < n_; ++j) gaussian[j] = c.unit[gaussian_[j]];
+      c.rank_value = model->predict(round_coordinates(gaussian.data()).data());
+    }
+    return true;
+  }
+  // Twice as many, past those already told (a parallel round may have told
+  // more than were planned).
+  while (planned_ <= observed) planned_ = std::min(candidates_.size(), 2 * planned_);
+  plan();
+  return false;
 }
 
 void CmaSearch::decompose() {
@@ -266,7 +360,8 @@ std::vector<double> CmaSearch::propose(const std::vector<double>& pending) const
   size_t d = dims_.size();
   size_t m = d == 0 ? 0 : pending.size() / d;
   std::vector<char> used(m, 0);
-  for (const Candidate& c : candidates_) {
+  for (size_t index : order_) {
+    const Candidate& c = candidates_[index];
     if (c.observed) continue;
     bool taken = false;
     for (size_t j = 0; j < m && !taken; ++j) {
@@ -284,16 +379,24 @@ std::vector<double> CmaSearch::propose(const std::vector<double>& pending) const
 void CmaSearch::observe(const std::vector<double>& x, double value) {
   if (!any_ || value < best_ever_) best_ever_ = value;
   any_ = true;
+  bool candidate = false;
   for (Candidate& c : candidates_) {
     if (!c.observed && c.unit == x) {
       c.observed = true;
       c.value = value;
+      candidate = true;
+      if (c.predicted) {
+        predicted_.push_back(c.prediction);
+        actual_.push_back(value);
+      }
       break;
     }
   }
-  for (const Candidate& c : candidates_) {
-    if (!c.observed) return;
+  if (settings_.surrogate && x.size() == dims_.size()) {
+    for (size_t j = 0; j < n_; ++j) archive_points_.push_back(x[gaussian_[j]]);
+    archive_values_.push_back(value);
   }
+  if (!candidate || !ready()) return;
   update();
   if (converged()) {
     ++restarts_;
@@ -323,9 +426,13 @@ void CmaSearch::update() {
   std::vector<size_t> order(candidates_.size());
   std::iota(order.begin(), order.end(), size_t{0});
   std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-    return candidates_[a].value < candidates_[b].value;
+    return candidates_[a].rank_value < candidates_[b].rank_value;
   });
-  best_history_.push_back(candidates_[order[0]].value);
+  double best = INFINITY;
+  for (const Candidate& c : candidates_) {
+    if (c.observed) best = std::min(best, c.value);
+  }
+  best_history_.push_back(best);
 
   // The categorical distributions move towards the selected choices.
   for (size_t k = 0; k < categorical_.size(); ++k) {
@@ -430,6 +537,7 @@ bool CmaSearch::converged() const {
       high = std::max(high, best_history_[i]);
     }
     for (const Candidate& c : candidates_) {
+      if (!c.observed) continue;
       low = std::min(low, c.value);
       high = std::max(high, c.value);
     }

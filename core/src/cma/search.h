@@ -30,13 +30,25 @@
 //
 // A run restarts when it has converged (step size, spread of values, or
 // conditioning) with twice the population and a fresh random mean.
+//
+// With `surrogate` set (and no categorical coordinates), a quadratic model
+// of the run's recent results (cma/surrogate.h) orders each generation:
+// candidates are handed out best-predicted first, and once the first of
+// them are told, the model's recent record decides. If it ranked the
+// results it predicted well (Kendall's tau of at least kTrustedTau over the
+// last kTauWindow), the generation is ranked by the refitted model without
+// evaluating the rest; otherwise twice as many are evaluated, and so on up
+// to the whole generation. Every decision is taken in observe(), so the
+// state is still rebuilt by observing the same results again.
 #ifndef VORDAOPT_CORE_CMA_SEARCH_H_
 #define VORDAOPT_CORE_CMA_SEARCH_H_
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
+#include "cma/surrogate.h"
 #include "gp/kernel.h"
 
 namespace vordaopt::cma {
@@ -48,6 +60,7 @@ struct CmaSettings {
   size_t population = 0;     // the first run's population; 0: 4 + floor(3 ln n)
   double sigma = 0.2;        // the first step size, in unit-cube coordinates
   size_t max_doublings = 8;  // restarts double the population up to 2^8 times
+  bool surrogate = false;    // rank generations by a quadratic model while it ranks well
 };
 
 class CmaSearch {
@@ -80,7 +93,10 @@ class CmaSearch {
     std::vector<uint32_t> choices;  // one per categorical coordinate
     std::vector<double> unit;       // the point, d unit coordinates
     bool observed = false;
-    double value = 0.0;
+    double value = 0.0;       // the told value, once observed
+    double prediction = 0.0;  // the model's, when it ordered the generation
+    bool predicted = false;
+    double rank_value = 0.0;  // what the update sorts by
   };
 
   void start_run(const std::vector<double>* mean);
@@ -88,6 +104,16 @@ class CmaSearch {
   void draw_generation();
   void decompose();
   void update();
+  // Orders the candidates not yet observed by the model (observed ones
+  // first, in their order); without a model, in index order.
+  void plan();
+  // Once the planned candidates are told: true when the generation is
+  // ready for its update (ranked by the model, or wholly evaluated).
+  bool ready();
+  // The model of the run's recent results, in the coordinates where the
+  // current distribution is round.
+  std::optional<QuadraticModel> fit_model() const;
+  std::vector<double> round_coordinates(const double* gaussian) const;
   void apply_margin();
   // D^-1 B^T y: a step in the coordinates of the covariance's eigenvectors,
   // scaled to unit variance (|.|^2 is the step's squared Mahalanobis length).
@@ -111,6 +137,12 @@ class CmaSearch {
   std::vector<std::vector<double>> probabilities_;  // per categorical coordinate
 
   std::vector<Candidate> candidates_;  // the current generation
+  std::vector<size_t> order_;          // the order candidates are handed out in
+  size_t planned_ = 0;                 // candidates to evaluate before deciding
+  // The run's results (Gaussian coordinates, row-major) and, for those the
+  // model predicted before they were told, the prediction and the value.
+  std::vector<double> archive_points_, archive_values_;
+  std::vector<double> predicted_, actual_;
   std::vector<double> best_history_;   // best value of each generation of this run
   double best_ever_ = 0.0;
   bool any_ = false;

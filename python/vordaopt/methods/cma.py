@@ -8,6 +8,12 @@ it restarts with twice the population (IPOP). Integers keep a margin of
 probability to move off their current value; categorical parameters have a
 distribution of their own over their choices (see core/src/cma/search.h).
 
+In spaces without categorical parameters, a quadratic model of the run's
+recent results orders each generation: the candidates it ranks best are
+handed out first, and while the model keeps ranking new results correctly
+the rest of the generation is ranked by it instead of evaluated (see
+core/src/cma/surrogate.h). On smooth problems this saves most evaluations.
+
 The state is a function of the results told, in the order told: a journal
 rebuilds it by telling them again, without proposing anything.
 """
@@ -32,7 +38,7 @@ class CmaMethod:
 
     def __init__(self, space: Space, seed: int) -> None:
         kinds, counts = encode(space)
-        self._search = Cma(kinds, counts, seed)
+        self._search = Cma(kinds, counts, seed, surrogate=True)
 
     def warm_start(self, points: list[float], values: list[float]) -> None:
         """Restarts the search around the best of these results (points flat, n x d)."""
