@@ -48,10 +48,14 @@ def test_gp_share_of_an_auto_run():
 
 def test_the_first_phase_follows_the_dimension_the_budget_and_the_kinds():
     six = {f"x{i}": Real(-1, 1) for i in range(6)}
-    assert first_phase(Space({"x": Real(0, 1)}), 10_000) == "gp"
+    assert first_phase(Space({"x": Real(0, 1)}), 50) == "gp"  # 50 trials per parameter
+    assert first_phase(Space({"x": Real(0, 1)}), 51) == "cma"
+    assert first_phase(Space({"x": Real(0, 1), "c": Categorical(["a", "b"])}), 10_000) == "gp"
     three = {f"x{i}": Real(-1, 1) for i in range(3)}
     assert first_phase(Space(three), 60) == "local"  # 20 trials per parameter
     assert first_phase(Space(three), 61) == "gp"
+    assert first_phase(Space(three), 150) == "gp"
+    assert first_phase(Space(three), 151) == "cma"
     assert first_phase(Space({"x": Real(0, 1), "y": Real(0, 1)}), 10) == "gp"
     assert first_phase(Space(three | {"c": Categorical(["a", "b"])}), 20) == "gp"
     assert first_phase(Space(six), 300) == "local"  # 50 trials per parameter
@@ -60,8 +64,9 @@ def test_the_first_phase_follows_the_dimension_the_budget_and_the_kinds():
     assert first_phase(Space(six | {"c": Categorical(["a", "b"])}), 100) == "cma"
 
 
-def test_auto_in_six_dimensions_with_a_large_budget_is_cma_from_the_first_trial():
-    space = {f"x{i}": Real(-1, 1) for i in range(6)}
+@pytest.mark.parametrize("dimension", [3, 6])
+def test_auto_with_a_large_budget_is_cma_from_the_first_trial(dimension):
+    space = {f"x{i}": Real(-1, 1) for i in range(dimension)}
 
     def f(p):
         return sum((v - 0.2) ** 2 for v in p.values())
@@ -109,7 +114,7 @@ def test_auto_hands_over_to_cma_around_the_best_point(early_hand_over):
     def f(p):
         return (p["x"] - 1) ** 2 + (p["y"] + 2) ** 2 + 3 * (p["z"] - 0.5) ** 2
 
-    opt = Optimizer(space, 200, seed=3, method="auto")
+    opt = Optimizer(space, 150, seed=3, method="auto")  # the GP first: 50 per parameter
     phases = []
     while (trials := opt.ask()) is not None:
         phases.append(opt._model.phase)
@@ -122,7 +127,7 @@ def test_auto_hands_over_to_cma_around_the_best_point(early_hand_over):
     assert offsets[len(offsets) // 2] < 2.0  # around the incumbent, not the whole box
     assert opt.best.value < 1e-2
     # The same run again, and a different seed, for determinism.
-    again = Optimizer(space, 200, seed=3, method="auto")
+    again = Optimizer(space, 150, seed=3, method="auto")
     while (trials := again.ask()) is not None:
         for t in trials:
             again.tell(t, f(t.params))
