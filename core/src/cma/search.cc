@@ -395,6 +395,18 @@ void CmaSearch::observe(const std::vector<double>& x, double value) {
   if (settings_.surrogate && x.size() == dims_.size()) {
     for (size_t j = 0; j < n_; ++j) archive_points_.push_back(x[gaussian_[j]]);
     archive_values_.push_back(value);
+    // Only the most recent results are ever used: a long run keeps no more
+    // than twice as many (dropped in one go, so the cost stays linear).
+    size_t keep = QuadraticModel::data_limit(n_, kMaxModelCoefficients);
+    if (archive_values_.size() > 2 * keep) {
+      size_t drop = archive_values_.size() - keep;
+      archive_values_.erase(archive_values_.begin(), archive_values_.begin() + static_cast<std::ptrdiff_t>(drop));
+      archive_points_.erase(archive_points_.begin(), archive_points_.begin() + static_cast<std::ptrdiff_t>(drop * n_));
+    }
+    if (predicted_.size() > 2 * kTauWindow) {
+      predicted_.erase(predicted_.begin(), predicted_.end() - kTauWindow);
+      actual_.erase(actual_.begin(), actual_.end() - kTauWindow);
+    }
   }
   if (!candidate || !ready()) return;
   update();
