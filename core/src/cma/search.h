@@ -74,8 +74,9 @@ class CmaSearch {
   void warm_start(const std::vector<double>& points, const std::vector<double>& values);
 
   // The next point (d unit coordinates), given the points being evaluated
-  // now (m x d). A candidate of the current generation that is not pending;
-  // when all are, one more draw from the current distribution.
+  // now (m x d). The first candidate of the current generation, in the
+  // model's order (index order without one), that is not pending; when all
+  // are, one more draw from the current distribution.
   std::vector<double> propose(const std::vector<double>& pending) const;
 
   // Tells the value of a point. A candidate of the current generation counts
