@@ -22,18 +22,20 @@ struct CmaObject {
 
 CmaObject* as_cma(PyObject* self) { return reinterpret_cast<CmaObject*>(self); }
 
-const char* const kNewNames[] = {"kinds", "counts", "seed", "population", "surrogate"};
-const Signature kNew = {"Cma.__new__", kNewNames, 5, 3};
+const char* const kNewNames[] = {"kinds", "counts", "seed", "population", "surrogate",
+                                 "round_size"};
+const Signature kNew = {"Cma.__new__", kNewNames, 6, 3};
 
 PyObject* cma_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* argv[5];
+  PyObject* argv[6];
   std::string_view kinds;
   std::vector<double> counts;
   uint64_t seed = 0;
-  uint32_t population = 0;
+  uint32_t population = 0, round_size = 1;
   if (!match_args(kNew, args, kwargs, argv) || !to_text("kinds", argv[0], kinds) ||
       !to_doubles("counts", argv[1], counts) || !to_u64("seed", argv[2], seed) ||
-      (argv[3] != nullptr && !to_u32("population", argv[3], population))) {
+      (argv[3] != nullptr && !to_u32("population", argv[3], population)) ||
+      (argv[5] != nullptr && !to_u32("round_size", argv[5], round_size))) {
     return nullptr;
   }
   if (argv[4] != nullptr && !PyBool_Check(argv[4])) {
@@ -52,6 +54,7 @@ PyObject* cma_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     cma::CmaSettings settings;
     settings.population = population;
     settings.surrogate = surrogate;
+    settings.round_size = round_size;
     obj->search = std::make_unique<cma::CmaSearch>(std::move(dims), seed, settings);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
@@ -163,7 +166,7 @@ PyType_Slot cma_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(cma_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(cma_dealloc)},
     {Py_tp_methods, cma_methods},
-    {Py_tp_doc, const_cast<char*>("Cma(kinds, counts, seed, population=0, surrogate=False)\n--\n\n"
+    {Py_tp_doc, const_cast<char*>("Cma(kinds, counts, seed, population=0, surrogate=False, round_size=1)\n--\n\n"
                                   "CMA-ES with restarts over the unit cube; `kinds` and "
                                   "`counts` as for gp_propose.")},
     {0, nullptr},  // sentinel

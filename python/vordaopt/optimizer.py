@@ -180,15 +180,15 @@ def _journal_method(journal: Any) -> str | None:
     return recorded_method(journal)
 
 
-def _model_method(method: str, space: Space, seed: int,
-                  budget: int) -> GpMethod | CmaMethod | AutoMethod | None:
+def _model_method(method: str, space: Space, seed: int, budget: int,
+                  parallel: int) -> GpMethod | CmaMethod | AutoMethod | None:
     """The proposer of a model method, None for the core solver's workflows."""
     if method == "gp":
         return GpMethod(space, seed)
     if method == "cma":
-        return CmaMethod(space, seed)
+        return CmaMethod(space, seed, parallel)
     if method == "auto":
-        return AutoMethod(space, seed, budget)
+        return AutoMethod(space, seed, budget, parallel)
     return None
 
 
@@ -384,7 +384,7 @@ class Optimizer:
         self._config_json = json.dumps(config)
         self._solver = Solver(self._config_json)
         self._proposer: Method = mode
-        self._model = _model_method(mode, self._space, self.seed, plan_budget)
+        self._model = _model_method(mode, self._space, self.seed, plan_budget, self.parallel)
         # While a journal is replayed: the recorded points, which the model
         # methods take instead of computing each proposal again.
         self._replay_units: dict[int, tuple[float, ...]] = {}

@@ -176,5 +176,38 @@ TEST(CmaSurrogate, ARoundGoesOutBestPredictedFirstAndEveryResultCounts) {
   EXPECT_LT(best, 1e-10);
 }
 
+TEST(CmaSurrogate, AParallelRoundIsToldInFullBeforeTheModelDecides) {
+  auto sphere = [](const std::vector<double>& x) {
+    return (x[0] - 0.6) * (x[0] - 0.6) + (x[1] - 0.3) * (x[1] - 0.3) + (x[2] - 0.5) * (x[2] - 0.5);
+  };
+  // Rounds of 4 and generations of 8: with round_size 1 the model may end a
+  // generation on a round's first result; with 4, never before its last.
+  for (size_t round_size : {size_t{1}, size_t{4}}) {
+    CmaSettings settings = with_surrogate();
+    settings.round_size = round_size;
+    settings.population = 8;
+    CmaSearch search(std::vector<Dim>(3), 6, settings);
+    size_t early = 0;
+    for (size_t round = 0; round < 30; ++round) {
+      std::vector<double> pending;
+      for (size_t i = 0; i < 4; ++i) {
+        std::vector<double> x = search.propose(pending);
+        pending.insert(pending.end(), x.begin(), x.end());
+      }
+      size_t generation = search.generation() + 1000 * search.restarts();
+      for (size_t i = 0; i < 4; ++i) {
+        std::vector<double> x(pending.begin() + static_cast<long>(3 * i), pending.begin() + static_cast<long>(3 * i + 3));
+        search.observe(x, sphere(x));
+        if (i < 3 && search.generation() + 1000 * search.restarts() != generation) ++early;
+      }
+    }
+    if (round_size == 1) {
+      EXPECT_GT(early, 0u);
+    } else {
+      EXPECT_EQ(early, 0u);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vordaopt::cma

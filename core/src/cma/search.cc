@@ -240,7 +240,9 @@ void CmaSearch::draw_generation() {
   for (size_t i = 0; i < lambda_; ++i) candidates_.push_back(draw(i));
   planned_ = lambda_;
   plan();
-  if (candidates_[order_[0]].predicted) planned_ = std::max<size_t>(1, lambda_ / 10);
+  if (candidates_[order_[0]].predicted) {
+    planned_ = std::min(lambda_, std::max<size_t>({1, lambda_ / 10, settings_.round_size}));
+  }
 }
 
 std::vector<double> CmaSearch::round_coordinates(const double* gaussian) const {

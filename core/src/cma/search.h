@@ -61,6 +61,10 @@ struct CmaSettings {
   double sigma = 0.2;        // the first step size, in unit-cube coordinates
   size_t max_doublings = 8;  // restarts double the population up to 2^8 times
   bool surrogate = false;    // rank generations by a quadratic model while it ranks well
+  // With the model: results to wait for before its first decision on a
+  // generation, e.g. the size of a parallel round, whose results arrive
+  // together and would otherwise be ranked by the model after the first.
+  size_t round_size = 1;
 };
 
 class CmaSearch {

@@ -112,17 +112,20 @@ class AutoMethod:
     seed : int
     budget : int
         The run's number of trials (the first, for a run resumed with more).
+    round_size : int
+        Trials handed out together (`parallel`), for CMA-ES.
     """
 
-    def __init__(self, space: Space, seed: int, budget: int) -> None:
+    def __init__(self, space: Space, seed: int, budget: int, round_size: int = 1) -> None:
         self._space = space
         self._seed = seed
+        self._round_size = round_size
         self._switch = gp_trials(space)
         self._told = 0
         first = first_phase(space, budget)
         self._method: GpMethod | LocalMethod | CmaMethod = (
             GpMethod(space, seed) if first == "gp"
-            else LocalMethod(space) if first == "local" else CmaMethod(space, seed))
+            else LocalMethod(space) if first == "local" else self._cma())
 
     @property
     def phase(self) -> Phase:
@@ -137,11 +140,14 @@ class AutoMethod:
         method = self._method
         method.observe(unit, value)
         if isinstance(method, LocalMethod) and method.converged:
-            self._method = CmaMethod(self._space, self._seed)
+            self._method = self._cma()
         elif isinstance(method, GpMethod) and self._switch is not None and self._told >= self._switch:
-            self._method = CmaMethod(self._space, self._seed)
+            self._method = self._cma()
             self._method.warm_start(method.points, method.values)
 
     def propose(self, pending: list[tuple[float, ...]]) -> tuple[float, ...]:
         """The next point, given the points being evaluated now."""
         return self._method.propose(pending)
+
+    def _cma(self) -> CmaMethod:
+        return CmaMethod(self._space, self._seed, self._round_size)

@@ -34,11 +34,14 @@ class CmaMethod:
     ----------
     space : Space
     seed : int
+    round_size : int
+        Trials handed out together (`parallel`): the model waits for that many
+        results of a generation before it decides whether to rank the rest.
     """
 
-    def __init__(self, space: Space, seed: int) -> None:
+    def __init__(self, space: Space, seed: int, round_size: int = 1) -> None:
         kinds, counts = encode(space)
-        self._search = Cma(kinds, counts, seed, surrogate=True)
+        self._search = Cma(kinds, counts, seed, surrogate=True, round_size=round_size)
 
     def warm_start(self, points: list[float], values: list[float]) -> None:
         """Restarts the search around the best of these results (points flat, n x d)."""
