@@ -169,7 +169,7 @@ class DashboardServer(ThreadingHTTPServer):
         """The runs to list: the journal, or the folder's *.jsonl files by name."""
         paths = [self.root] if self.root.is_file() else sorted(self.root.glob("*.jsonl"))
         runs = []
-        for i, p in enumerate(paths):
+        for p in paths:
             key = str(p)
             if key not in self.runs:
                 self.runs[key] = _Run(str(len(self.runs)), key)

@@ -6,6 +6,7 @@
 
 #include "cma/search.h"
 #include "cma/surrogate.h"
+#include "cma_drive.h"
 
 namespace vordaopt::cma {
 namespace {
@@ -74,20 +75,8 @@ TEST(QuadraticModel, KendallTauOfHandCheckedRankings) {
   EXPECT_DOUBLE_EQ(kendall_tau({1}, {1}), 0.0);
 }
 
-using Function = std::function<double(const std::vector<double>&)>;
-
-std::vector<std::vector<double>> drive(CmaSearch& search, const Function& f, size_t evaluations,
-                                       double& best) {
-  std::vector<std::vector<double>> points;
-  best = INFINITY;
-  for (size_t i = 0; i < evaluations; ++i) {
-    std::vector<double> x = search.propose({});
-    double v = f(x);
-    search.observe(x, v);
-    best = std::min(best, v);
-    points.push_back(std::move(x));
-  }
-  return points;
+double sphere(const std::vector<double>& x) {
+  return (x[0] - 0.6) * (x[0] - 0.6) + (x[1] - 0.3) * (x[1] - 0.3) + (x[2] - 0.5) * (x[2] - 0.5);
 }
 
 // Conditioning 1e6 in 10 dimensions, rotated by a fixed pairwise mixing.
@@ -111,20 +100,19 @@ CmaSettings with_surrogate() {
 
 TEST(CmaSurrogate, LearnsAnIllConditionedBasinFromEveryResult) {
   std::vector<Dim> dims(10);
-  double plain_best = 0.0, best = 0.0;
   CmaSearch plain(dims, 4);
-  drive(plain, rotated_ellipsoid, 1000, plain_best);
+  double plain_best = drive(plain, rotated_ellipsoid, 1000).best;
   CmaSearch search(dims, 4, with_surrogate());
-  std::vector<std::vector<double>> points = drive(search, rotated_ellipsoid, 1000, best);
+  Trace run = drive(search, rotated_ellipsoid, 1000);
+  const std::vector<std::vector<double>>& points = run.points;
   EXPECT_GT(plain_best, 1e-2);
-  EXPECT_LT(best, 1e-8);
+  EXPECT_LT(run.best, 1e-8);
   // Most generations were ranked by the model: far more of them than 1000 / lambda.
   EXPECT_GT(search.generation() + search.restarts() * 1000, 3 * 1000 / search.population());
 
   // Deterministic, and rebuilt from the results alone, mid-generation too.
   CmaSearch again(dims, 4, with_surrogate());
-  double ignored = 0.0;
-  EXPECT_EQ(drive(again, rotated_ellipsoid, 1000, ignored), points);
+  EXPECT_EQ(drive(again, rotated_ellipsoid, 1000).points, points);
   for (size_t stop : {size_t{137}, size_t{538}}) {
     CmaSearch rebuilt(dims, 4, with_surrogate());
     for (size_t i = 0; i < stop; ++i) rebuilt.observe(points[i], rotated_ellipsoid(points[i]));
@@ -140,18 +128,13 @@ TEST(CmaSurrogate, ACategoricalSpaceIsSearchedAsWithoutTheModel) {
     return (x[0] - 0.2) * (x[0] - 0.2) + std::floor(x[1] * 3.0) + (x[2] - 0.7) * (x[2] - 0.7);
   };
   CmaSearch with(mixed, 8, with_surrogate()), without(mixed, 8);
-  double a = 0.0, b = 0.0;
-  EXPECT_EQ(drive(with, f, 300, a), drive(without, f, 300, b));
+  EXPECT_EQ(drive(with, f, 300).points, drive(without, f, 300).points);
 }
 
 TEST(CmaSurrogate, ARoundGoesOutBestPredictedFirstAndEveryResultCounts) {
   std::vector<Dim> dims(3);
   CmaSearch search(dims, 6, with_surrogate());
-  auto sphere = [](const std::vector<double>& x) {
-    return (x[0] - 0.6) * (x[0] - 0.6) + (x[1] - 0.3) * (x[1] - 0.3) + (x[2] - 0.5) * (x[2] - 0.5);
-  };
-  double best = 0.0;
-  drive(search, sphere, 40, best);  // enough for a full quadratic (10 coefficients)
+  drive(search, sphere, 40);  // enough for a full quadratic (10 coefficients)
   // A parallel round hands out the whole generation, each point once, in the
   // model's order, which on a sphere is the order of the values; then extra
   // draws.
@@ -172,14 +155,10 @@ TEST(CmaSurrogate, ARoundGoesOutBestPredictedFirstAndEveryResultCounts) {
     std::vector<double> x(pending.begin() + static_cast<long>(3 * i), pending.begin() + static_cast<long>(3 * i + 3));
     search.observe(x, values[i]);
   }
-  drive(search, sphere, 160, best);
-  EXPECT_LT(best, 1e-10);
+  EXPECT_LT(drive(search, sphere, 160).best, 1e-10);
 }
 
 TEST(CmaSurrogate, AParallelRoundIsToldInFullBeforeTheModelDecides) {
-  auto sphere = [](const std::vector<double>& x) {
-    return (x[0] - 0.6) * (x[0] - 0.6) + (x[1] - 0.3) * (x[1] - 0.3) + (x[2] - 0.5) * (x[2] - 0.5);
-  };
   // Rounds of 4 and generations of 8: with round_size 1 the model may end a
   // generation on a round's first result; with 4, never before its last.
   for (size_t round_size : {size_t{1}, size_t{4}}) {

@@ -8,6 +8,7 @@
 
 #include "cma/search.h"
 #include "cma/symmetric_eigen.h"
+#include "cma_drive.h"
 
 namespace vordaopt::cma {
 namespace {
@@ -30,25 +31,6 @@ TEST(CmaEigen, DecomposesAKnownMatrix) {
     }
   }
   EXPECT_FALSE(symmetric_eigen({1, NAN, NAN, 1}, 2, values, vectors));
-}
-
-using Function = std::function<double(const std::vector<double>&)>;
-
-struct Trace {
-  double best = INFINITY;
-  std::vector<std::vector<double>> points;
-};
-
-Trace drive(CmaSearch& search, const Function& f, size_t evaluations) {
-  Trace run;
-  for (size_t i = 0; i < evaluations; ++i) {
-    std::vector<double> x = search.propose({});
-    double v = f(x);
-    search.observe(x, v);
-    run.best = std::min(run.best, v);
-    run.points.push_back(std::move(x));
-  }
-  return run;
 }
 
 double ellipsoid(const std::vector<double>& x) {

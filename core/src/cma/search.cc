@@ -256,8 +256,16 @@ std::vector<double> CmaSearch::round_coordinates(const double* gaussian) const {
   return eigen_coordinates(y);
 }
 
+bool CmaSearch::modelled() const { return settings_.surrogate && categorical_.empty() && n_ > 0; }
+
+double CmaSearch::predict(const QuadraticModel& model, const Candidate& c) const {
+  std::vector<double> gaussian(n_);
+  for (size_t j = 0; j < n_; ++j) gaussian[j] = c.unit[gaussian_[j]];
+  return model.predict(round_coordinates(gaussian.data()).data());
+}
+
 std::optional<QuadraticModel> CmaSearch::fit_model() const {
-  if (!settings_.surrogate || !categorical_.empty() || n_ == 0) return std::nullopt;
+  if (!modelled()) return std::nullopt;
   size_t count = archive_values_.size();
   size_t used = std::min(count, QuadraticModel::data_limit(n_, kMaxModelCoefficients));
   std::vector<double> rows, values;
@@ -278,12 +286,9 @@ void CmaSearch::plan() {
   }
   std::optional<QuadraticModel> model = fit_model();
   if (model) {
-    std::vector<double> gaussian(n_);
     for (size_t i : open) {
-      Candidate& c = candidates_[i];
-      for (size_t j = 0; j < n_; ++j) gaussian[j] = c.unit[gaussian_[j]];
-      c.prediction = model->predict(round_coordinates(gaussian.data()).data());
-      c.predicted = true;
+      candidates_[i].prediction = predict(*model, candidates_[i]);
+      candidates_[i].predicted = true;
     }
     std::stable_sort(open.begin(), open.end(), [&](size_t a, size_t b) {
       return candidates_[a].prediction < candidates_[b].prediction;
@@ -309,11 +314,7 @@ bool CmaSearch::ready() {
   std::optional<QuadraticModel> model;
   if (tau >= kTrustedTau) model = fit_model();
   if (model) {
-    std::vector<double> gaussian(n_);
-    for (Candidate& c : candidates_) {
-      for (size_t j = 0; j < n_; ++j) gaussian[j] = c.unit[gaussian_[j]];
-      c.rank_value = model->predict(round_coordinates(gaussian.data()).data());
-    }
+    for (Candidate& c : candidates_) c.rank_value = predict(*model, c);
     return true;
   }
   // Twice as many, past those already told (a parallel round may have told
@@ -394,7 +395,7 @@ void CmaSearch::observe(const std::vector<double>& x, double value) {
       break;
     }
   }
-  if (settings_.surrogate && x.size() == dims_.size()) {
+  if (modelled()) {
     for (size_t j = 0; j < n_; ++j) archive_points_.push_back(x[gaussian_[j]]);
     archive_values_.push_back(value);
     // Only the most recent results are ever used: a long run keeps no more

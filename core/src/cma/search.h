@@ -118,6 +118,9 @@ class CmaSearch {
   // The model of the run's recent results, in the coordinates where the
   // current distribution is round.
   std::optional<QuadraticModel> fit_model() const;
+  // Whether a model is kept: asked for, and no categorical coordinates.
+  bool modelled() const;
+  double predict(const QuadraticModel& model, const Candidate& c) const;
   std::vector<double> round_coordinates(const double* gaussian) const;
   void apply_margin();
   // D^-1 B^T y: a step in the coordinates of the covariance's eigenvectors,

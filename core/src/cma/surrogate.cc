@@ -47,11 +47,15 @@ void QuadraticModel::features(const double* x, size_t n, ModelShape shape, doubl
   }
 }
 
+// The linear shape is always allowed: it is the least a ranking needs.
+bool QuadraticModel::allowed(size_t n, ModelShape shape, size_t max_coefficients) {
+  return shape == ModelShape::kLinear || coefficients(n, shape) <= max_coefficients;
+}
+
 size_t QuadraticModel::data_limit(size_t n, size_t max_coefficients) {
   for (ModelShape shape : kShapes) {
-    size_t p = coefficients(n, shape);
-    if (p <= max_coefficients || shape == ModelShape::kLinear) {
-      return static_cast<size_t>(std::ceil(kDataWindow * static_cast<double>(p)));
+    if (allowed(n, shape, max_coefficients)) {
+      return static_cast<size_t>(std::ceil(kDataWindow * static_cast<double>(coefficients(n, shape))));
     }
   }
   return 0;
@@ -64,9 +68,8 @@ std::optional<QuadraticModel> QuadraticModel::fit(const std::vector<double>& row
   if (n == 0 || rows.size() != m * n) return std::nullopt;
   std::optional<ModelShape> chosen;
   for (ModelShape shape : kShapes) {
-    size_t p = coefficients(n, shape);
-    if (p > max_coefficients && shape != ModelShape::kLinear) continue;
-    if (kDataPerCoefficient * static_cast<double>(p) <= static_cast<double>(m)) {
+    if (!allowed(n, shape, max_coefficients)) continue;
+    if (kDataPerCoefficient * static_cast<double>(coefficients(n, shape)) <= static_cast<double>(m)) {
       chosen = shape;
       break;
     }

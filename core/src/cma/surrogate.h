@@ -45,6 +45,7 @@ class QuadraticModel {
   QuadraticModel(size_t n, ModelShape shape, std::vector<double> coefficients)
       : n_(n), shape_(shape), coefficients_(std::move(coefficients)) {}
   static size_t coefficients(size_t n, ModelShape shape);
+  static bool allowed(size_t n, ModelShape shape, size_t max_coefficients);
   static void features(const double* x, size_t n, ModelShape shape, double* out);
 
   size_t n_;
