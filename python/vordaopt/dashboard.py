@@ -24,17 +24,25 @@ in a report cannot close its script element.
 
 from __future__ import annotations
 
+import contextlib
 import html
+import ipaddress
 import json
 import os
 import pathlib
+import re
+import socket
+import stat
+import sys
+import tempfile
+import zlib
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any
 from urllib.parse import parse_qs, urlsplit
 
 from .importances import importance
-from .journal import read_journal, trial_from_record
+from .journal import JournalError, open_regular, read_journal, trial_from_record
 from .minimize import Result
 from .space import space_from_json
 
@@ -72,10 +80,12 @@ def _json_for_script(data: Any) -> str:
     return json.dumps(data, allow_nan=False, separators=(",", ":")).replace("<", "\\u003c")
 
 
+_PAGE_START = "<!doctype html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>"
+
+
 def _page(title: str, body_scripts: str) -> str:
     return (
-        "<!doctype html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-        f"<title>{html.escape(title)}</title>"
+        f"{_PAGE_START}{html.escape(title)}</title>"
         f"<style>{(ASSETS / 'app.css').read_text(encoding='utf-8')}</style></head><body>"
         "<header><h1>vordaopt</h1><nav id=\"runs\"></nav></header><main>"
         "<section id=\"summary\"></section>"
@@ -102,20 +112,83 @@ def report_html(path: str | os.PathLike[str]) -> str:
     lines = [json.dumps(header, separators=(",", ":"))]
     lines += [json.dumps({k: r[k] for k in _PAGE_FIELDS if k in r}, separators=(",", ":"))
               for r in records]
-    data = {"run": {"id": "0", "path": os.fspath(path), "name": os.path.basename(path)},
+    # The file's name only: a report is made to be passed on, its folders are nobody's business.
+    name = os.path.basename(os.fspath(path))
+    data = {"run": {"id": "0", "path": name, "name": name},
             "journal": "\n".join(lines) + "\n", "importance": _importance(header, records)}
     bundle = _plotly_bundle().decode("utf-8")
     scripts = (f"<script>{bundle}</script>"
                f"<script type=\"application/json\" id=\"vordaopt-data\">{_json_for_script(data)}</script>"
                f"<script>{(ASSETS / 'reader.js').read_text(encoding='utf-8')}</script>"
                f"<script>{(ASSETS / 'app.js').read_text(encoding='utf-8')}</script>")
-    return _page(f"vordaopt report: {os.path.basename(path)}", scripts)
+    return _page(_REPORT_TITLE + name, scripts)
+
+
+_REPORT_TITLE = "vordaopt report: "
+# How every report this module writes begins; only such a file is ever replaced.
+_REPORT_START = (_PAGE_START + _REPORT_TITLE).encode()
+
+
+def _check_output(journal: str | os.PathLike[str], output: str | os.PathLike[str]) -> None:
+    """Refuses to write over the journal, or over any file that is not an earlier report."""
+    try:
+        fd = os.open(output, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    except FileNotFoundError:
+        return
+    with os.fdopen(fd, "rb") as f:
+        info = os.fstat(f.fileno())
+        if not stat.S_ISREG(info.st_mode):
+            raise ReportError(f"will not write the report to {os.fspath(output)}: it is not a "
+                              "regular file")
+        try:
+            same = os.path.samefile(journal, output)
+        except OSError:
+            same = False
+        if same:
+            raise ReportError(f"will not write the report over its own journal "
+                              f"{os.fspath(output)}: name another file with -o")
+        if info.st_size and not f.read(len(_REPORT_START)) == _REPORT_START:
+            raise ReportError(f"will not replace {os.fspath(output)}: it is not a report "
+                              "written by vordaopt (remove it first, or name another file)")
+
+
+class ReportError(OSError):
+    """The report's file cannot be written without destroying another file."""
 
 
 def write_report(journal: str | os.PathLike[str], output: str | os.PathLike[str]) -> None:
-    """Writes the report of `journal` to `output` (see :func:`report_html`)."""
-    text = report_html(journal)
-    pathlib.Path(output).write_text(text, encoding="utf-8")
+    """Writes the report of `journal` to `output` (see :func:`report_html`).
+
+    An existing `output` is replaced only when it is a report written by
+    this function; the journal itself, or any other file, is never replaced.
+    The report is written whole to a file beside `output`, then renamed.
+    """
+    _check_output(journal, output)
+    text = report_html(journal).encode("utf-8")
+    target = os.fspath(output)
+    folder = os.path.dirname(os.path.abspath(target))
+    fd, scratch = tempfile.mkstemp(prefix=".vordaopt-report-", suffix=".html", dir=folder)
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(text)
+        os.chmod(scratch, 0o644)
+        _check_output(journal, output)  # in case the journal moved there meanwhile
+        os.replace(scratch, target)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(scratch)
+        raise
+
+
+# A cursor: the file's device and inode, a checksum of what was read, and the offset read up to.
+_CURSOR = re.compile(r"([0-9]{1,20}-[0-9]{1,20}-[0-9a-f]{8})\.([0-9]{1,19})")
+# Bytes of the file a cursor's checksum covers: its first line, and what lies just before the offset.
+_SUMMED_HEAD = 4096
+_SUMMED_TAIL = 256
+
+
+class BadCursor(ValueError):
+    """A cursor this server did not hand out."""
 
 
 class _Run:
@@ -127,33 +200,73 @@ class _Run:
     def lines(self, cursor: str) -> tuple[bytes, str, bool, bool]:
         """The lines a client holding `cursor` lacks: (lines, next cursor, reset, more to come).
 
-        A cursor names the file (device and inode) and the offset read up to,
-        so a replaced or cut file starts the client afresh.
+        A cursor names the file (device and inode), a checksum of its start
+        and of the bytes before the offset, and the offset read up to: a
+        replaced, cut or rewritten file (``cp other.jsonl followed.jsonl``
+        keeps the inode) starts the client afresh.
+
+        Raises
+        ------
+        BadCursor
+            `cursor` is neither empty nor one this server hands out.
+        JournalError
+            The path is no longer a regular file.
         """
+        held_offset = 0
+        held = ""
+        if cursor:
+            match = _CURSOR.fullmatch(cursor)
+            if match is None:
+                raise BadCursor(f"not a cursor: {cursor[:40]!r}")
+            held, held_offset = match[1], int(match[2])
         try:
-            info = os.stat(self.path)
+            fd = open_regular(self.path)
         except FileNotFoundError:
             return b"", "", cursor != "", False
-        identity = f"{info.st_dev}-{info.st_ino}"
-        held, _, offset_text = cursor.rpartition(".")
-        offset = int(offset_text) if offset_text.isdigit() else 0
-        reset = held != identity or offset > info.st_size
-        if reset:
-            offset = 0
-        try:
-            with open(self.path, "rb") as f:
-                f.seek(offset)
-                data = f.read(READ_LIMIT)
-        except FileNotFoundError:
-            return b"", "", True, False
-        end = offset + data.rfind(b"\n") + 1  # a last line without its line feed is still being written
-        data = data[:end - offset]
+        except OSError as exc:
+            raise JournalError(f"cannot read the journal: {exc.strerror or exc}") from None
+        with os.fdopen(fd, "rb") as f:
+            size = os.fstat(f.fileno()).st_size
+            identity = "{0.st_dev}-{0.st_ino}".format(os.fstat(f.fileno()))
+            offset = held_offset
+            reset = (held_offset > size or not held.startswith(identity + "-")
+                     or held != f"{identity}-{_checksum(f, held_offset):08x}")
+            if reset:
+                offset = 0
+            f.seek(offset)
+            data = f.read(READ_LIMIT)
+            end = offset + data.rfind(b"\n") + 1  # a last line without its line feed is still being written
+            data = data[:end - offset]
+            next_cursor = f"{identity}-{_checksum(f, end):08x}.{end}"
         # More: the read stopped at its limit (a line longer than the limit is never sent).
-        return data, f"{identity}.{end}", reset, bool(data) and offset + READ_LIMIT < info.st_size
+        return data, next_cursor, reset, bool(data) and offset + READ_LIMIT < size
+
+
+def _checksum(f: Any, offset: int) -> int:
+    """The checksum of the file's first line and of the bytes just before `offset`."""
+    f.seek(0)
+    head = f.read(min(offset, _SUMMED_HEAD))
+    head = head[:head.find(b"\n") + 1] or head
+    start = max(offset - _SUMMED_TAIL, 0)
+    f.seek(start)
+    return zlib.crc32(f.read(offset - start), zlib.crc32(head))
+
+
+def _is_loopback(host: str) -> bool:
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return host == "localhost"
 
 
 class DashboardServer(ThreadingHTTPServer):
-    """Serves the page, its assets and the runs of `path` (a journal or a folder of them)."""
+    """Serves the page, its assets and the runs of `path` (a journal or a folder of them).
+
+    Requests are answered only when they name this server in their Host
+    header by an address, by ``localhost``, or by the host it was told to
+    listen on: a web page whose domain was made to resolve to this machine
+    (DNS rebinding) names its own domain there and gets nothing.
+    """
 
     daemon_threads = True
 
@@ -161,13 +274,38 @@ class DashboardServer(ThreadingHTTPServer):
         self.root = pathlib.Path(path)
         if not self.root.exists():
             raise FileNotFoundError(f"no journal or folder {self.root}")
+        if not (self.root.is_dir() or self.root.is_file()):
+            raise JournalError(f"{self.root} is neither a journal (a regular file) nor a folder")
         self.bundle = _plotly_bundle()
         self.runs: dict[str, _Run] = {}
-        super().__init__((host, port), _Handler)
+        self.host = host
+        self.address_family = (socket.AF_INET6 if ":" in host else socket.AF_INET)
+        self.host_names = {"localhost", host.strip("[]").lower()}
+        if host in ("", "0.0.0.0", "::"):
+            self.host_names |= {socket.gethostname().lower(), socket.getfqdn().lower()}
+        super().__init__((host.strip("[]"), port), _Handler)
+
+    def accepts_host(self, header: str | None) -> bool:
+        """Whether a request's Host header names this server (see the class)."""
+        if not header:
+            return False
+        name = header.strip().lower()
+        if name.startswith("["):  # [v6 address] or [v6 address]:port
+            name, bracket, _ = name[1:].partition("]")
+            if not bracket:
+                return False
+        elif name.count(":") == 1:
+            name = name.partition(":")[0]
+        try:
+            ipaddress.ip_address(name)
+            return True  # an address: no domain was rebound
+        except ValueError:
+            return name in self.host_names
 
     def journals(self) -> list[_Run]:
-        """The runs to list: the journal, or the folder's *.jsonl files by name."""
-        paths = [self.root] if self.root.is_file() else sorted(self.root.glob("*.jsonl"))
+        """The runs to list: the journal, or the folder's *.jsonl regular files by name."""
+        paths = [self.root] if not self.root.is_dir() else sorted(
+            p for p in self.root.glob("*.jsonl") if p.is_file())
         runs = []
         for p in paths:
             key = str(p)
@@ -204,6 +342,10 @@ class _Handler(BaseHTTPRequestHandler):
         self._send(json.dumps(data, allow_nan=False).encode(), "application/json")
 
     def do_GET(self) -> None:  # noqa: N802 - the base's name
+        if not self.server.accepts_host(self.headers.get("Host")):
+            self._send(b"this dashboard answers only requests addressed to this machine",
+                       "text/plain", HTTPStatus.MISDIRECTED_REQUEST)
+            return
         url = urlsplit(self.path)
         if url.path == "/":
             # Plotly's bundle is not here: the page runs it once its first screen is drawn.
@@ -225,9 +367,14 @@ class _Handler(BaseHTTPRequestHandler):
             run = next((r for r in self.server.journals() if r.id == run_id), None)
             if run is None or what:
                 self._send(b"no such run", "text/plain", HTTPStatus.NOT_FOUND)
+                return
+            try:
+                lines, cursor, reset, more = run.lines(parse_qs(url.query).get("since", [""])[0])
+            except BadCursor as exc:
+                self._send(str(exc).encode(), "text/plain; charset=utf-8", HTTPStatus.BAD_REQUEST)
+            except JournalError as exc:
+                self._send(str(exc).encode(), "text/plain; charset=utf-8", HTTPStatus.NOT_FOUND)
             else:
-                cursor = parse_qs(url.query).get("since", [""])[0]
-                lines, cursor, reset, more = run.lines(cursor)
                 self._send(lines, "application/x-ndjson; charset=utf-8", headers={
                     "X-Vordaopt-Cursor": cursor, "X-Vordaopt-Reset": "1" if reset else "0",
                     "X-Vordaopt-More": "1" if more else "0"})
@@ -243,8 +390,12 @@ class _Handler(BaseHTTPRequestHandler):
 def serve(path: str | os.PathLike[str], host: str = "127.0.0.1", port: int = 8050) -> None:
     """Serves the dashboard until interrupted."""
     with DashboardServer(path, host, port) as server:
-        host_name, port_number = server.server_address[:2]
-        print(f"vordaopt dashboard on http://{host_name!s}:{port_number}/ (Ctrl-C to stop)",
+        host_name, port_number = str(server.server_address[0]), server.server_address[1]
+        if not _is_loopback(host_name):
+            print(f"vordaopt: warning: listening on {host_name}, beyond this machine: anyone who "
+                  "can reach it reads every journal served", file=sys.stderr, flush=True)
+        shown = f"[{host_name}]" if ":" in host_name else host_name
+        print(f"vordaopt dashboard on http://{shown}:{port_number}/ (Ctrl-C to stop)",
               flush=True)
         try:
             server.serve_forever()

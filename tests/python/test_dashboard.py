@@ -14,6 +14,7 @@ from vordaopt import Categorical, Int, Real, minimize
 
 pytest.importorskip("plotly")
 from vordaopt.dashboard import DashboardServer, report_html  # noqa: E402
+from vordaopt.journal import JournalError  # noqa: E402
 
 HOSTILE = "<img src=x onerror=alert(1)>"
 SPACE = {"lr": Real(1e-4, 1, log=True), "layers": Int(1, 6),
@@ -114,3 +115,84 @@ def test_the_server_is_read_only_and_serves_its_page(server):
     with pytest.raises(urllib.error.HTTPError) as missing:
         get(dashboard, "/api/run/9")
     assert missing.value.code == 404
+
+
+def status_for(dashboard, path, host):
+    """The status of a GET with the given Host header (None: no header at all)."""
+    import http.client
+
+    connection = http.client.HTTPConnection(*dashboard.server_address[:2], timeout=10)
+    try:
+        connection.putrequest("GET", path, skip_host=True)
+        if host is not None:
+            connection.putheader("Host", host)
+        connection.endheaders()
+        return connection.getresponse().status
+    finally:
+        connection.close()
+
+
+def test_the_server_answers_only_requests_addressed_to_this_machine(server):
+    dashboard, _ = server
+    port = dashboard.server_address[1]
+    for host in (f"127.0.0.1:{port}", f"localhost:{port}", "LOCALHOST", f"[::1]:{port}",
+                 "192.168.1.20"):  # an address names no domain that could be rebound
+        assert status_for(dashboard, "/api/runs", host) == 200, host
+    for host in ("attacker.example", f"attacker.example:{port}", "localhost.attacker.example",
+                 "[::1", None):
+        assert status_for(dashboard, "/api/runs", host) == 421, host
+
+
+def test_only_regular_files_are_runs_and_bad_cursors_are_refused(server):
+    dashboard, folder = server
+    (folder / "folder.jsonl").mkdir()
+    os.mkfifo(folder / "fifo.jsonl")
+    os.symlink("/dev/urandom", folder / "random.jsonl")
+    runs = json.loads(get(dashboard, "/api/runs")[2])
+    assert [r["name"] for r in runs] == ["a.jsonl", "b.jsonl"]
+    _, cursor, _ = lines(dashboard, 1)
+    for bad in ("x.%C2%B2", "1" * 5000, "1-2-zz.3", cursor + "0" * 30):
+        with pytest.raises(urllib.error.HTTPError) as refused:
+            lines(dashboard, 1, bad)
+        assert refused.value.code == 400, bad
+    # A listed journal turned into a FIFO: a 404 at once, no thread left waiting for a writer.
+    os.replace(folder / "fifo.jsonl", folder / "b.jsonl")
+    threads = threading.active_count()
+    with pytest.raises(urllib.error.HTTPError) as gone:
+        lines(dashboard, 1)
+    assert gone.value.code == 404 and threading.active_count() <= threads + 1
+    with pytest.raises(JournalError, match="neither a journal"):
+        DashboardServer(folder / "b.jsonl", port=0)
+
+
+def test_a_journal_rewritten_in_place_starts_the_page_afresh(server):
+    dashboard, folder = server
+    journal = folder / "b.jsonl"
+    first, cursor, _ = lines(dashboard, 1)
+    inode = journal.stat().st_ino
+    other = folder / "other.jsonl"
+    minimize(objective, SPACE, 30, seed=2, journal=other, catch=RuntimeError)
+    subprocess.run(["cp", str(other), str(journal)], check=True)  # cp keeps the inode
+    assert journal.stat().st_ino == inode
+    fresh, _, reset = lines(dashboard, 1, cursor)
+    assert reset and fresh == other.read_bytes()
+
+
+def test_a_report_never_replaces_a_file_it_did_not_write(journal, tmp_path):
+    kept = journal.read_bytes()
+
+    def report(output):
+        return subprocess.run([sys.executable, "-m", "vordaopt", "report", str(journal), "-o",
+                               str(output)], capture_output=True, text=True)
+
+    refused = report(journal)
+    assert refused.returncode == 1 and "its own journal" in refused.stderr
+    notes = tmp_path / "notes.html"
+    notes.write_text("mine")
+    assert report(notes).returncode == 1 and notes.read_text() == "mine"
+    assert journal.read_bytes() == kept
+    out = tmp_path / "report.html"
+    assert report(out).returncode == 0 and report(out).returncode == 0  # its own: replaced
+    page = out.read_text(encoding="utf-8")
+    assert str(tmp_path) not in page and '"name":"run.jsonl"' in page
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["notes.html", "report.html", "run.jsonl"]

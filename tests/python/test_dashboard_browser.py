@@ -22,18 +22,21 @@ if CHROMIUM is None:
 from vordaopt.dashboard import ASSETS, DashboardServer, write_report  # noqa: E402
 
 HOSTILE = "<img src=x onerror=alert(1)>"
+# Plotly reads a small HTML subset in its labels: this name would be a live link.
+LINK = '<a href="https://example.com/phish">LINK</a>'
 SPACE = {"lr": Real(1e-4, 1, log=True), "layers": Int(1, 6),
-         HOSTILE: Categorical(["a", "<b onmouseover=alert(2)>b</b>"])}
+         HOSTILE: Categorical(["a", "<b onmouseover=alert(2)>b</b>"]),
+         LINK: Categorical(["<b>bold</b>", "plain"])}
 
 
 def objective(p, trial):
     value = (p["lr"] - 0.01) ** 2 * 100 + 0.1 * p["layers"] + (p[HOSTILE] == "a")
     for step in range(1, 6):
         trial.report(value + 1 / step, step)
+        if p["layers"] == 6:
+            raise RuntimeError("<script>alert(3)</script> out of memory")
         if trial.should_prune():
             raise TrialPruned()
-    if p["layers"] == 6:
-        raise RuntimeError("<script>alert(3)</script> out of memory")
     return value
 
 
@@ -96,6 +99,10 @@ def check_views(watched, result):
     # Hostile texts are text: in the table's heading and cells, and no element or script from them.
     assert HOSTILE in page.locator("#table-head").inner_text()
     assert page.locator("img, b[onmouseover]").count() == 0
+    for plot in ("parallel", "slices", "importance"):
+        assert page.locator(f"#{plot} a").count() == 0
+        assert LINK in page.locator(f"#{plot}").text_content()
+    assert "<b>bold</b>" in page.locator("#parallel").text_content()
     assert not watched.dialogs and not watched.errors
 
 

@@ -197,8 +197,8 @@
     if (!shown.length || !state.names.length) { Plotly.purge("parallel"); return; }
     const dimensions = state.names.map((name) => {
       const { values, ticks } = axisValues(name, shown);
-      // Parallel coordinates write their labels as plain text: no escaping here.
-      const d = { label: name, values };
+      // The axis labels are read as Plotly's HTML subset, the tick texts as plain text.
+      const d = { label: esc(name), values };
       if (ticks) Object.assign(d, { tickvals: ticks.map((_, i) => i), ticktext: ticks });
       return d;
     });
