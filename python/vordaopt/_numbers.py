@@ -11,7 +11,7 @@ import math
 import numbers
 from typing import Any
 
-__all__ = ["is_real", "is_integral", "as_int", "as_real", "objective_value"]
+__all__ = ["is_real", "is_integral", "as_int", "as_real", "objective_value", "reported_value"]
 
 
 def is_real(v: Any) -> bool:
@@ -68,3 +68,31 @@ def objective_value(v: Any) -> float:
     text = text if len(text) <= 60 else text[:57] + "..."
     raise TypeError(f"the objective must return a number (a real number, never a string), "
                     f"got {type(v).__name__} {text}")
+
+
+def reported_value(number: int, value: Any, step: Any) -> float:
+    """The float of a value trial `number` reported at `step` (see :func:`objective_value`).
+
+    Raises
+    ------
+    TypeError
+        Not a real number.
+    ValueError
+        A number beyond the range of a float (``10**400``): no journal or plot could hold it.
+    """
+    try:
+        return objective_value(value)
+    except TypeError:
+        raise TypeError(f"trial {number} reported {type(value).__name__} {_brief(value)} at step "
+                        f"{_brief(step)}: a reported value must be a real number") from None
+    except OverflowError:
+        raise ValueError(f"trial {number} reported {_brief(value)} at step {_brief(step)}: a "
+                         "reported value must lie within the range of a float") from None
+
+
+def _brief(v: Any) -> str:
+    """A short text of `v`, even for an integer too long to print."""
+    if is_integral(v) and abs(int(v)).bit_length() > 200:
+        return f"an integer of {abs(int(v)).bit_length()} bits"
+    text = repr(v)
+    return text if len(text) <= 60 else text[:57] + "..."

@@ -70,9 +70,13 @@ class Pruner(Protocol):
     def start(self) -> PrunerState: ...
 
 
-def _set(pruner: Any, name: str, low: int, what: str) -> None:
+# Steps go up to 2**53 (what a plot's doubles hold): so do the resources counted in steps.
+_MAX_RESOURCE = 2**53
+
+
+def _set(pruner: Any, name: str, low: int, what: str, high: int | None = None) -> None:
     """Checks a setting and stores it as a plain int (a numpy integer would not go into JSON)."""
-    object.__setattr__(pruner, name, as_int(name, getattr(pruner, name), low, what=what))
+    object.__setattr__(pruner, name, as_int(name, getattr(pruner, name), low, high, what=what))
 
 
 def _settings(name: str, pruner: Any) -> dict[str, Any]:
@@ -82,7 +86,11 @@ def _settings(name: str, pruner: Any) -> dict[str, Any]:
 
 def _rung_steps(min_resource: int, factor: int, offset: int, last_step: int) -> list[int]:
     """The rung steps min_resource * factor**(offset + k) up to `last_step`."""
-    steps = []
+    steps: list[int] = []
+    # factor**offset >= 2**offset: beyond the step's bit length no rung is reached,
+    # and the power (millions of digits for a large offset) is never formed.
+    if offset > last_step.bit_length():
+        return steps
     step = min_resource * factor ** offset
     while step <= last_step:
         steps.append(step)
@@ -179,7 +187,7 @@ class SuccessiveHalvingPruner:
     min_early_stopping_rate: int = 0
 
     def __post_init__(self) -> None:
-        _set(self, "min_resource", 1, "a positive integer")
+        _set(self, "min_resource", 1, "a positive integer up to 2**53", _MAX_RESOURCE)
         _set(self, "reduction_factor", 2, "an integer of at least 2")
         _set(self, "min_early_stopping_rate", 0, "a non-negative integer")
 
@@ -248,8 +256,9 @@ class HyperbandPruner:
     reduction_factor: int = 3
 
     def __post_init__(self) -> None:
-        _set(self, "min_resource", 1, "a positive integer")
-        _set(self, "max_resource", self.min_resource, "an integer no smaller than min_resource")
+        _set(self, "min_resource", 1, "a positive integer up to 2**53", _MAX_RESOURCE)
+        _set(self, "max_resource", self.min_resource,
+             "an integer no smaller than min_resource, up to 2**53", _MAX_RESOURCE)
         _set(self, "reduction_factor", 2, "an integer of at least 2")
 
     def to_json(self) -> dict[str, Any]:
@@ -274,29 +283,41 @@ class HyperbandPruner:
         return _HyperbandState(self)
 
 
-def _interleave(shares: list[int]) -> list[int]:
-    """A cycle of sum(shares) bracket indices, each index `shares[i]` times, spread
-    evenly (smooth weighted round robin; ties go to the lower index)."""
-    total = sum(shares)
-    credit = [0] * len(shares)
-    cycle = []
-    for _ in range(total):
-        for i, share in enumerate(shares):
-            credit[i] += share
-        chosen = max(range(len(shares)), key=lambda i: (credit[i], -i))
-        credit[chosen] -= total
-        cycle.append(chosen)
-    return cycle
+class _Interleaving:
+    """Bracket indices, each index `shares[i]` times in a cycle of sum(shares), spread
+    evenly (smooth weighted round robin; ties go to the lower index).
+
+    The cycle is as long as Hyperband's (775 million places for
+    ``max_resource=10**9``): it is followed only as far as the largest trial
+    number asked about, one byte a trial.
+    """
+
+    def __init__(self, shares: list[int]) -> None:
+        self.shares = shares
+        self.total = sum(shares)
+        self.credit = [0] * len(shares)
+        self.cycle = bytearray()  # the places followed so far (at most 54 brackets: one byte)
+
+    def __getitem__(self, number: int) -> int:
+        place = number % self.total
+        while len(self.cycle) <= place:
+            credit = self.credit
+            for i, share in enumerate(self.shares):
+                credit[i] += share
+            chosen = max(range(len(credit)), key=lambda i: (credit[i], -i))
+            credit[chosen] -= self.total
+            self.cycle.append(chosen)
+        return self.cycle[place]
 
 
 class _HyperbandState:
     def __init__(self, settings: HyperbandPruner) -> None:
-        self.cycle = _interleave(settings.bracket_shares())
+        self.cycle = _Interleaving(settings.bracket_shares())
         self.brackets = [_HalvingState(settings.min_resource, settings.reduction_factor, b)
                          for b in range(settings.n_brackets)]
 
     def bracket(self, number: int) -> int:
-        return self.cycle[number % len(self.cycle)]
+        return self.cycle[number]
 
     def add(self, number: int, complete: bool, curve: Curve) -> None:
         self.brackets[self.bracket(number)].add(number, complete, curve)

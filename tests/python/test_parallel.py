@@ -190,3 +190,21 @@ def test_ray_futures_give_the_serial_run(ray_runtime):
     on_ray = minimize(jittered, SPACE, 30, seed=6, mode="online", parallel=2,
                       executor=vordaopt.RayExecutor())
     assert summary(serial) == summary(on_ray)
+
+
+def reporting_then_killed(p, trial):
+    """Reports, then ends its own worker process the first time it sees a large x."""
+    trial.report(p["x"], 1)
+    trial.report(p["x"], 2)
+    return killing_once(p)
+
+
+@pytest.mark.cluster
+def test_a_trial_dask_runs_again_reports_from_its_first_step(dask_client):
+    pathlib.Path(os.environ[MARKER]).unlink(missing_ok=True)
+    result = minimize(reporting_then_killed, SPACE, 30, seed=4, executor=dask_client,
+                      pruner=vordaopt.MedianPruner())
+    assert pathlib.Path(os.environ[MARKER]).exists()  # a worker did die after its reports
+    for t in result.trials:
+        assert t.state is not TrialState.FAILED or "executor failed" in t.error, t.error
+        assert [r.step for r in t.reports] in ([], [1], [1, 2]), t

@@ -4,6 +4,7 @@ checks, every method and executor, resume after a kill, and the command line."""
 import concurrent.futures as cf
 import math
 import multiprocessing
+import numbers
 import pathlib
 import subprocess
 import sys
@@ -388,3 +389,115 @@ def test_the_intermediate_plot_draws_every_curve(project, tmp_path):
     minimize(learning, SPACE, 5, seed=2, journal=path)
     done = vordaopt_cli(tmp_path, "plot", str(path), "--kind", "intermediate", "-o", "curves.png")
     assert done.returncode == 0 and (tmp_path / "curves.png").stat().st_size > 1000
+
+
+# --- the report socket under strangers, faults and many runs ------------------------------
+
+
+def test_huge_pruner_settings_decide_at_once():
+    state = HyperbandPruner(max_resource=10**9, reduction_factor=2).start()
+    brackets = [state.bracket(n) for n in range(200)]
+    assert len(set(brackets)) > 5 and max(brackets) <= 29
+    halving = SuccessiveHalvingPruner(min_early_stopping_rate=10**7).start()
+    curve = []
+    for step in range(1, 10):
+        curve.append((step * 10**6, 1.0))
+        assert halving.decide(0, curve) is False  # no rung is ever reached
+
+
+def served_optimizer():
+    from vordaopt.reporting import ReportServer
+
+    optimizer = Optimizer(SPACE, 4, pruner=MedianPruner())
+    trial = optimizer.ask()[0]
+    server = ReportServer(optimizer)
+    server.accept_connections()
+    return optimizer, trial, server
+
+
+def remote(server, number):
+    """A trial's reporter as a worker process receives it (a new attempt each time)."""
+    import pickle
+
+    from vordaopt.reporting import _SocketReporter
+
+    return pickle.loads(pickle.dumps(_SocketReporter(server.address, server.key, number)))
+
+
+@numbers.Real.register
+class Unreadable:
+    """A real number whose float cannot be taken."""
+
+    def __float__(self):
+        raise RuntimeError("no float today")
+
+
+def test_the_report_socket_survives_silent_peers_bad_reports_and_retries():
+    import socket
+    import threading
+
+    optimizer, trial, server = served_optimizer()
+    try:
+        silent = socket.create_connection(server.address)  # connects, never says a word
+        report = remote(server, trial.number)
+        done = []
+        worker = threading.Thread(target=lambda: done.append(report(1.0, 1)))
+        worker.start()
+        worker.join(timeout=30)
+        assert done == [False]  # not held up by the silent peer
+        # A value that cannot be read fails the trial in its own process; the link stays.
+        with pytest.raises(RuntimeError, match="no float today"):
+            report(Unreadable(), 2)
+        with pytest.raises(ValueError, match=r"trial 0 .* within the range of a float"):
+            report(10**400, 2)
+        with pytest.raises(ValueError, match="trial 0: step must be a non-negative integer up to 2\\*\\*53"):
+            report(1.0, 10**5000)
+        assert server._answer(b"not a pickle")[0] == "error"
+        assert report(0.5, 2) is False
+        # The same trial sent again (an engine's retry) starts its curve afresh.
+        assert remote(server, trial.number)(0.7, 1) is False
+        assert [(r.step, r.value) for r in optimizer._reports[trial.number]] == [(1, 0.7)]
+        silent.close()
+    finally:
+        server.close()
+
+
+def worker_resources(p, trial):
+    """The threads and descriptors of the worker process that runs the trial."""
+    import os
+
+    trial.report(p["a"], 1)
+    return float(len(os.listdir("/proc/self/fd")))
+
+
+def test_runs_sharing_a_pool_release_their_threads_and_sockets():
+    import os
+    import threading
+
+    def resources():
+        return threading.active_count(), len(os.listdir("/proc/self/fd"))
+
+    with cf.ProcessPoolExecutor(2, mp_context=FORKSERVER) as pool:
+        first = minimize(worker_resources, SPACE, 4, executor=pool, pruner=MedianPruner())
+        before = resources()
+        for seed in range(12):
+            last = minimize(worker_resources, SPACE, 4, seed=seed, executor=pool,
+                            pruner=MedianPruner())
+        after = resources()
+    assert after[0] <= before[0] + 1 and after[1] <= before[1] + 2
+    assert max(t.value for t in last.trials) <= max(t.value for t in first.trials) + 2
+
+
+def test_the_cli_is_strict_about_report_lines_and_ends_with_the_command(project):
+    (project / "reports_only.py").write_text('print("vordaopt-report 1 0.5")\n')
+    (project / "underscore.py").write_text('print("vordaopt-report 1_0 0.5")\nprint(1.0)\n')
+    for script, message in [("reports_only.py", "the last line of its output must be the value"),
+                            ("underscore.py", "STEP a whole number in digits")]:
+        journal = script.replace(".py", ".jsonl")
+        vordaopt_cli(project, "run", "space.json", "--budget", "1", "--journal", journal,
+                     "--quiet", "--", sys.executable, script)
+        assert message in vordaopt.load(project / journal).trials[0].error
+    # A child left running with the command's output open does not hold the trial.
+    done = vordaopt_cli(project, "run", "space.json", "--budget", "2", "--journal", "child.jsonl",
+                        "--quiet", "--shell", "--", "(sleep 100) & echo 0.25")
+    assert done.returncode == 0 and "value 0.25" in done.stdout
