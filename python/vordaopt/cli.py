@@ -33,7 +33,7 @@ import time
 from collections.abc import Sequence
 from typing import Any, cast
 
-from .journal import Journal, JournalError, read_journal, recorded_method
+from .journal import Journal, JournalError, JournalMismatch, read_journal, recorded_method
 from .methods import DEFAULT_METHOD, METHODS, Method
 from .minimize import Result, Unrecorded, load, minimize, rank_trials
 from .optimizer import Direction, Optimizer, Trial
@@ -48,6 +48,7 @@ DEFAULT_JOURNAL = "vordaopt-run.jsonl"
 STDERR_LINES = 20  # of a failed command's standard error, kept in the journal
 STDERR_BYTES = 8192  # of its end, read into memory, from which those lines come
 LINE_LIMIT = 4096  # bytes kept of one line of a command's output
+EXIT_POLL = 0.05  # seconds between looks at whether a command that keeps its pipes quiet has ended
 REPORT_PREFIX = b"vordaopt-report"  # a line "vordaopt-report STEP VALUE" reports a value
 
 
@@ -327,6 +328,7 @@ class _LastLine:
         self._partial = bytearray()
         self._partial_cut = False
         self._on_report = on_report  # called with each report line; never the last line
+        self.reports = 0
 
     def feed(self, chunk: bytes) -> None:
         *complete, rest = chunk.split(b"\n")
@@ -346,6 +348,7 @@ class _LastLine:
             line = bytes(self._partial)
             self._partial.clear()
             self._partial_cut = False
+            self.reports += 1
             self._on_report(line)
             return
         if self._partial.strip():
@@ -361,7 +364,7 @@ class _LastLine:
 
 def _read_output(proc: subprocess.Popen[bytes], deadline: float | None,
                  on_report: Any = None) -> tuple[_LastLine, bytes]:
-    """Reads the command's standard output and error as they come, until both end.
+    """Reads the command's standard output and error as they come, until the command ends.
 
     Keeps the last line of the output and the last STDERR_BYTES of the error,
     whatever the command prints; hands each report line to `on_report` as it
@@ -370,22 +373,43 @@ def _read_output(proc: subprocess.Popen[bytes], deadline: float | None,
     """
     out = _LastLine(on_report)
     err = bytearray()
+
+    def take(stream: Any, chunk: bytes) -> None:
+        nonlocal err
+        if stream is proc.stdout:
+            out.feed(chunk)
+        else:
+            err += chunk
+            del err[:-STDERR_BYTES]
+
     with selectors.DefaultSelector() as selector:
         for stream in (proc.stdout, proc.stderr):
             selector.register(stream, selectors.EVENT_READ)  # type: ignore[arg-type]
         while selector.get_map():
-            wait = None if deadline is None else deadline - time.monotonic()
-            if wait is not None and wait <= 0:
+            if proc.poll() is not None:
+                # The command has ended: what it wrote is in the pipes now. A
+                # child it left running may hold them open for hours; the trial
+                # ends with the command, not with that child.
+                for key in list(selector.get_map().values()):
+                    os.set_blocking(key.fd, False)
+                    while True:
+                        try:
+                            chunk = os.read(key.fd, 65536)
+                        except BlockingIOError:
+                            break
+                        if not chunk:
+                            break
+                        take(key.fileobj, chunk)
+                break
+            wait = EXIT_POLL if deadline is None else min(deadline - time.monotonic(), EXIT_POLL)
+            if deadline is not None and deadline <= time.monotonic():
                 raise subprocess.TimeoutExpired(proc.args, 0)
-            for key, _ in selector.select(wait):
+            for key, _ in selector.select(max(wait, 0)):
                 chunk = os.read(key.fd, 65536)
                 if not chunk:
                     selector.unregister(key.fileobj)
-                elif key.fileobj is proc.stdout:
-                    out.feed(chunk)
                 else:
-                    err += chunk
-                    del err[:-STDERR_BYTES]
+                    take(key.fileobj, chunk)
     return out, bytes(err)
 
 
@@ -415,17 +439,18 @@ def _reporter(trial: RunningTrial) -> Any:
     def on_report(line: bytes) -> None:
         fields = line.split()
         try:
-            if len(fields) != 3 or fields[0] != REPORT_PREFIX:
-                raise ValueError
+            if len(fields) != 3 or fields[0] != REPORT_PREFIX or not fields[1].isdigit():
+                raise ValueError  # a step is plain digits: int() would also read "1_0" or "+1"
             step, value = int(fields[1]), float(fields[2])
         except ValueError:
             text = line[:200].decode("utf-8", "replace")
             raise _StopCommand(TrialFailed(
-                f"a report line must read 'vordaopt-report STEP VALUE' (STEP an integer), "
+                f"a report line must read 'vordaopt-report STEP VALUE' (STEP a whole number "
+                f"in digits), "
                 f"got {text!r}")) from None
         try:
             trial.report(value, step)
-        except ValueError as exc:
+        except (ValueError, TypeError) as exc:
             raise _StopCommand(TrialFailed(str(exc))) from None
         if trial.should_prune():
             raise _StopCommand(TrialPruned(f"pruned after step {step}"))
@@ -496,6 +521,10 @@ class CommandObjective:
             raise TrialFailed(_exit_text(proc.returncode) + _stderr_note(err))
         line, cut = out.finish()
         if not line:
+            if out.reports:
+                raise TrialFailed(
+                    f"the command printed {out.reports} report line(s) and no value after them: "
+                    "the last line of its output must be the value" + _stderr_note(err))
             raise TrialFailed("the command printed nothing" + _stderr_note(err))
         try:
             if cut:
@@ -621,7 +650,12 @@ def _run(args: argparse.Namespace) -> int:
     objective = CommandObjective(template, trial_timeout=args.trial_timeout,
                                  workdir=args.workdir, children=children)
     header = settings.settings(command=command, shell=args.shell)
-    with _StopSignals(), Journal(args.journal, header) as journal:
+    try:
+        opened = Journal(args.journal, header)
+    except JournalMismatch as exc:
+        raise JournalMismatch(f"{exc}. To start a new run, name a new journal with "
+                              "--journal NEW.jsonl") from None
+    with _StopSignals(), opened as journal:
         if journal.resumed:
             print(f"resuming {args.journal}: {len(journal.lines)} trials recorded",
                   file=sys.stderr)
@@ -724,7 +758,7 @@ def _show(args: argparse.Namespace) -> int:
     counts = summary["counts"]
     print(f"journal {summary['journal']}")
     print("settings: " + ", ".join(f"{k}={json.dumps(settings[k])}" for k in
-                                   ("budget", "seed", "mode", "direction", "parallel", "schedule",
+                                   ("budget", "seed", "method", "direction", "parallel", "schedule",
                                     "probe_ratio") if k in settings))
     if "command" in settings:
         print(f"command: {shlex.join(settings['command'])}")
@@ -785,6 +819,12 @@ def _dashboard(args: argparse.Namespace) -> int:
         raise UsageError(f"no journal or folder {args.path}")
     serve(args.path, args.host, args.port)
     return 0
+
+
+def _port(text: str) -> int:
+    if not text.isdigit() or int(text) > 65535:
+        raise argparse.ArgumentTypeError(f"a port is a number from 0 to 65535, got {text!r}")
+    return int(text)
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -851,9 +891,11 @@ def _parser() -> argparse.ArgumentParser:
 
     dashboard = sub.add_parser("dashboard", help="a local web page that follows runs as they go")
     dashboard.add_argument("path", help="a journal, or a folder of journals (*.jsonl)")
-    dashboard.add_argument("--port", type=int, default=8050)
+    dashboard.add_argument("--port", type=_port, default=8050,
+                           help="the port to listen on (default 8050; 0 takes a free one)")
     dashboard.add_argument("--host", default="127.0.0.1",
-                           help="the address to listen on (default 127.0.0.1: this machine only)")
+                           help="the address to listen on (default 127.0.0.1, or ::1: this "
+                                "machine only)")
     dashboard.set_defaults(handler=_dashboard)
     return parser
 

@@ -31,7 +31,7 @@ from typing import Any
 from ._numbers import is_integral, is_real
 from .optimizer import Report, Trial, TrialState
 
-__all__ = ["Journal", "JournalError", "read_journal", "trial_to_record", "trial_from_record"]
+__all__ = ["Journal", "JournalError", "JournalMismatch", "read_journal", "trial_to_record", "trial_from_record"]
 
 FORMAT_VERSION = 1
 _MAGIC = "vordaopt_journal"
@@ -45,6 +45,10 @@ _FINISHED_STATES = {s.value for s in TrialState if s is not TrialState.PENDING}
 
 class JournalError(RuntimeError):
     """A journal that cannot be used for this run: another run's, locked, damaged, or unwritable."""
+
+
+class JournalMismatch(JournalError):
+    """The journal holds another run (its settings differ from this one's)."""
 
 
 def trial_to_record(trial: Trial) -> dict[str, Any]:
@@ -191,7 +195,7 @@ def _parse(data: bytes, path: str, expected_header: bytes | None = None) -> _Con
             if line[_MAGIC] != FORMAT_VERSION:
                 raise JournalError(f"{path} has journal format {line[_MAGIC]!r}; this vordaopt "
                                    f"reads and writes format {FORMAT_VERSION}")
-            contents.header = line
+            contents.header = line = current_names(line)
             if "budget" in line:
                 contents.budgets.append(line["budget"])
         elif isinstance(line, dict) and set(line) == {"budget"}:
@@ -222,6 +226,25 @@ def _is_torn_start(raw: bytes, after_header: bool, expected_header: bytes | None
     return expected_header is not None and expected_header.startswith(raw)
 
 
+def open_regular(path: str | os.PathLike[str], flags: int = os.O_RDONLY, mode: int = 0o644) -> int:
+    """A descriptor of the regular file at `path`, opened with `flags`.
+
+    Opened without blocking and checked before anything is read: a FIFO
+    would otherwise hold the caller until some writer came, and a device
+    would stream without end. Raises JournalError for anything else than a
+    regular file, OSError when the file cannot be opened.
+    """
+    fd = os.open(path, flags | os.O_NONBLOCK | os.O_CLOEXEC, mode)
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise JournalError(f"the journal {os.fspath(path)} must be a regular file")
+        os.set_blocking(fd, True)
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd
+
+
 def read_journal(path: str | os.PathLike[str]) -> tuple[dict[str, Any], list[dict[str, Any]]]:
     """The header and the trial records of a journal, without changing the file.
 
@@ -236,9 +259,7 @@ def read_journal(path: str | os.PathLike[str]) -> tuple[dict[str, Any], list[dic
     """
     name = os.fspath(path)
     try:
-        with open(path, "rb") as f:
-            if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
-                raise JournalError(f"the journal {name} must be a regular file")
+        with os.fdopen(open_regular(path), "rb") as f:
             data = f.read()
     except OSError as exc:
         raise JournalError(f"cannot read the journal {name}: {exc.strerror or exc}") from None
@@ -258,15 +279,20 @@ def recorded_method(path: str | os.PathLike[str]) -> str | None:
     unreadable gives None: the journal is checked in full when it is opened.
     """
     try:
-        with open(path, "rb") as f:
-            if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
-                return None
+        with os.fdopen(open_regular(path), "rb") as f:
             first = f.readline(_HEADER_LIMIT)
         header = json.loads(first)
-    except (OSError, ValueError):
+    except (OSError, ValueError, JournalError):
         return None
-    method = header.get("mode") if isinstance(header, dict) else None
+    method = current_names(header).get("method") if isinstance(header, dict) else None
     return method if isinstance(method, str) else None
+
+
+def current_names(header: dict[str, Any]) -> dict[str, Any]:
+    """A header with today's names: earlier journals called the method "mode"."""
+    if "mode" in header and "method" not in header:
+        return {("method" if key == "mode" else key): value for key, value in header.items()}
+    return header
 
 
 def _describe(value: Any) -> str:
@@ -314,13 +340,10 @@ class Journal:
         self.path = os.fspath(path)
         self.header = {_MAGIC: FORMAT_VERSION, **header}
         try:
-            fd = os.open(self.path, os.O_RDWR | os.O_CREAT, 0o644)
+            fd = open_regular(self.path, os.O_RDWR | os.O_CREAT)
         except OSError as exc:
             raise JournalError(
                 f"cannot open the journal {self.path}: {exc.strerror or exc}") from None
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
-            os.close(fd)
-            raise JournalError(f"the journal {self.path} must be a regular file")
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
@@ -364,7 +387,7 @@ class Journal:
             if key != "budget" and stored.get(key) != self.header.get(key)
         ]
         if differences:
-            raise JournalError(
+            raise JournalMismatch(
                 f"{self.path} was written for another run; use another journal file or the "
                 "same settings. Differences: " + "; ".join(differences))
         if "budget" not in self.header or not budgets:

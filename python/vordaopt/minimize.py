@@ -5,6 +5,7 @@ from __future__ import annotations
 import concurrent.futures as cf
 import functools
 import inspect
+import logging
 import os
 import sys
 import time
@@ -19,6 +20,8 @@ from .optimizer import Direction, Mode, Optimizer, Schedule, Trial, TrialState
 from .pruners import Pruner, TrialPruned
 from .reporting import ReportServer, RunningTrial
 from .space import Kind, Space, space_from_json
+
+_log = logging.getLogger("vordaopt")
 
 __all__ = ["minimize", "load", "Result", "StopOptimization", "Unrecorded"]
 
@@ -173,14 +176,17 @@ def _evaluate(objective: Objective, params: dict[str, Any],
 class _Progress:
     """A tqdm bar on stderr: trials done of the budget, the best value, the rate."""
 
-    def __init__(self, budget: int, show: bool | None) -> None:
+    def __init__(self, budget: int, show: bool | None, recorded: int = 0,
+                 resumed: str | None = None) -> None:
         if show is None:
             show = sys.stderr.isatty()
         self._bar: Any = None
         if show:
             from tqdm.auto import tqdm  # type: ignore[import-untyped, unused-ignore]
 
-            self._bar = tqdm(total=budget, file=sys.stderr, unit="trial", dynamic_ncols=True)
+            # initial: the rate counts the trials run now, not those read back.
+            self._bar = tqdm(total=budget, file=sys.stderr, unit="trial", dynamic_ncols=True,
+                             initial=recorded, desc=resumed)
 
     def update(self, done: int, best: Trial | None) -> None:
         if self._bar is None:
@@ -360,7 +366,12 @@ class _Run:
     def go(self) -> Result:
         began = time.perf_counter()
         self.deadline = None if self.timeout is None else time.monotonic() + self.timeout
-        self.bar = _Progress(self.optimizer.budget, self.show_progress)
+        journal = self.optimizer.journal
+        resumed = None
+        if journal is not None and journal.resumed:
+            resumed = f"resuming {os.path.basename(journal.path)}"
+            _log.info("resuming %s: %d trials recorded", journal.path, len(journal.lines))
+        self.bar = _Progress(self.optimizer.budget, self.show_progress, self.reported, resumed)
         self.bar.update(self.reported, self.optimizer.best)
         try:
             while True:

@@ -22,7 +22,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Literal, NamedTuple, cast
 
 from ._engine import Solver
-from ._numbers import as_int, as_real, objective_value
+from ._numbers import _brief, as_int, as_real, objective_value, reported_value
 from .methods import DEFAULT_METHOD, METHODS, MODEL_METHODS, Method
 from .methods.auto import AutoMethod
 from .methods.cma import CmaMethod
@@ -38,6 +38,8 @@ __all__ = ["Optimizer", "Trial", "TrialState", "Report", "FAILED_STAND_IN", "MAX
 #: The largest budget: trial numbers and counts stay exact as floats, and
 #: therefore in every JSON reader.
 MAX_BUDGET = 2**53
+# Steps beyond this would not survive a plot's doubles (a journal holds them, but not its readers).
+MAX_STEP = 2**53
 
 #: A batch plan hands out its probe batch in slices of at most this many
 #: trials, so that the memory of a run does not grow with its budget.
@@ -175,7 +177,7 @@ def _journal_method(journal: Any) -> str | None:
     if journal is None:
         return None
     if isinstance(journal, Journal):
-        recorded = journal.header.get("mode") if journal.resumed else None
+        recorded = journal.header.get("method") if journal.resumed else None
         return recorded if isinstance(recorded, str) else None
     return recorded_method(journal)
 
@@ -350,8 +352,10 @@ class Optimizer:
         self._stop_advised: set[int] = set()
 
         self._trials: list[Trial] = []
-        self._complete_at: dict[bytes, int] = {}  # point -> first complete trial there
-        self._key_of: dict[int, bytes] = {}  # pending trial -> its point
+        # Repeats are repeats of the parameters, not of the unit point: on a
+        # grid, many points decode to the same values.
+        self._complete_at: dict[str, int] = {}  # parameters -> first complete trial with them
+        self._key_of: dict[int, str] = {}  # pending trial -> its parameters
         self._waiting_on: dict[int, list[int]] = {}  # trial -> repeats waiting for its result
         self._waiting: set[int] = set()  # every repeat in those lists
         self._queue: list[int] = []  # handed out, not yet told to the solver, in order
@@ -454,7 +458,7 @@ class Optimizer:
             "space": space_json,
             "budget": self.budget,
             "seed": self.seed,
-            "mode": self.method,  # the key journals have always had
+            "method": self.method,
             "probe_ratio": self.probe_ratio,
             "direction": self.direction,
             "reevaluate": self.reevaluate,
@@ -602,14 +606,14 @@ class Optimizer:
         pending = [self._trials[n] for n in self._queue
                    if self._trials[n].state is TrialState.PENDING]
         scratch.seed("[" + ",".join(self._record(t, liar) for t in pending) + "]")
-        taken = {_point_key(t.unit) for t in pending}
+        taken = {self._space.point_key(t.unit) for t in pending}
         handed: list[Trial] = []
         while len(handed) < count:
             unit_map = scratch.ask_one()
             if unit_map is None:
                 break
             unit = tuple(unit_map[name] for name in self._names)
-            key = _point_key(unit)
+            key = self._space.point_key(unit)
             if key in taken or (not self.reevaluate and key in self._complete_at):
                 break  # a repeat: the round ends early
             trial = Trial(len(self._trials), self._space.decode(unit_map), unit)
@@ -635,14 +639,14 @@ class Optimizer:
     def _take(self, candidates: list[dict[str, float]]) -> list[Trial]:
         """Makes trials of the solver's candidates; returns those to hand out."""
         handed: list[Trial] = []
-        in_batch: dict[bytes, int] = {}
+        in_batch: dict[str, int] = {}
         for unit_map in candidates:
             unit = tuple(unit_map[name] for name in self._names)
             number = len(self._trials)
             trial = Trial(number, self._space.decode(unit_map), unit)
             self._trials.append(trial)
             self._queue.append(number)
-            key = _point_key(unit)
+            key = self._space.point_key(unit)
             self._key_of[number] = key
             if not self.reevaluate:
                 source = self._complete_at.get(key)
@@ -721,14 +725,12 @@ class Optimizer:
             The value is not a real number.
         """
         number = self._pending_number(trial)
-        if isinstance(step, bool) or not isinstance(step, numbers.Integral) or step < 0:
-            raise ValueError(f"trial {number}: step must be a non-negative integer, got {step!r}")
+        if (isinstance(step, bool) or not isinstance(step, numbers.Integral)
+                or not 0 <= step <= MAX_STEP):
+            raise ValueError(f"trial {number}: step must be a non-negative integer up to 2**53, got "
+                             f"{_brief(step)}")
         step = int(step)
-        try:
-            result = objective_value(value)
-        except TypeError:
-            raise TypeError(f"trial {number} reported {type(value).__name__} {value!r} at step "
-                            f"{step}: a reported value must be a real number") from None
+        result = reported_value(number, value, step)
         finite = math.isfinite(result)
         with self._lock:
             reports = self._reports.setdefault(number, [])
@@ -818,6 +820,8 @@ class Optimizer:
                 raise TypeError(
                     f"the value of trial {number} must be a number or an exception (a real "
                     f"number, never a string), got {type(value).__name__}") from None
+            except OverflowError:  # an integer such as 10**400: a failure, as an infinity is
+                result = math.inf
             if math.isfinite(result):
                 finished = self._finish(number, result, None, cost, started, ended)
             else:
@@ -858,7 +862,7 @@ class Optimizer:
         self._evaluations += 1
         key = self._key_of.pop(number, None)
         if value is not None:
-            self._complete_at.setdefault(key or _point_key(finished.unit), number)
+            self._complete_at.setdefault(key or self._space.point_key(finished.unit), number)
             internal = self._sign * value
             if self._best_internal is None or internal < self._best_internal:
                 self._best, self._best_internal = number, internal
@@ -999,5 +1003,5 @@ class Optimizer:
     def __repr__(self) -> str:
         best = self.best
         best_text = "none" if best is None else repr(best.value)
-        return (f"Optimizer(mode={self.mode!r}, direction={self.direction!r}, "
+        return (f"Optimizer(method={self.method!r}, direction={self.direction!r}, "
                 f"trials={len(self._trials)}/{self.budget}, best={best_text})")

@@ -22,7 +22,7 @@ so that every message names the parameter at fault.
 from __future__ import annotations
 
 import math
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import KW_ONLY, dataclass
 from typing import Any, TypeAlias
 
@@ -49,6 +49,9 @@ class Real:
     _: KW_ONLY
     log: bool = False
 
+    def __post_init__(self) -> None:
+        _check_alone(self, _real_decoder)
+
 
 @dataclass(frozen=True, slots=True)
 class Int:
@@ -62,6 +65,9 @@ class Int:
     high: int
     _: KW_ONLY
     log: bool = False
+
+    def __post_init__(self) -> None:
+        _check_alone(self, _int_decoder)
 
 
 @dataclass(frozen=True, slots=True)
@@ -90,6 +96,14 @@ class Periodic:
 Kind: TypeAlias = Real | Int | Categorical | Periodic
 
 
+def _check_alone(kind: Any, build: Any) -> None:
+    """Refuses a kind that no space would take, where it is built (no name to give yet)."""
+    try:
+        build("", kind)
+    except (TypeError, ValueError) as exc:
+        raise type(exc)(str(exc).removeprefix("parameter '': ")) from None
+
+
 # --- The mapping from the unit interval -------------------------------------------------
 
 
@@ -111,7 +125,8 @@ def _share(t: float, n: int) -> int:
 class _Dimension:
     """A checked kind, ready to decode: the compiled form of one parameter."""
 
-    __slots__ = ("name", "kind", "periodic", "_decode")
+    __slots__ = ("name", "kind", "periodic", "_decode", "cell")
+    cell: Callable[[float], int | float]
 
     def __init__(self, name: str, kind: Kind) -> None:
         self.name = name
@@ -130,6 +145,15 @@ class _Dimension:
                 f"parameter {name!r}: expected Real, Int, Categorical or Periodic, "
                 f"got {type(kind).__name__}"
             )
+        # What tells two values of this parameter apart: the choice's index
+        # (choices need not be hashable), the number itself otherwise, with
+        # -0.0 as 0.0 since an objective cannot tell them apart either.
+        if isinstance(kind, Categorical):
+            count = len(tuple(kind.choices))
+            self.cell = lambda t: _share(t, count)
+        else:
+            decode = self._decode
+            self.cell = lambda t: decode(t) + 0
 
     def decode(self, t: float) -> Any:
         return self._decode(t)
@@ -328,6 +352,11 @@ class Space(Mapping[str, Kind]):
         """The parameter values of one point of the unit cube, in name order."""
         return {d.name: d._decode(unit[d.name]) for d in self._dims}
 
+    def point_key(self, unit: Sequence[float]) -> str:
+        """What identifies the parameters decoded from `unit` (in name order): equal keys,
+        equal parameters, however far apart the unit points lie."""
+        return repr([d.cell(t) for d, t in zip(self._dims, unit)])
+
     def solver_bounds(self) -> dict[str, list[Any]]:
         """The solver's view of the space: [0, 1] per parameter, periodic where it wraps."""
         return {d.name: [0, 1, "Periodic" if d.periodic else "Linear"] for d in self._dims}
@@ -360,10 +389,13 @@ def _kind_from_json(name: str, spec: Any) -> Kind:
         if "log" in unknown:
             raise ValueError(f"parameter {name!r}: log is accepted for real and int only")
         raise ValueError(f"parameter {name!r}: unknown field {', '.join(unknown)} for {kind}")
-    if kind == "real":
-        return Real(spec["low"], spec["high"], log=spec.get("log", False))
-    if kind == "int":
-        return Int(spec["low"], spec["high"], log=spec.get("log", False))
+    try:  # Real and Int check themselves, without a name to give
+        if kind == "real":
+            return Real(spec["low"], spec["high"], log=spec.get("log", False))
+        if kind == "int":
+            return Int(spec["low"], spec["high"], log=spec.get("log", False))
+    except (TypeError, ValueError) as exc:
+        raise type(exc)(f"parameter {name!r}: {exc}") from None
     if kind == "categorical":
         return Categorical(spec["choices"])
     return Periodic(spec["low"], spec["high"])

@@ -299,11 +299,23 @@ def test_a_model_method_from_the_command_line(project, method):
     done = vordaopt_cli(project, *args)
     assert done.returncode == 0, done.stderr
     shown = json.loads(vordaopt_cli(project, "show", "vordaopt-run.jsonl", "--json").stdout)
-    assert shown["settings"]["mode"] == method and shown["counts"]["trials"] == 10
+    assert shown["settings"]["method"] == method and shown["counts"]["trials"] == 10
     again = vordaopt_cli(project, *args)  # a finished run resumes to itself
     assert again.returncode == 0 and again.stdout == done.stdout
     # Resumed with a larger budget and no --method: the journal's method goes on.
     more = vordaopt_cli(project, *args[:3], "14", *args[6:])
     assert more.returncode == 0, more.stderr
     shown = json.loads(vordaopt_cli(project, "show", "vordaopt-run.jsonl", "--json").stdout)
-    assert shown["settings"]["mode"] == method and shown["counts"]["trials"] == 14
+    assert shown["settings"]["method"] == method and shown["counts"]["trials"] == 14
+
+
+def test_dashboard_options_and_a_second_run_in_the_same_folder(project):
+    done = vordaopt_cli(project, "dashboard", ".", "--port", "70000")
+    assert done.returncode == 2 and "a port is a number from 0 to 65535" in done.stderr
+    assert "Traceback" not in done.stderr
+    command = ["--quiet", "--", sys.executable, "train.py", "{x}", "{n}", "{c}"]
+    assert vordaopt_cli(project, "run", "space.json", "--budget", "3", *command).returncode == 0
+    other = vordaopt_cli(project, "run", "space.json", "--budget", "3", "--seed", "1", *command)
+    assert other.returncode == 1 and "--journal NEW.jsonl" in other.stderr
+    shown = vordaopt_cli(project, "show", "vordaopt-run.jsonl").stdout
+    assert 'method="auto"' in shown and "mode" not in shown

@@ -78,7 +78,7 @@ def test_killed_runs_resume_to_the_uninterrupted_run(tmp_path, mode):
 def test_another_runs_journal_is_refused(tmp_path):
     path = tmp_path / "run.jsonl"
     minimize(objective, SPACE, 20, seed=1, journal=path)
-    for changed in [{"seed": 2}, {"mode": "online"}, {"direction": "maximize"}]:
+    for changed in [{"seed": 2}, {"method": "online"}, {"direction": "maximize"}]:
         settings = {"seed": 1, "budget": 20, **changed}
         budget = settings.pop("budget")
         with pytest.raises(JournalError, match="was written for another run.*" + next(iter(changed))):

@@ -370,3 +370,59 @@ def test_gp_answers_repeats_from_the_record_once_a_small_space_is_exhausted():
     assert len(opt.trials) == 9 and opt.n_evaluations == 4
     assert all(t.state is TrialState.REUSED for t in opt.trials if t.reused_from is not None)
     assert opt.best.params == {"c": "a", "k": 0}
+
+
+@pytest.mark.parametrize("method", ["auto", "batch", "online"])
+def test_a_repeat_is_a_repeat_of_the_parameters_not_of_the_unit_point(method):
+    calls = []
+
+    def binary(p):
+        calls.append(tuple(sorted(p.items())))
+        return sum(v * (i + 1) for i, v in enumerate(p.values()))
+
+    space = {f"b{i}": Int(0, 1) for i in range(6)}
+    result = vordaopt.minimize(binary, space, 100, method=method)
+    assert len(calls) == len(set(calls)) == result.n_evaluations
+    assert result.n_trials == 100 and result.n_reused == 100 - len(calls)
+
+
+def test_out_of_range_numbers_are_refused_or_failed_naming_the_trial(tmp_path):
+    opt = Optimizer(SPACE, 3, seed=1, journal=tmp_path / "run.jsonl")
+    first = opt.ask()[0]
+    with pytest.raises(ValueError, match="trial 0: step must be a non-negative integer up to 2\\*\\*53"):
+        opt.report(first, 1.0, 10**5000)
+    with pytest.raises(ValueError, match="trial 0 reported .* within the range of a float"):
+        opt.report(first, 10**400, 1)
+    assert opt.report(first, 1.0, 2**53) is False  # the largest step a plot's doubles hold
+    opt.tell(first, 10**400)
+    assert opt.trials[0].state is TrialState.FAILED and "inf" in opt.trials[0].error
+    opt.close()
+    resumed = Optimizer(SPACE, 3, seed=1, journal=tmp_path / "run.jsonl")
+    assert resumed.trials[0].reports[0].step == 2**53
+    resumed.close()
+
+
+def test_names_say_method_and_old_journals_still_resume(tmp_path):
+    opt = Optimizer(SPACE, 4, seed=1, method="online")
+    assert repr(opt).startswith("Optimizer(method='online',")
+    assert opt.settings()["method"] == "online" and "mode" not in opt.settings()
+    path = tmp_path / "old.jsonl"
+    vordaopt.minimize(quadratic, SPACE, 4, seed=1, method="online", journal=path)
+    header, *rest = path.read_text().splitlines(True)
+    path.write_text(header.replace('"method":', '"mode":') + "".join(rest))  # as journals were
+    result = vordaopt.minimize(quadratic, SPACE, 6, seed=1, journal=path)
+    assert result.n_trials == 6 and vordaopt.journal.read_journal(path)[0]["method"] == "online"
+    with pytest.raises(ValueError, match="log=True needs low > 0, got low=0"):
+        Real(0, 1, log=True)
+    with pytest.raises(ValueError, match="Int needs low < high"):
+        Int(3, 3)
+
+
+def test_a_resumed_run_says_so_and_counts_its_rate_from_now(tmp_path, caplog, capsys):
+    path = tmp_path / "run.jsonl"
+    vordaopt.minimize(quadratic, SPACE, 5, seed=1, journal=path)
+    with caplog.at_level("INFO", logger="vordaopt"):
+        vordaopt.minimize(quadratic, SPACE, 8, seed=1, journal=path, progress=True)
+    assert f"resuming {path}: 5 trials recorded" in caplog.text
+    bar = capsys.readouterr().err
+    assert "resuming run.jsonl" in bar and "8/8" in bar
