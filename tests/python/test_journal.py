@@ -204,3 +204,17 @@ def test_file_system_errors_name_the_journal(tmp_path):
     """)], capture_output=True, text=True)
     assert f"JournalError: cannot write the journal {tmp_path / 'full.jsonl'}: File too large" \
         in full.stderr
+
+
+def test_a_fifo_or_a_folder_is_no_journal_and_hangs_nothing(tmp_path):
+    fifo = tmp_path / "fifo.jsonl"
+    os.mkfifo(fifo)  # opening it to read would wait for a writer that never comes
+    (tmp_path / "folder.jsonl").mkdir()
+    for path in (fifo, tmp_path / "folder.jsonl"):
+        with pytest.raises(JournalError, match="must be a regular file|cannot"):
+            minimize(objective, SPACE, 3, journal=path)
+        with pytest.raises(JournalError):
+            vordaopt.load(path)
+        shown = subprocess.run([sys.executable, "-m", "vordaopt", "show", str(path)],
+                               capture_output=True, text=True, timeout=60)
+        assert shown.returncode == 1 and "Traceback" not in shown.stderr
