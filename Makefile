@@ -1,6 +1,5 @@
 # The two commands of the README:
-#   make demo   runs a real optimisation (examples/tune_sklearn.py, after the
-#               synthetic examples/quickstart.py)
+#   make demo   runs a real optimisation (examples/tune_sklearn.py)
 #   make test   runs every test (C++ under CTest, Python under pytest)
 # Both work on a fresh machine: they create .venv, install what they need from
 # the package registries, and build the package.
@@ -14,8 +13,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 .PHONY: demo test cxx-test py-test sanitize py-sanitize bench bench-quality fuzz install sysdeps clean
 
 demo: install
-	$(PY) -m pip install --quiet --no-build-isolation ".[examples,plot]"
-	$(PY) examples/quickstart.py
+	$(PY) -m pip install --quiet "scikit-learn>=1.3" "matplotlib>=3.7"
 	$(PY) examples/tune_sklearn.py --fresh
 
 test: cxx-test py-test
@@ -25,8 +23,14 @@ $(PY):
 	$(PY) -m pip install --quiet --upgrade pip
 	$(PY) -m pip install --quiet "pytest>=8" mypy "cmake>=3.20" ninja "scikit-build-core>=0.10"
 
-install: $(PY)
+# The package is installed again only when one of its sources changed.
+INSTALL_STAMP := $(VENV)/.installed
+PACKAGE_SOURCES := $(shell find core/src python pyproject.toml CMakeLists.txt -type f \
+                     -not -path '*/__pycache__/*' 2>/dev/null)
+install: $(INSTALL_STAMP)
+$(INSTALL_STAMP): $(PACKAGE_SOURCES) | $(PY)
 	$(PY) -m pip install --quiet --no-build-isolation .
+	touch $@
 
 # The test tools and extras, reinstalled whenever their list changes.
 TEST_STAMP := $(VENV)/.test-requirements
@@ -88,8 +92,9 @@ py-sanitize: install $(TEST_STAMP)
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH=$(abspath $(SAN_DIR))/pkg \
 	  $(PY) -m pytest -q -p no:cacheprovider --capture=sys -m "not cluster and not browser" tests/python
 
+# -rs: a skipped test says why.
 py-test: install sysdeps $(TEST_STAMP)
-	$(PY) -m pytest -q tests/python
+	$(PY) -m pytest -q -rs tests/python
 
 # The benchmarks print their figures. Optuna, the comparison for the
 # per-trial overhead, lives only in the benchmark's own environment.

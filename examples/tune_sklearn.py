@@ -77,7 +77,8 @@ def main() -> None:
     print(f"best found by vordaopt:    accuracy {result.best_value:.4f}")
     assert result.best is not None
     for name, value in result.best.params.items():
-        print(f"    {name:18} {value!r}")
+        shown = f"{value:.4g}" if isinstance(value, float) else str(value)
+        print(f"    {name:18} {shown}")
 
     try:
         from vordaopt import plot
