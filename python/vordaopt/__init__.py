@@ -14,7 +14,7 @@ from .optimizer import FAILED_STAND_IN, Optimizer, Report, Trial, TrialState
 from .pruners import HyperbandPruner, MedianPruner, SuccessiveHalvingPruner, TrialPruned
 from .reporting import RunningTrial
 from .executors import RayExecutor
-from .importances import importance
+from .importances import importance, importance_intervals
 from .space import Categorical, Int, Kind, Periodic, Real, Space, space_from_json, space_to_json
 
 __version__ = "0.2.0"
@@ -23,6 +23,7 @@ __all__ = [
     "minimize",
     "load",
     "importance",
+    "importance_intervals",
     "Result",
     "StopOptimization",
     "Optimizer",

@@ -87,8 +87,8 @@ def _page(title: str, body_scripts: str) -> str:
     return (
         f"{_PAGE_START}{html.escape(title)}</title>"
         f"<style>{(ASSETS / 'app.css').read_text(encoding='utf-8')}</style></head><body>"
-        "<header><h1>vordaopt</h1><nav id=\"runs\"></nav></header><main>"
-        "<section id=\"summary\"></section>"
+        "<header><h1>vordaopt</h1><nav id=\"runs\">loading the runs…</nav></header><main>"
+        "<section id=\"summary\"><p class=\"missing\">loading the run…</p></section>"
         # First what a run's progress is read from (cheap to draw, so the first
         # screen comes fast), then where the trials lie, drawn when scrolled to.
         "<section class=\"plots\"><div class=\"plot\" id=\"convergence\"></div>"

@@ -1,5 +1,6 @@
 """Memory safety, interrupts, locale independence and failure reporting of the extension."""
 
+import gc
 import json
 import os
 import pathlib
@@ -66,6 +67,9 @@ def alarm():
     previous = signal.signal(signal.SIGALRM, interrupt)
 
     def arm(delay):
+        # Garbage of earlier tests (threads, sockets) freed while the alarm is
+        # armed would run Python callbacks that the interrupt could land in.
+        gc.collect()
         signal.setitimer(signal.ITIMER_REAL, delay)
 
     yield arm

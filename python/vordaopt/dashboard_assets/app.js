@@ -15,6 +15,7 @@
   const MOST_MARKERS = 1000;      // in the convergence: an even spread and every improvement
   const MOST_CURVES = 300;        // learning curves drawn: the best and the latest
   const POLL_MS = 1000;
+  const ROUGH_BELOW = 30;  // as importances.ROUGH_BELOW
   const IMPORTANCE_WAIT_MS = 1000;  // the longest Plotly waits for the first importances
   const WEBGL_FROM = 5000;        // points: below, SVG (drawn everywhere); above, WebGL (fast)
 
@@ -37,6 +38,12 @@
   // Plotly reads its labels as a small HTML subset: journal texts are escaped first.
   function esc(text) {
     return String(text).replace(/&/g, "&amp;").replace(/</g, "&lt;").replace(/>/g, "&gt;");
+  }
+
+  // A label that fits above a parallel-coordinates axis (the table shows the whole name).
+  function shortened(text) {
+    const chars = [...String(text)];
+    return chars.length <= 24 ? String(text) : chars.slice(0, 23).join("") + "…";
   }
 
   function direction() { return (state.header && state.header.direction) || "minimize"; }
@@ -69,11 +76,15 @@
     const b = best();
     const items = [
       ["journal", state.run ? state.run.path : ""],
-      ["method", h.mode], ["direction", h.direction], ["budget", h.budget], ["seed", h.seed],
+      // Journals before "method" called it "mode".
+      ["method", h.method !== undefined ? h.method : h.mode], ["direction", h.direction], ["budget", h.budget], ["seed", h.seed],
       ["trials", `${state.trials.length} (` + Object.entries(counts).map(([k, v]) => `${v} ${k}`).join(", ") + ")"],
       ["best", b === null ? "no complete trial yet" : `trial ${b.number}: ${valueText(b.value)}`],
     ];
-    if (h.pruner) items.push(["pruner", JSON.stringify(h.pruner)]);
+    if (h.pruner !== null && typeof h.pruner === "object" && !Array.isArray(h.pruner)) {
+      const { name, ...settings } = h.pruner;
+      items.push(["pruner", `${name} (` + Object.entries(settings).map(([k, v]) => `${k} ${valueText(v)}`).join(", ") + ")"]);
+    }
     if (Array.isArray(h.command)) items.push(["command", h.command.join(" ")]);
     if (state.skipped) items.push(["skipped lines", `${state.skipped} (damaged, out of place or repeated)`]);
     const list = el("dl", {}, []);
@@ -134,8 +145,10 @@
 
   function drawImportance() {
     const entries = Object.entries(state.importance || {});
-    const title = entries.length || !state.done.length ? "parameter importance"
-      : "parameter importance (being computed)";
+    const counted = state.trials.filter((t) => t.state === "complete" || (t.state === "pruned" && t.reports)).length;
+    const title = !entries.length && state.done.length ? "parameter importance (being computed)"
+      : entries.length && counted < ROUGH_BELOW ? `parameter importance (rough: ${counted} trials)`
+        : "parameter importance";
     const box = document.getElementById("importance");
     box.setAttribute("data-bars", String(entries.length));
     if (!window.Plotly) {
@@ -146,7 +159,8 @@
     Plotly.react(box, [{
       type: "bar", orientation: "h", x: entries.map((e) => e[1]).reverse(),
       y: entries.map((e) => esc(e[0])).reverse(),
-    }], { ...layoutBase, title: { text: title }, margin: { l: 120, r: 10, t: 30, b: 40 } },
+    }], { ...layoutBase, title: { text: title }, margin: { l: 20, r: 10, t: 30, b: 40 },
+      yaxis: { automargin: true } },
     config);
   }
 
@@ -198,7 +212,7 @@
     const dimensions = state.names.map((name) => {
       const { values, ticks } = axisValues(name, shown);
       // The axis labels are read as Plotly's HTML subset, the tick texts as plain text.
-      const d = { label: esc(name), values };
+      const d = { label: esc(shortened(name)), values };
       if (ticks) Object.assign(d, { tickvals: ticks.map((_, i) => i), ticktext: ticks });
       return d;
     });
@@ -206,7 +220,9 @@
     Plotly.react("parallel", [{ type: "parcoords", dimensions,
       line: { color: shown.map((t) => t.value), colorscale: "Viridis",
         reversescale: direction() === "maximize" } }],
-    { ...layoutBase, title: { text: `the ${shown.length} best and a spread of the others` } }, config);
+    // Room above the axes for their labels, and beside the outer ones for their ticks.
+    { ...layoutBase, margin: { l: 70, r: 70, t: 110, b: 30 },
+      title: { text: `the ${shown.length} best and a spread of the others` } }, config);
   }
 
   function drawIntermediate() {
@@ -218,7 +234,7 @@
     const traces = latest.map((t) => ({
       x: t.reports.map((r) => r[0]), y: t.reports.map((r) => r[1]), mode: "lines", type: "scatter",
       name: `trial ${t.number}`, showlegend: false,
-      line: { width: 1, color: t.state === "pruned" ? "#999" : t.state === "failed" ? "#c33" : "#4a7bd0" },
+      line: { width: 1.5, color: t.state === "pruned" ? "#8c8c8c" : t.state === "failed" ? "#c33" : "#4a7bd0" },
     }));
     if (b && b.reports && b.reports.length) {
       traces.push({ x: b.reports.map((r) => r[0]), y: b.reports.map((r) => r[1]), mode: "lines",
@@ -268,7 +284,7 @@
   }
 
   function gridStyle() {
-    return `grid-template-columns: 70px 80px 110px ${state.names.map(() => "minmax(80px, 1fr)").join(" ")} 2fr`;
+    return `grid-template-columns: 100px 90px 110px ${state.names.map(() => "minmax(80px, 1fr)").join(" ")} 2fr`;
   }
 
   function drawHead() {
@@ -490,6 +506,7 @@
       document.body.setAttribute("data-plotly", window.Plotly ? "ready" : "failed");
       const data = JSON.parse(embedded.textContent);
       state.run = data.run;
+      document.getElementById("runs").replaceChildren(data.run.name);
       resetData();
       const reader = new JournalReader();
       const trials = reader.take(data.journal);

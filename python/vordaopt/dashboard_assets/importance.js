@@ -1,7 +1,7 @@
 // The parameters' importances, computed by the dashboard's worker from the
 // trials it has read: the statistic of vordaopt.importance (importances.py),
 // step for step, so the page shows what Python would. A test holds the two
-// equal. For each parameter the complete trials are grouped by its value
+// equal. For each parameter the counted trials are grouped by its value
 // (a category, an integer, a band of equal counts) and it scores the
 // adjusted share of the variance of the value ranks the groups explain.
 "use strict";
@@ -85,12 +85,41 @@ function explained(ranks, groups) {
   return Math.max(0, 1 - ((total - between) / (n - k)) / (total / (n - 1)));
 }
 
+// Average ranks from 1 of pruned trials, best first: further is better, then
+// a lower value. Ties in both share their mean rank.
+function prunedRanks(pruned, sign) {
+  const order = pruned.map((_, i) => i).sort((a, b) =>
+    pruned[b].step - pruned[a].step || sign * pruned[a].value - sign * pruned[b].value);
+  const ranks = new Array(pruned.length);
+  for (let i = 0; i < order.length;) {
+    let j = i;
+    const same = (k) => pruned[order[k]].step === pruned[order[i]].step
+      && pruned[order[k]].value === pruned[order[i]].value;
+    while (j + 1 < order.length && same(j + 1)) j++;
+    for (let k = i; k <= j; k++) ranks[order[k]] = (i + j) / 2 + 1;
+    i = j + 1;
+  }
+  return ranks;
+}
+
+// The ranks of the counted trials, as importances._outcome_ranks: the complete
+// trials by value, then the pruned ones, each below every complete trial.
+function outcomeRanks(trials, sign) {
+  const complete = trials.filter((t) => !t.pruned), pruned = trials.filter((t) => t.pruned);
+  const completeRanks = averageRanks(complete.map((t) => sign * t.value));
+  const rest = prunedRanks(pruned, sign);
+  let c = 0, p = 0;
+  return trials.map((t) => (t.pruned ? complete.length + rest[p++] : completeRanks[c++]));
+}
+
 // From name to importance, most important first, summing to 1 (all 0 when
-// nothing explains anything); {} below 2 trials. `trials` are the complete,
-// evaluated ones ({value, unit, params}); `names` in the unit vector's order.
-function importances(space, names, trials) {
-  if (trials.length < 2) return {};
-  const ranks = averageRanks(trials.map((t) => t.value));
+// nothing explains anything); {} below 2 complete trials. `trials` are the
+// counted ones ({value, unit, params}, and {pruned, step} for a pruned one:
+// its last report); `names` in the unit vector's order; `sign` -1 when the
+// run maximises.
+function importances(space, names, trials, sign = 1) {
+  if (trials.filter((t) => !t.pruned).length < 2) return {};
+  const ranks = outcomeRanks(trials, sign);
   const shares = names.map((name, position) => explained(ranks, groupsBy(space[name], name, position, trials)));
   const total = compensatedSum(shares);
   const scaled = names.map((name, i) => [name, total > 0 ? shares[i] / total : 0]);

@@ -28,7 +28,8 @@ class JournalReader {
     this.seen = new Set();
     this.skipped = 0;
     // What the importances are computed from: the complete trials that were
-    // evaluated, with their unit coordinates (a report's lines carry none).
+    // evaluated and the pruned ones that reported, with their unit
+    // coordinates (a report's lines carry none).
     this.measured = [];
   }
 
@@ -51,12 +52,17 @@ class JournalReader {
       } else if (isObject(r) && Number.isInteger(r.number) && typeof r.state === "string"
                  && isObject(r.params) && !this.seen.has(r.number)) {
         this.seen.add(r.number);
-        if (r.state === "complete" && typeof r.value === "number" && r.reused_from == null
-            && Array.isArray(r.unit)) {
-          this.measured.push({ value: r.value, unit: r.unit, params: r.params });
-        }
         const reports = Array.isArray(r.reports)
           ? r.reports.filter(Array.isArray).map((x) => [x[0], x[1]]) : [];
+        if (r.reused_from == null && Array.isArray(r.unit)) {
+          if (r.state === "complete" && typeof r.value === "number") {
+            this.measured.push({ value: r.value, unit: r.unit, params: r.params });
+          } else if (r.state === "pruned") {
+            // Counted by its last finite report (see importance.js).
+            const last = reports.filter((x) => Number.isInteger(x[0]) && Number.isFinite(x[1])).pop();
+            if (last) this.measured.push({ pruned: true, step: last[0], value: last[1], unit: r.unit, params: r.params });
+          }
+        }
         trials.push({ number: r.number, state: r.state,
           value: typeof r.value === "number" ? r.value : null, params: r.params,
           error: typeof r.error === "string" ? r.error : null,
@@ -94,7 +100,8 @@ if (typeof document === "undefined" && typeof self !== "undefined") {
         const space = isObject(reader.header.space) ? reader.header.space : {};
         let importance = {};
         try {
-          importance = importances(space, reader.names, measured);
+          importance = importances(space, reader.names, measured,
+            reader.header.direction === "maximize" ? -1 : 1);
         } catch (error) {
           // A journal too damaged to group its trials shows none.
         }
