@@ -143,6 +143,27 @@ def test_the_server_answers_only_requests_addressed_to_this_machine(server):
         assert status_for(dashboard, "/api/runs", host) == 421, host
 
 
+def test_the_dashboard_listens_on_ipv6_loopback_and_warns_beyond_loopback(journal):
+    six = DashboardServer(journal, host="::1", port=0)
+    threading.Thread(target=six.serve_forever, daemon=True).start()
+    try:
+        with urllib.request.urlopen(f"http://[::1]:{six.server_address[1]}/api/runs",
+                                    timeout=10) as response:
+            assert [r["name"] for r in json.loads(response.read())] == ["run.jsonl"]
+    finally:
+        six.shutdown()
+        six.server_close()
+    wide = subprocess.Popen([sys.executable, "-m", "vordaopt", "dashboard", str(journal),
+                             "--host", "0.0.0.0", "--port", "0"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert wide.stdout.readline().startswith("vordaopt dashboard on http://0.0.0.0:")
+    finally:
+        wide.terminate()
+        _, err = wide.communicate(timeout=30)
+    assert "warning: listening on 0.0.0.0, beyond this machine" in err
+
+
 def test_only_regular_files_are_runs_and_bad_cursors_are_refused(server):
     dashboard, folder = server
     (folder / "folder.jsonl").mkdir()
