@@ -29,7 +29,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from ._numbers import is_integral, is_real
-from .optimizer import Report, Trial, TrialState
+from .optimizer import MAX_STEP, Report, Trial, TrialState
 
 __all__ = ["Journal", "JournalError", "JournalMismatch", "read_journal", "trial_to_record", "trial_from_record"]
 
@@ -135,9 +135,9 @@ def _check_record(record: Any, names: Sequence[str] | None) -> str | None:
         return "\"error\" must be a string or null"
     reports = record.get("reports", [])
     if not isinstance(reports, list) or not all(
-            isinstance(r, list) and len(r) == 3 and _is_count(r[0])
+            isinstance(r, list) and len(r) == 3 and _is_count(r[0]) and r[0] <= MAX_STEP
             and (r[1] is None or _is_number(r[1])) and _is_count(r[2]) for r in reports):
-        return "\"reports\" must be a list of [step, value or null, seen]"
+        return "\"reports\" must be a list of [step up to 2**53, value or null, seen]"
     if any(a[0] >= b[0] for a, b in zip(reports, reports[1:])):
         return "the steps of \"reports\" must increase"
     reused_from = record.get("reused_from")

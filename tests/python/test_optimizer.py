@@ -400,6 +400,11 @@ def test_out_of_range_numbers_are_refused_or_failed_naming_the_trial(tmp_path):
     resumed = Optimizer(SPACE, 3, seed=1, journal=tmp_path / "run.jsonl")
     assert resumed.trials[0].reports[0].step == 2**53
     resumed.close()
+    # A journal written elsewhere with a step no plot can place is refused, naming the line.
+    path = tmp_path / "run.jsonl"
+    path.write_text(path.read_text().replace(str(2**53), str(10**400)))
+    with pytest.raises(vordaopt.JournalError, match="line 2: .*step up to 2\\*\\*53"):
+        vordaopt.load(path)
 
 
 def test_names_say_method_and_old_journals_still_resume(tmp_path):
