@@ -11,7 +11,7 @@ import math
 import numbers
 from typing import Any
 
-__all__ = ["is_real", "is_integral", "as_int", "as_real", "objective_value", "reported_value"]
+__all__ = ["is_real", "is_integral", "as_int", "as_real", "objective_value", "reported_value", "brief"]
 
 
 def is_real(v: Any) -> bool:
@@ -83,14 +83,14 @@ def reported_value(number: int, value: Any, step: Any) -> float:
     try:
         return objective_value(value)
     except TypeError:
-        raise TypeError(f"trial {number} reported {type(value).__name__} {_brief(value)} at step "
-                        f"{_brief(step)}: a reported value must be a real number") from None
+        raise TypeError(f"trial {number} reported {type(value).__name__} {brief(value)} at step "
+                        f"{brief(step)}: a reported value must be a real number") from None
     except OverflowError:
-        raise ValueError(f"trial {number} reported {_brief(value)} at step {_brief(step)}: a "
+        raise ValueError(f"trial {number} reported {brief(value)} at step {brief(step)}: a "
                          "reported value must lie within the range of a float") from None
 
 
-def _brief(v: Any) -> str:
+def brief(v: Any) -> str:
     """A short text of `v`, even for an integer too long to print."""
     if is_integral(v) and abs(int(v)).bit_length() > 200:
         return f"an integer of {abs(int(v)).bit_length()} bits"

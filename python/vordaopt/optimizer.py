@@ -22,7 +22,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Literal, NamedTuple, cast
 
 from ._engine import Solver
-from ._numbers import _brief, as_int, as_real, objective_value, reported_value
+from ._numbers import as_int, as_real, brief, objective_value, reported_value
 from .methods import DEFAULT_METHOD, METHODS, MODEL_METHODS, Method
 from .methods.auto import AutoMethod
 from .methods.cma import CmaMethod
@@ -728,7 +728,7 @@ class Optimizer:
         if (isinstance(step, bool) or not isinstance(step, numbers.Integral)
                 or not 0 <= step <= MAX_STEP):
             raise ValueError(f"trial {number}: step must be a non-negative integer up to 2**53, got "
-                             f"{_brief(step)}")
+                             f"{brief(step)}")
         step = int(step)
         result = reported_value(number, value, step)
         finite = math.isfinite(result)
