@@ -354,8 +354,8 @@ class Optimizer:
         self._trials: list[Trial] = []
         # Repeats are repeats of the parameters, not of the unit point: on a
         # grid, many points decode to the same values.
-        self._complete_at: dict[str, int] = {}  # parameters -> first complete trial with them
-        self._key_of: dict[int, str] = {}  # pending trial -> its parameters
+        self._complete_at: dict[tuple[int | float, ...], int] = {}  # parameters -> first complete trial
+        self._key_of: dict[int, tuple[int | float, ...]] = {}  # pending trial -> its parameters
         self._waiting_on: dict[int, list[int]] = {}  # trial -> repeats waiting for its result
         self._waiting: set[int] = set()  # every repeat in those lists
         self._queue: list[int] = []  # handed out, not yet told to the solver, in order
@@ -639,7 +639,7 @@ class Optimizer:
     def _take(self, candidates: list[dict[str, float]]) -> list[Trial]:
         """Makes trials of the solver's candidates; returns those to hand out."""
         handed: list[Trial] = []
-        in_batch: dict[str, int] = {}
+        in_batch: dict[tuple[int | float, ...], int] = {}
         for unit_map in candidates:
             unit = tuple(unit_map[name] for name in self._names)
             number = len(self._trials)

@@ -146,14 +146,13 @@ class _Dimension:
                 f"got {type(kind).__name__}"
             )
         # What tells two values of this parameter apart: the choice's index
-        # (choices need not be hashable), the number itself otherwise, with
-        # -0.0 as 0.0 since an objective cannot tell them apart either.
+        # (choices need not be hashable), the number itself otherwise (as a
+        # key, -0.0 equals 0.0: an objective cannot tell them apart either).
         if isinstance(kind, Categorical):
             count = len(tuple(kind.choices))
             self.cell = lambda t: _share(t, count)
         else:
-            decode = self._decode
-            self.cell = lambda t: decode(t) + 0
+            self.cell = self._decode
 
     def decode(self, t: float) -> Any:
         return self._decode(t)
@@ -352,10 +351,10 @@ class Space(Mapping[str, Kind]):
         """The parameter values of one point of the unit cube, in name order."""
         return {d.name: d._decode(unit[d.name]) for d in self._dims}
 
-    def point_key(self, unit: Sequence[float]) -> str:
+    def point_key(self, unit: Sequence[float]) -> tuple[int | float, ...]:
         """What identifies the parameters decoded from `unit` (in name order): equal keys,
         equal parameters, however far apart the unit points lie."""
-        return repr([d.cell(t) for d, t in zip(self._dims, unit)])
+        return tuple([d.cell(t) for d, t in zip(self._dims, unit)])
 
     def solver_bounds(self) -> dict[str, list[Any]]:
         """The solver's view of the space: [0, 1] per parameter, periodic where it wraps."""
