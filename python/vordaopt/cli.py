@@ -401,10 +401,13 @@ def _read_output(proc: subprocess.Popen[bytes], deadline: float | None,
                             break
                         take(key.fileobj, chunk)
                 break
-            wait = EXIT_POLL if deadline is None else min(deadline - time.monotonic(), EXIT_POLL)
-            if deadline is not None and deadline <= time.monotonic():
-                raise subprocess.TimeoutExpired(proc.args, 0)
-            for key, _ in selector.select(max(wait, 0)):
+            wait = EXIT_POLL
+            if deadline is not None:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise subprocess.TimeoutExpired(proc.args, 0)
+                wait = min(left, EXIT_POLL)
+            for key, _ in selector.select(wait):
                 chunk = os.read(key.fd, 65536)
                 if not chunk:
                     selector.unregister(key.fileobj)

@@ -32,7 +32,6 @@ import os
 import pathlib
 import re
 import socket
-import stat
 import sys
 import tempfile
 import zlib
@@ -132,14 +131,13 @@ _REPORT_START = (_PAGE_START + _REPORT_TITLE).encode()
 def _check_output(journal: str | os.PathLike[str], output: str | os.PathLike[str]) -> None:
     """Refuses to write over the journal, or over any file that is not an earlier report."""
     try:
-        fd = os.open(output, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+        fd = open_regular(output)
     except FileNotFoundError:
         return
+    except JournalError:
+        raise ReportError(f"will not write the report to {os.fspath(output)}: it is not a "
+                          "regular file") from None
     with os.fdopen(fd, "rb") as f:
-        info = os.fstat(f.fileno())
-        if not stat.S_ISREG(info.st_mode):
-            raise ReportError(f"will not write the report to {os.fspath(output)}: it is not a "
-                              "regular file")
         try:
             same = os.path.samefile(journal, output)
         except OSError:
@@ -147,7 +145,8 @@ def _check_output(journal: str | os.PathLike[str], output: str | os.PathLike[str
         if same:
             raise ReportError(f"will not write the report over its own journal "
                               f"{os.fspath(output)}: name another file with -o")
-        if info.st_size and not f.read(len(_REPORT_START)) == _REPORT_START:
+        start = f.read(len(_REPORT_START))
+        if start and start != _REPORT_START:
             raise ReportError(f"will not replace {os.fspath(output)}: it is not a report "
                               "written by vordaopt (remove it first, or name another file)")
 
@@ -226,13 +225,10 @@ class _Run:
         except OSError as exc:
             raise JournalError(f"cannot read the journal: {exc.strerror or exc}") from None
         with os.fdopen(fd, "rb") as f:
-            size = os.fstat(f.fileno()).st_size
-            identity = "{0.st_dev}-{0.st_ino}".format(os.fstat(f.fileno()))
-            offset = held_offset
-            reset = (held_offset > size or not held.startswith(identity + "-")
-                     or held != f"{identity}-{_checksum(f, held_offset):08x}")
-            if reset:
-                offset = 0
+            info = os.fstat(f.fileno())
+            size, identity = info.st_size, f"{info.st_dev}-{info.st_ino}"
+            reset = held_offset > size or held != f"{identity}-{_checksum(f, held_offset):08x}"
+            offset = 0 if reset else held_offset
             f.seek(offset)
             data = f.read(READ_LIMIT)
             end = offset + data.rfind(b"\n") + 1  # a last line without its line feed is still being written
@@ -278,7 +274,6 @@ class DashboardServer(ThreadingHTTPServer):
             raise JournalError(f"{self.root} is neither a journal (a regular file) nor a folder")
         self.bundle = _plotly_bundle()
         self.runs: dict[str, _Run] = {}
-        self.host = host
         self.address_family = (socket.AF_INET6 if ":" in host else socket.AF_INET)
         self.host_names = {"localhost", host.strip("[]").lower()}
         if host in ("", "0.0.0.0", "::"):

@@ -162,9 +162,9 @@ def importance(run: Result | str | os.PathLike[str]) -> dict[str, float]:
     if result.space is None:
         raise ValueError("importance needs the run's search space")
     trials = _counted(result)
-    if sum(t.state is TrialState.COMPLETE for t in trials) < 2:
-        raise ValueError(f"importance needs at least 2 complete trials, the run has "
-                         f"{sum(t.state is TrialState.COMPLETE for t in trials)}")
+    complete = sum(t.state is TrialState.COMPLETE for t in trials)
+    if complete < 2:
+        raise ValueError(f"importance needs at least 2 complete trials, the run has {complete}")
     return _importances(result, trials)
 
 

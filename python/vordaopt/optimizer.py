@@ -354,8 +354,8 @@ class Optimizer:
         self._trials: list[Trial] = []
         # Repeats are repeats of the parameters, not of the unit point: on a
         # grid, many points decode to the same values.
-        self._complete_at: dict[tuple[int | float, ...], int] = {}  # parameters -> first complete trial
-        self._key_of: dict[int, tuple[int | float, ...]] = {}  # pending trial -> its parameters
+        self._complete_at: dict[tuple[Any, ...], int] = {}  # parameters -> first complete trial
+        self._key_of: dict[int, tuple[Any, ...]] = {}  # pending trial -> its parameters
         self._waiting_on: dict[int, list[int]] = {}  # trial -> repeats waiting for its result
         self._waiting: set[int] = set()  # every repeat in those lists
         self._queue: list[int] = []  # handed out, not yet told to the solver, in order
@@ -606,17 +606,18 @@ class Optimizer:
         pending = [self._trials[n] for n in self._queue
                    if self._trials[n].state is TrialState.PENDING]
         scratch.seed("[" + ",".join(self._record(t, liar) for t in pending) + "]")
-        taken = {self._space.point_key(t.unit) for t in pending}
+        taken = {self._space.point_key(t.params, t.unit) for t in pending}
         handed: list[Trial] = []
         while len(handed) < count:
             unit_map = scratch.ask_one()
             if unit_map is None:
                 break
             unit = tuple(unit_map[name] for name in self._names)
-            key = self._space.point_key(unit)
+            params = self._space.decode(unit_map)
+            key = self._space.point_key(params, unit)
             if key in taken or (not self.reevaluate and key in self._complete_at):
                 break  # a repeat: the round ends early
-            trial = Trial(len(self._trials), self._space.decode(unit_map), unit)
+            trial = Trial(len(self._trials), params, unit)
             self._trials.append(trial)
             self._queue.append(trial.number)
             handed.append(trial)
@@ -639,14 +640,14 @@ class Optimizer:
     def _take(self, candidates: list[dict[str, float]]) -> list[Trial]:
         """Makes trials of the solver's candidates; returns those to hand out."""
         handed: list[Trial] = []
-        in_batch: dict[tuple[int | float, ...], int] = {}
+        in_batch: dict[tuple[Any, ...], int] = {}
         for unit_map in candidates:
             unit = tuple(unit_map[name] for name in self._names)
             number = len(self._trials)
             trial = Trial(number, self._space.decode(unit_map), unit)
             self._trials.append(trial)
             self._queue.append(number)
-            key = self._space.point_key(unit)
+            key = self._space.point_key(trial.params, unit)
             self._key_of[number] = key
             if not self.reevaluate:
                 source = self._complete_at.get(key)
@@ -862,7 +863,8 @@ class Optimizer:
         self._evaluations += 1
         key = self._key_of.pop(number, None)
         if value is not None:
-            self._complete_at.setdefault(key or self._space.point_key(finished.unit), number)
+            self._complete_at.setdefault(
+                key or self._space.point_key(finished.params, finished.unit), number)
             internal = self._sign * value
             if self._best_internal is None or internal < self._best_internal:
                 self._best, self._best_internal = number, internal

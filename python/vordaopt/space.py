@@ -22,7 +22,7 @@ so that every message names the parameter at fault.
 from __future__ import annotations
 
 import math
-from collections.abc import Callable, Iterator, Mapping, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import KW_ONLY, dataclass
 from typing import Any, TypeAlias
 
@@ -125,8 +125,7 @@ def _share(t: float, n: int) -> int:
 class _Dimension:
     """A checked kind, ready to decode: the compiled form of one parameter."""
 
-    __slots__ = ("name", "kind", "periodic", "_decode", "cell")
-    cell: Callable[[float], int | float]
+    __slots__ = ("name", "kind", "periodic", "_decode", "choices")
 
     def __init__(self, name: str, kind: Kind) -> None:
         self.name = name
@@ -145,14 +144,9 @@ class _Dimension:
                 f"parameter {name!r}: expected Real, Int, Categorical or Periodic, "
                 f"got {type(kind).__name__}"
             )
-        # What tells two values of this parameter apart: the choice's index
-        # (choices need not be hashable), the number itself otherwise (as a
-        # key, -0.0 equals 0.0: an objective cannot tell them apart either).
-        if isinstance(kind, Categorical):
-            count = len(tuple(kind.choices))
-            self.cell = lambda t: _share(t, count)
-        else:
-            self.cell = self._decode
+        # How many choices (None for a number): a choice is told apart from
+        # the others by its index, since choices need not be hashable.
+        self.choices = len(tuple(kind.choices)) if isinstance(kind, Categorical) else None
 
     def decode(self, t: float) -> Any:
         return self._decode(t)
@@ -351,10 +345,15 @@ class Space(Mapping[str, Kind]):
         """The parameter values of one point of the unit cube, in name order."""
         return {d.name: d._decode(unit[d.name]) for d in self._dims}
 
-    def point_key(self, unit: Sequence[float]) -> tuple[int | float, ...]:
-        """What identifies the parameters decoded from `unit` (in name order): equal keys,
-        equal parameters, however far apart the unit points lie."""
-        return tuple([d.cell(t) for d, t in zip(self._dims, unit)])
+    def point_key(self, params: Mapping[str, Any], unit: Sequence[float]) -> tuple[Any, ...]:
+        """What identifies `params`, decoded from `unit` (in name order): equal keys, equal
+        parameters, however far apart the unit points lie.
+
+        A number is its own key (-0.0 equals 0.0 there, as it does for an
+        objective); a choice is keyed by its index.
+        """
+        return tuple([params[d.name] if d.choices is None else _share(t, d.choices)
+                      for d, t in zip(self._dims, unit)])
 
     def solver_bounds(self) -> dict[str, list[Any]]:
         """The solver's view of the space: [0, 1] per parameter, periodic where it wraps."""

@@ -423,7 +423,7 @@ def test_names_say_method_and_old_journals_still_resume(tmp_path):
         Int(3, 3)
 
 
-def test_a_resumed_run_says_so_and_counts_its_rate_from_now(tmp_path, caplog, capsys):
+def test_a_resumed_run_says_so_on_the_logger_and_the_bar(tmp_path, caplog, capsys):
     path = tmp_path / "run.jsonl"
     vordaopt.minimize(quadratic, SPACE, 5, seed=1, journal=path)
     with caplog.at_level("INFO", logger="vordaopt"):
