@@ -221,6 +221,23 @@ PyMethodDef engine_methods[] = {
 const char* const kGpProposeNames[] = {"kinds", "counts", "points", "values", "pending", "seed"};
 const Signature kGpPropose = {"gp_propose", kGpProposeNames, 6, 6};
 
+// Runs pure computation without the GIL: other threads (evaluations on a
+// thread pool) run meanwhile. The GP throws only when memory runs out: false
+// with MemoryError set.
+template <typename Compute>
+bool without_gil(Compute&& compute) {
+  bool failed = false;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    compute();
+  } catch (...) {
+    failed = true;
+  }
+  Py_END_ALLOW_THREADS
+  if (failed) PyErr_NoMemory();
+  return !failed;
+}
+
 PyObject* gp_propose(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* argv[6];
   std::string_view kinds;
@@ -242,23 +259,40 @@ PyObject* gp_propose(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return nullptr;
   }
   std::vector<double> x;
-  bool failed = false;
-  // Pure computation: other threads (evaluations on a thread pool) run meanwhile.
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    x = gp::propose(dims, points, values, pending, seed);
-  } catch (...) {
-    failed = true;
-  }
-  Py_END_ALLOW_THREADS
-  if (failed) {
-    PyErr_NoMemory();
-    return nullptr;
-  }
+  if (!without_gil([&] { x = gp::propose(dims, points, values, pending, seed); })) return nullptr;
   return to_list(x);
 }
 
+const char* const kGpMeansNames[] = {"kinds", "counts", "points", "values"};
+const Signature kGpMeans = {"gp_means", kGpMeansNames, 4, 4};
+
+PyObject* gp_means(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* argv[4];
+  std::string_view kinds;
+  std::vector<double> counts, points, values;
+  if (!match_args(kGpMeans, args, nargs, kwnames, argv) || !to_text("kinds", argv[0], kinds) ||
+      !to_doubles("counts", argv[1], counts) || !to_doubles("points", argv[2], points) ||
+      !to_doubles("values", argv[3], values)) {
+    return nullptr;
+  }
+  std::vector<gp::Dim> dims;
+  if (!to_dims(kinds, counts, dims)) return nullptr;
+  size_t d = dims.size();
+  if (d == 0 ? !points.empty() : points.size() != values.size() * d) {
+    PyErr_SetString(PyExc_ValueError, "gp_means: counts and points must match kinds and values");
+    return nullptr;
+  }
+  std::vector<double> means;
+  if (!without_gil([&] { means = gp::fitted_means(dims, points, values); })) return nullptr;
+  return to_list(means);
+}
+
 PyMethodDef module_methods[] = {
+    {"gp_means", fastcall(gp_means), METH_FASTCALL | METH_KEYWORDS,
+     "gp_means(kinds, counts, points, values)\n--\n\n"
+     "The GP's posterior mean at each observed point, fitted as gp_propose fits it, on the "
+     "model's warped scale (only the order means anything); the values themselves below 3 "
+     "points."},
     {"gp_propose", fastcall(gp_propose), METH_FASTCALL | METH_KEYWORDS,
      "gp_propose(kinds, counts, points, values, pending, seed)\n--\n\n"
      "The GP method's next point of the unit cube: `kinds` has one letter per dimension "

@@ -192,6 +192,45 @@ TEST(GpModel, FitIsDeterministicAndFindsTheDimensionThatMatters) {
   }
 }
 
+TEST(GpModel, NoiseIsLearntAndAModelOnlyConditionedMatchesAFittedOneBitForBit) {
+  // The same smooth function, exact and with noise of a fifth of its spread.
+  std::vector<double> points, exact, noisy;
+  uint64_t state = 7;
+  for (int i = 0; i < 48; ++i) {
+    double u = std::fmod(0.7548776662 * (i + 1), 1.0), v = std::fmod(0.5698402910 * (i + 1), 1.0);
+    points.insert(points.end(), {u, v});
+    exact.push_back(std::sin(3 * u) + v * v);
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    noisy.push_back(exact.back() + 0.2 * (static_cast<double>(state >> 11) * 0x1.0p-53 - 0.5) * 3.4);
+  }
+  std::vector<Dim> dims = {Dim{}, Dim{}};
+  Model clean(dims, points, warp_values(exact).values);
+  Model rough(dims, points, warp_values(noisy).values);
+  clean.fit();
+  rough.fit();
+  EXPECT_LT(clean.hyper().log_noise, -8.0);  // at the floor, nearly
+  EXPECT_GT(rough.hyper().log_noise, -4.0);  // a share of the variance
+  // A model that is conditioned only (its pairs never tabulated) predicts
+  // exactly what the fitted one does.
+  Model copy(dims, points, warp_values(noisy).values);
+  ASSERT_TRUE(copy.condition(rough.hyper()));
+  std::vector<double> x = {0.3, 0.8, 0.55, 0.05};
+  std::vector<double> m1, v1, m2, v2;
+  rough.predict_many(x.data(), 2, m1, v1);
+  copy.predict_many(x.data(), 2, m2, v2);
+  EXPECT_EQ(m1, m2);
+  EXPECT_EQ(v1, v2);
+  // The fitted means at the data: the values' order where exact, smoothed
+  // where noisy; fewer than three points give the values back.
+  std::vector<double> means = fitted_means(dims, points, exact);
+  ASSERT_EQ(means.size(), exact.size());
+  size_t best_value = std::min_element(exact.begin(), exact.end()) - exact.begin();
+  EXPECT_EQ(std::min_element(means.begin(), means.end()) - means.begin(),
+            static_cast<std::ptrdiff_t>(best_value));
+  std::vector<double> two = {1.5, -2.0};
+  EXPECT_EQ(fitted_means(dims, {0.1, 0.2, 0.3, 0.4}, two), two);
+}
+
 // log h against extended precision, where the plain formula still works.
 long double reference_h(long double z) {
   long double pdf = std::exp(-0.5L * z * z) / std::sqrt(2.0L * 3.14159265358979323846L);
@@ -350,6 +389,23 @@ namespace {
 // Points around the minimum of a quadratic whose curvatures span six orders
 // of magnitude: the step lands on the minimum to rounding, and says its fit
 // is exact.
+TEST(GpPropose, AFiniteSpaceIsCoveredBeforeAnyConfigurationRepeats) {
+  // 3 x 4 x 2 = 24 configurations: every proposal is a new one until all are taken.
+  std::vector<Dim> dims = {Dim{DimKind::kInteger, 3}, Dim{DimKind::kCategorical, 4},
+                           Dim{DimKind::kInteger, 2}};
+  std::vector<double> points, values;
+  std::vector<std::vector<int>> seen;
+  for (int t = 0; t < 24; ++t) {
+    std::vector<double> x = propose(dims, points, values, {}, 11);
+    std::vector<int> config;
+    for (size_t k = 0; k < 3; ++k) config.push_back(static_cast<int>(x[k] * dims[k].count));
+    for (const auto& other : seen) ASSERT_NE(config, other) << "trial " << t;
+    seen.push_back(config);
+    points.insert(points.end(), x.begin(), x.end());
+    values.push_back(config[0] + (config[1] == 2 ? 0.0 : 1.0) + 0.1 * config[2]);
+  }
+}
+
 TEST(GpQuadratic, AnIllConditionedQuadraticIsSolvedInOneStep) {
   size_t d = 5;
   std::vector<double> optimum = {0.5, 0.45, 0.55, 0.52, 0.48};

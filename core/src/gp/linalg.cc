@@ -4,6 +4,7 @@
 
 namespace vordaopt::gp {
 
+VORDAOPT_WIDE
 double dot(const double* a, const double* b, size_t n) {
   double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
   size_t i = 0;
@@ -36,6 +37,7 @@ void solve_lower(const std::vector<double>& l, size_t n, std::vector<double>& b)
   for (size_t i = 0; i < n; ++i) b[i] = (b[i] - dot(&l[i * n], b.data(), i)) / l[i * n + i];
 }
 
+VORDAOPT_WIDE
 void solve_lower_transposed(const std::vector<double>& l, size_t n, std::vector<double>& b) {
   // Row by row of L (contiguous): once x_i is known, it leaves the earlier equations.
   for (size_t i = n; i-- > 0;) {

@@ -46,8 +46,9 @@ class Model {
   // +inf when the kernel matrix is not positive definite.
   double objective(const Hyper& hyper, std::vector<double>* gradient) const;
 
-  // Fits the hyper-parameters from a fixed set of starting points and keeps
-  // the best; then conditions on the data. Deterministic.
+  // Fits the hyper-parameters: a few quasi-Newton steps from each of three
+  // fixed starts (one of them noisy), then on from the best of them; then
+  // conditions on the data. Deterministic.
   void fit(const HyperBounds& bounds = {});
 
   // Conditions on the data with these hyper-parameters (no fit). Returns
@@ -80,18 +81,23 @@ class Model {
   // The kernel between canonical points a and b (d coordinates each) under
   // the conditioned hyper-parameters, without noise.
   double kernel(const double* a, const double* b) const;
-  // K + noise I for `hyper`.
-  std::vector<double> gram(const Hyper& hyper) const;
+  // K + noise I for `hyper`. With `shapes` (n (n + 1) entries), also writes
+  // the Matérn shape and its slope in r^2 of every pair, at 2 pair_index(i, j).
+  std::vector<double> gram(const Hyper& hyper, std::vector<double>* shapes = nullptr) const;
   static size_t pair_index(size_t i, size_t j) { return i * (i + 1) / 2 + j; }
 
   std::vector<Dim> dims_;
   std::vector<double> points_;  // canonical, n x d
+  // Tabulates pair_sq_, once: worth it for a model that is fitted.
+  void tabulate_pairs();
   // Squared distances per dimension of every pair j <= i, at pair_index(i, j) * d:
   // the kernel then costs one multiply-add per dimension and one exp per pair.
+  // Empty until a fit: a model that is only conditioned computes each once.
   std::vector<double> pair_sq_;
   std::vector<double> values_;
   Hyper hyper_;
   std::vector<double> scale_;  // exp(-2 log_length) of hyper_, per dimension
+  double signal_ = 1.0;        // exp(log_signal) of hyper_
   std::vector<double> chol_;   // Cholesky factor of the conditioned gram matrix
   std::vector<double> alpha_;  // (K + noise I)^-1 values
 };

@@ -31,6 +31,11 @@ constexpr size_t kFitPoints = 64;
 // incumbent is trusted to propose every other point.
 constexpr double kQuadraticFit = 0.99;
 constexpr size_t kModelPoints = 300;
+// The start-up design tries this many further lattice points for one not taken.
+constexpr uint32_t kLatticeSkips = 64;
+// A finite space of at most this many configurations is searched whole once
+// the usual candidates are all taken.
+constexpr double kEnumerable = 65536.0;
 // Point `index` of the probe lattice over the unit cube of d dimensions.
 std::vector<double> lattice_point(size_t d, uint64_t seed, uint32_t index) {
   NamedMap<Domain> bounds;
@@ -99,6 +104,78 @@ void gather(const std::vector<size_t>& chosen, size_t d, const std::vector<doubl
   }
 }
 
+// Every configuration of a space of integers and categories with at most
+// kEnumerable of them, scored by log EI: the best one `taken` refuses.
+// Nothing when the space is larger, has other kinds, or is exhausted.
+template <typename Taken>
+std::optional<std::vector<double>> best_untaken(const std::vector<Dim>& dims, const Model& model,
+                                                double best, const Taken& taken) {
+  size_t d = dims.size();
+  double size = 1.0;
+  for (const Dim& dim : dims) {
+    if (dim.kind != DimKind::kInteger && dim.kind != DimKind::kCategorical) return std::nullopt;
+    size *= static_cast<double>(std::max<uint32_t>(dim.count, 1));
+  }
+  if (size > kEnumerable) return std::nullopt;
+  std::vector<uint32_t> digits(d, 0);
+  std::vector<double> flat;
+  std::vector<double> x(d);
+  for (bool more = true; more;) {
+    for (size_t k = 0; k < d; ++k) {
+      x[k] = (digits[k] + 0.5) / static_cast<double>(std::max<uint32_t>(dims[k].count, 1));
+    }
+    if (!taken(x.data())) flat.insert(flat.end(), x.begin(), x.end());
+    more = false;
+    for (size_t k = d; k-- > 0;) {  // the next configuration, the last digit fastest
+      if (++digits[k] < std::max<uint32_t>(dims[k].count, 1)) {
+        more = true;
+        break;
+      }
+      digits[k] = 0;
+    }
+  }
+  if (flat.empty()) return std::nullopt;
+  size_t count = flat.size() / d;
+  std::vector<double> means, variances;
+  model.predict_many(flat.data(), count, means, variances);
+  size_t pick = 0;
+  double top = -std::numeric_limits<double>::infinity();
+  for (size_t i = 0; i < count; ++i) {
+    double score = log_expected_improvement(means[i], std::sqrt(variances[i]), best);
+    if (score > top) {
+      top = score;
+      pick = i;
+    }
+  }
+  return std::vector<double>(flat.begin() + static_cast<std::ptrdiff_t>(pick * d),
+                             flat.begin() + static_cast<std::ptrdiff_t>((pick + 1) * d));
+}
+
+// The model of a proposal, on warped values: hyper-parameters fitted on at
+// most kFitPoints of the data, then conditioned on at most kModelPoints of it
+// and on the pending points, which believe the fitted model: they join the
+// data at its mean.
+Model conditioned_model(const std::vector<Dim>& dims, const std::vector<double>& points,
+                        const std::vector<double>& warped, const std::vector<double>& pending) {
+  size_t d = dims.size();
+  std::vector<double> fit_points, fit_values;
+  gather(subset(warped, kFitPoints), d, points, warped, fit_points, fit_values);
+  Model fitted(dims, fit_points, fit_values);
+  fitted.fit();
+  std::vector<double> all_points, all_values;
+  gather(subset(warped, kModelPoints), d, points, warped, all_points, all_values);
+  for (size_t j = 0; j < pending.size() / d; ++j) {
+    double mean, var;
+    fitted.predict(&pending[j * d], mean, var);
+    all_points.insert(all_points.end(), pending.begin() + static_cast<std::ptrdiff_t>(j * d),
+                      pending.begin() + static_cast<std::ptrdiff_t>((j + 1) * d));
+    all_values.push_back(mean);
+  }
+  Model model(dims, all_points, all_values);
+  if (!model.condition(fitted.hyper())) return fitted;
+  return model;
+}
+
 struct Candidate {
   std::vector<double> x;
   double score;  // log EI
@@ -148,31 +225,29 @@ std::vector<double> propose(const std::vector<Dim>& dims, const std::vector<doub
   size_t m = d == 0 ? 0 : pending.size() / d;
   size_t startup = settings.startup != 0 ? settings.startup : d + 1;
   if (d == 0) return {};
+  auto taken = [&](const double* x) {
+    for (size_t i = 0; i < n; ++i) {
+      if (same_point(dims, x, &points[i * d])) return true;
+    }
+    for (size_t j = 0; j < m; ++j) {
+      if (same_point(dims, x, &pending[j * d])) return true;
+    }
+    return false;
+  };
   if (n + m < startup || n < 2) {
-    return lattice_point(d, seed, static_cast<uint32_t>(n + m));
+    // On small grids lattice points share a configuration: skip those already taken.
+    uint32_t index = static_cast<uint32_t>(n + m);
+    std::vector<double> x = lattice_point(d, seed, index);
+    for (uint32_t skip = 1; skip <= kLatticeSkips && taken(x.data()); ++skip) {
+      x = lattice_point(d, seed, index + skip);
+    }
+    return x;
   }
   SeededRng rng = SeededRng::seed_from_u64(seed_mix(seed ^ seed_mix(n * 1000003ull + m)));
 
   Warped warped = warp_values(values);
   double best = *std::min_element(warped.values.begin(), warped.values.end());
-  std::vector<double> fit_points, fit_values;
-  gather(subset(warped.values, kFitPoints), d, points, warped.values, fit_points, fit_values);
-  Model fitted(dims, fit_points, fit_values);
-  fitted.fit();
-
-  // The model: the data (at most kModelPoints of it) and the pending points,
-  // which believe the fitted model: they join the data at its mean.
-  std::vector<double> all_points, all_values;
-  gather(subset(warped.values, kModelPoints), d, points, warped.values, all_points, all_values);
-  for (size_t j = 0; j < m; ++j) {
-    double mean, var;
-    fitted.predict(&pending[j * d], mean, var);
-    all_points.insert(all_points.end(), pending.begin() + static_cast<std::ptrdiff_t>(j * d),
-                      pending.begin() + static_cast<std::ptrdiff_t>((j + 1) * d));
-    all_values.push_back(mean);
-  }
-  Model model(dims, all_points, all_values);
-  if (!model.condition(fitted.hyper())) model = fitted;
+  Model model = conditioned_model(dims, points, warped.values, pending);
   Acquisition acquisition(model, best);
 
   // Screening: a Kronecker sequence with a random offset...
@@ -220,10 +295,7 @@ std::vector<double> propose(const std::vector<Dim>& dims, const std::vector<doub
   std::optional<QuadraticStep> step = quadratic_step(points, values, d, smooth);
   if (step && step->fit >= kQuadraticFit && (n + m) % 2 == 1) {
     // The basin looks quadratic: every other proposal is the model's minimum.
-    bool taken = false;
-    for (size_t i = 0; i < n && !taken; ++i) taken = same_point(dims, step->x.data(), &points[i * d]);
-    for (size_t j = 0; j < m && !taken; ++j) taken = same_point(dims, step->x.data(), &pending[j * d]);
-    if (!taken) return step->x;
+    if (!taken(step->x.data())) return step->x;
   }
   if (step) candidates.push_back({step->x, 0.0});
   {
@@ -303,12 +375,22 @@ std::vector<double> propose(const std::vector<Dim>& dims, const std::vector<doub
                    [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
   // The best candidate that is not already observed or pending.
   for (const Candidate& c : candidates) {
-    bool taken = false;
-    for (size_t i = 0; i < n && !taken; ++i) taken = same_point(dims, c.x.data(), &points[i * d]);
-    for (size_t j = 0; j < m && !taken; ++j) taken = same_point(dims, c.x.data(), &pending[j * d]);
-    if (!taken) return c.x;
+    if (!taken(c.x.data())) return c.x;
   }
-  return candidates.front().x;  // every candidate is taken: the space is exhausted
+  // Every candidate is taken. A small finite space is searched whole: the
+  // best configuration not yet taken, if any remains.
+  std::optional<std::vector<double>> rest = best_untaken(dims, model, best, taken);
+  return rest ? *rest : candidates.front().x;
+}
+
+std::vector<double> fitted_means(const std::vector<Dim>& dims, const std::vector<double>& points,
+                                 const std::vector<double>& values) {
+  size_t d = dims.size(), n = values.size();
+  if (d == 0 || n < 3) return values;
+  Model model = conditioned_model(dims, points, warp_values(values).values, {});
+  std::vector<double> means, variances;
+  model.predict_many(points.data(), n, means, variances);
+  return means;
 }
 
 }  // namespace vordaopt::gp

@@ -40,6 +40,13 @@ std::vector<double> propose(const std::vector<Dim>& dims, const std::vector<doub
                             const std::vector<double>& pending, uint64_t seed,
                             const ProposeSettings& settings = {});
 
+// The model's posterior mean at each of the n observed points, as the next
+// proposal would fit it, on the model's warped scale: only their order
+// means anything. With noise, the least mean is a better guess at the best
+// configuration than the least observed value. Fewer than 3 points: the values.
+std::vector<double> fitted_means(const std::vector<Dim>& dims, const std::vector<double>& points,
+                                 const std::vector<double>& values);
+
 }  // namespace vordaopt::gp
 
 #endif  // VORDAOPT_CORE_GP_PROPOSE_H_
