@@ -214,12 +214,15 @@ class Optimizer:
         a time. ``"gp"``: Bayesian optimisation with a Gaussian process, one
         trial at a time (or `parallel` at once). ``"cma"``: CMA-ES with
         restarts; a generation's candidates go out `parallel` at a time.
-        ``"auto"``: a trust-region descent from the centre (then CMA-ES)
-        when `budget` is small (at most 20 trials per parameter for 3 to 5
-        parameters, 50 beyond); otherwise, up to 5 parameters, the GP method
-        for the first 300 trials, then CMA-ES started around the best of
-        them, and beyond, CMA-ES from the start (see the README). A run
-        resumed from a journal without a method goes on with the journal's.
+        ``"auto"``: with an integer or categorical parameter, the GP method
+        for the first 300 trials (then CMA-ES started around the best of
+        them) up to 12 parameters, CMA-ES beyond. Otherwise a trust-region
+        descent from the centre (then CMA-ES) when `budget` is small (at
+        most 20 trials per parameter for 3 to 5 parameters, 50 beyond);
+        otherwise, up to 5 parameters, the GP method for the first 300
+        trials, then CMA-ES, and beyond, CMA-ES from the start (see
+        docs/methods.md). A run resumed from a journal without a method
+        goes on with the journal's.
     mode : str, optional
         The former name of `method`, still accepted.
     probe_ratio : float, default 0.2

@@ -29,6 +29,17 @@ def test_cma_rounds_are_distinct_and_find_every_kind():
     assert len({t.params["k"] for t in opt.trials}) >= 5  # the margin keeps integers moving
 
 
+@pytest.mark.parametrize("method", ["gp", "auto"])
+def test_a_finite_space_is_covered_before_any_configuration_repeats(method):
+    twelve = {"k": Int(0, 2), "c": Categorical(["a", "b", "c", "d"])}
+    result = minimize(lambda p: p["k"] + (p["c"] == "b"), twelve, 12, seed=3, method=method)
+    assert result.n_evaluations == 12
+    assert len({tuple(t.params.values()) for t in result.trials}) == 12
+    bits = {f"b{i}": Int(0, 1) for i in range(6)}  # 64 corners; parallel rounds too
+    result = minimize(lambda p: sum(p.values()), bits, 64, seed=5, method=method, parallel=3)
+    assert result.n_evaluations == 64 and result.best.value == 0
+
+
 def test_cma_on_a_tiny_discrete_space_answers_repeats_from_the_record():
     result = minimize(lambda p: (p["c"] == "b") + p["k"], {"c": Categorical(["a", "b"]),
                       "k": Int(0, 1)}, 40, seed=1, method="cma")
@@ -44,6 +55,9 @@ def test_gp_share_of_an_auto_run():
     assert gp_trials(Space(mostly_choices)) is None
     many_choices = {f"c{i}": Categorical(["p", "q"]) for i in range(8)} | {"x": Real(0, 1)}
     assert gp_trials(Space(many_choices)) is None
+    # Integers or categories: the GP up to 12 parameters, then CMA-ES.
+    assert gp_trials(Space({f"n{i}": Int(0, 9) for i in range(12)})) == 300
+    assert gp_trials(Space({f"n{i}": Int(0, 9) for i in range(13)})) == 0
 
 
 def test_the_first_phase_follows_the_dimension_the_budget_and_the_kinds():
@@ -60,8 +74,12 @@ def test_the_first_phase_follows_the_dimension_the_budget_and_the_kinds():
     assert first_phase(Space(three | {"c": Categorical(["a", "b"])}), 20) == "gp"
     assert first_phase(Space(six), 300) == "local"  # 50 trials per parameter
     assert first_phase(Space(six), 301) == "cma"
-    assert first_phase(Space(six | {"n": Int(0, 9)}), 100) == "local"
-    assert first_phase(Space(six | {"c": Categorical(["a", "b"])}), 100) == "cma"
+    # Any integer or categorical parameter: the GP, whatever the budget.
+    assert first_phase(Space(six | {"n": Int(0, 9)}), 100) == "gp"
+    assert first_phase(Space(six | {"c": Categorical(["a", "b"])}), 100) == "gp"
+    assert first_phase(Space(three | {"n": Int(0, 9)}), 10_000) == "gp"
+    grids = {f"n{i}": Int(0, 9) for i in range(13)}
+    assert first_phase(Space(grids), 100) == "cma"  # never the trust region on a grid
 
 
 @pytest.mark.parametrize("dimension", [3, 6])

@@ -7,7 +7,7 @@ import random
 import pytest
 
 import vordaopt
-from vordaopt import FAILED_STAND_IN, Categorical, Int, Optimizer, Real, TrialState
+from vordaopt import FAILED_STAND_IN, Categorical, Int, Optimizer, Real, TrialState, minimize
 
 SPACE = {"x": Real(-5.0, 10.0), "n": Int(20, 150), "rate": Real(1e-3, 1.0, log=True)}
 
@@ -357,6 +357,27 @@ def test_gp_rounds_hand_out_distinct_points_and_pick_every_kind():
     assert {t.params["c"] for t in opt.trials} == {"a", "b", "c"}
     angle = opt.best.params["angle"]
     assert min(abs(angle - 350), 360 - abs(angle - 350)) < 20  # near 350, across the seam
+
+
+def test_gp_polishes_an_exact_basin_but_does_not_chase_noise():
+    space = {"x": Real(0, 1), "y": Real(0, 1), "z": Real(0, 1)}
+
+    def bowl(p):
+        return (p["x"] - 0.3) ** 2 + (p["y"] - 0.6) ** 2 + (p["z"] - 0.5) ** 2
+
+    def crowded(result):  # trials within 0.002 of an earlier one, in every coordinate
+        units = [t.unit for t in result.trials]
+        return sum(any(max(abs(a - b) for a, b in zip(u, v)) < 0.002 for v in units[:i])
+                   for i, u in enumerate(units))
+
+    exact = minimize(bowl, space, 60, seed=1, method="gp")
+    assert crowded(exact) >= 25 and exact.best.value < 1e-6
+    for seed in range(3):
+        rng = random.Random(seed)
+        noisy = minimize(lambda p: bowl(p) + rng.gauss(0, 0.01), space, 60, seed=seed,
+                         method="gp")
+        # The noise (sd 0.01) is learnt: no steps finer than it can resolve.
+        assert crowded(noisy) <= 5
 
 
 def test_gp_answers_repeats_from_the_record_once_a_small_space_is_exhausted():
