@@ -359,7 +359,7 @@ def test_gp_rounds_hand_out_distinct_points_and_pick_every_kind():
     assert min(abs(angle - 350), 360 - abs(angle - 350)) < 20  # near 350, across the seam
 
 
-def test_gp_polishes_an_exact_basin_but_does_not_chase_noise():
+def test_gp_polishes_an_exact_basin_and_is_not_fooled_by_noise():
     space = {"x": Real(0, 1), "y": Real(0, 1), "z": Real(0, 1)}
 
     def bowl(p):
@@ -376,8 +376,11 @@ def test_gp_polishes_an_exact_basin_but_does_not_chase_noise():
         rng = random.Random(seed)
         noisy = minimize(lambda p: bowl(p) + rng.gauss(0, 0.01), space, 60, seed=seed,
                          method="gp")
-        # The noise (sd 0.01) is learnt: no steps finer than it can resolve.
-        assert crowded(noisy) <= 5
+        # The noise (sd 0.01) is learnt and, from 50 trials on, improvement
+        # is measured from the model's least mean: the best observed trial
+        # is truly good, not a lucky draw off the bottom (up to 0.007 when
+        # improvement was measured from the least observed value).
+        assert bowl(noisy.best.params) < 0.002
 
 
 def test_gp_answers_repeats_from_the_record_once_a_small_space_is_exhausted():

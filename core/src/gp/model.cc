@@ -249,6 +249,15 @@ void Model::fit(const HyperBounds& bounds) {
   }
 }
 
+std::vector<double> Model::means_at_data() const {
+  size_t n = size(), d = dims();
+  std::vector<double> means(n, 0.0);
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t j = 0; j < n; ++j) means[i] += kernel(&points_[i * d], &points_[j * d]) * alpha_[j];
+  }
+  return means;
+}
+
 void Model::predict(const double* unit_point, double& mean, double& variance) const {
   size_t n = size(), d = dims();
   std::vector<double> x(d);

@@ -74,6 +74,10 @@ class Model {
   void predict_with_gradient(const double* unit_point, double& mean, double& variance,
                              std::vector<double>& d_mean, std::vector<double>& d_variance) const;
 
+  // The posterior mean of the latent function at each of the model's own
+  // points (n values). REQUIRES: a successful fit or condition.
+  std::vector<double> means_at_data() const;
+
   // The canonical point of unit point `i` of the data.
   const double* point(size_t i) const { return &points_[i * dims()]; }
 

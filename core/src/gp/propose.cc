@@ -31,6 +31,10 @@ constexpr size_t kFitPoints = 64;
 // incumbent is trusted to propose every other point.
 constexpr double kQuadraticFit = 0.99;
 constexpr size_t kModelPoints = 300;
+// A fitted noise variance above this (log, of the standardised values) is
+// noise, once there are this many results to tell it from a rough function.
+constexpr double kNoisyLogNoise = -6.907755278982137;  // log 1e-3
+constexpr size_t kSmoothedFrom = 50;
 // The start-up design tries this many further lattice points for one not taken.
 constexpr uint32_t kLatticeSkips = 64;
 // A finite space of at most this many configurations is searched whole once
@@ -155,8 +159,10 @@ std::optional<std::vector<double>> best_untaken(const std::vector<Dim>& dims, co
 // most kFitPoints of the data, then conditioned on at most kModelPoints of it
 // and on the pending points, which believe the fitted model: they join the
 // data at its mean.
+// `results`: how many of the model's points are results (they come first).
 Model conditioned_model(const std::vector<Dim>& dims, const std::vector<double>& points,
-                        const std::vector<double>& warped, const std::vector<double>& pending) {
+                        const std::vector<double>& warped, const std::vector<double>& pending,
+                        size_t& results) {
   size_t d = dims.size();
   std::vector<double> fit_points, fit_values;
   gather(subset(warped, kFitPoints), d, points, warped, fit_points, fit_values);
@@ -171,8 +177,12 @@ Model conditioned_model(const std::vector<Dim>& dims, const std::vector<double>&
                       pending.begin() + static_cast<std::ptrdiff_t>((j + 1) * d));
     all_values.push_back(mean);
   }
+  results = all_values.size() - pending.size() / d;
   Model model(dims, all_points, all_values);
-  if (!model.condition(fitted.hyper())) return fitted;
+  if (!model.condition(fitted.hyper())) {
+    results = fitted.size();
+    return fitted;
+  }
   return model;
 }
 
@@ -246,8 +256,17 @@ std::vector<double> propose(const std::vector<Dim>& dims, const std::vector<doub
   SeededRng rng = SeededRng::seed_from_u64(seed_mix(seed ^ seed_mix(n * 1000003ull + m)));
 
   Warped warped = warp_values(values);
+  size_t results = 0;
+  Model model = conditioned_model(dims, points, warped.values, pending, results);
+  // The incumbent of the improvement: the least observed value, or, where
+  // the fit finds noise, the least posterior mean at the data: the least
+  // noisy value is a lucky draw that little would improve on.
   double best = *std::min_element(warped.values.begin(), warped.values.end());
-  Model model = conditioned_model(dims, points, warped.values, pending);
+  if (n >= kSmoothedFrom && model.hyper().log_noise > kNoisyLogNoise) {
+    std::vector<double> smoothed = model.means_at_data();
+    smoothed.resize(results);  // the pending points, last, are not results
+    best = *std::min_element(smoothed.begin(), smoothed.end());
+  }
   Acquisition acquisition(model, best);
 
   // Screening: a Kronecker sequence with a random offset...
@@ -387,7 +406,8 @@ std::vector<double> fitted_means(const std::vector<Dim>& dims, const std::vector
                                  const std::vector<double>& values) {
   size_t d = dims.size(), n = values.size();
   if (d == 0 || n < 3) return values;
-  Model model = conditioned_model(dims, points, warp_values(values).values, {});
+  size_t results = 0;
+  Model model = conditioned_model(dims, points, warp_values(values).values, {}, results);
   std::vector<double> means, variances;
   model.predict_many(points.data(), n, means, variances);
   return means;
