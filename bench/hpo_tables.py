@@ -16,6 +16,8 @@ ordered and already log-spaced where that fits), every string parameter a
 reseeded with the run's seed. A run is scored by the mean over the recorded
 seeds of the configuration of its best observed trial among the first
 ``budget``, minus the table's best mean: luck on the noise does not count.
+The trial with the best mean under a GP fitted to the run's trials is
+scored too, as ``regret_recommended`` (``table --score regret_recommended``).
 Validation accuracy is turned into a loss by its sign.
 
 ``run`` appends one JSON line per (method, problem, seed, budget) and skips
@@ -90,9 +92,26 @@ def run_one(table: Table, method: str, seed: int, budget: int) -> dict[str, Any]
     began = time.perf_counter()
     result = vordaopt.minimize(table.loss, table.space(), budget, seed=seed, method=method)
     wall = time.perf_counter() - began
-    best = min((t for t in result.trials if t.value is not None), key=lambda t: t.value)
+    best, recommended = result.best, by_model_mean(result)
     return {"regret": table.mean_loss[table.key(best.params)] - table.best_mean,
+            "regret_recommended": table.mean_loss[table.key(recommended.params)] - table.best_mean,
             "n_calls": result.n_evaluations, "wall": round(wall, 3)}
+
+
+def by_model_mean(result: Any) -> Any:
+    """The complete trial whose mean under a GP fitted to all of them is least.
+
+    The other trial a noisy run could recommend, measured beside the best
+    observed one (which vordaopt recommends: see the README).
+    """
+    from vordaopt._engine import gp_means
+    from vordaopt.methods._encoding import encode
+
+    complete = [t for t in result.trials if t.value is not None and t.reused_from is None]
+    kinds, counts = encode(result.space)
+    means = gp_means(kinds, counts, [u for t in complete for u in t.unit],
+                     [t.value for t in complete])
+    return complete[min(range(len(complete)), key=lambda i: (means[i], complete[i].value))]
 
 
 def parse_seeds(text: str) -> list[int]:
@@ -148,7 +167,8 @@ def table(args: argparse.Namespace) -> None:
     regret: dict[tuple[str, str, int, int], float] = {}
     for line in pathlib.Path(args.results).read_text().splitlines():
         r = json.loads(line)
-        regret[(r["method"], r["problem"], r["seed"], r["budget"])] = r["regret"]
+        if args.score in r:
+            regret[(r["method"], r["problem"], r["seed"], r["budget"])] = r[args.score]
     peers = pathlib.Path(args.peers)
     if peers.exists():
         for line in peers.read_text().splitlines():
@@ -197,6 +217,9 @@ def main() -> None:
     show.add_argument("results")
     show.add_argument("--peers", default=os.fspath(DEFAULT_PEERS))
     show.add_argument("--seeds", default="0-9")
+    show.add_argument("--score", default="regret", choices=["regret", "regret_recommended"],
+                      help="our runs' trial scored: the best observed, or the best by a GP's "
+                           "mean (the peers' scores are always their best observed)")
     show.set_defaults(handler=table)
     args = parser.parse_args()
     args.handler(args)
