@@ -216,7 +216,8 @@ class Optimizer:
         restarts; a generation's candidates go out `parallel` at a time.
         ``"auto"``: with an integer or categorical parameter, the GP method
         for the first 300 trials (then CMA-ES started around the best of
-        them) up to 12 parameters, CMA-ES beyond. Otherwise a trust-region
+        them; on a grid of integers and categories only, the GP to the end)
+        up to 12 parameters, CMA-ES beyond. Otherwise a trust-region
         descent from the centre (then CMA-ES) when `budget` is small (at
         most 20 trials per parameter for 3 to 5 parameters, 50 beyond);
         otherwise, up to 5 parameters, the GP method for the first 300

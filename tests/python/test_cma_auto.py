@@ -55,8 +55,10 @@ def test_gp_share_of_an_auto_run():
     assert gp_trials(Space(mostly_choices)) is None
     many_choices = {f"c{i}": Categorical(["p", "q"]) for i in range(8)} | {"x": Real(0, 1)}
     assert gp_trials(Space(many_choices)) is None
-    # Integers or categories: the GP up to 12 parameters, then CMA-ES.
-    assert gp_trials(Space({f"n{i}": Int(0, 9) for i in range(12)})) == 300
+    # Integers or categories: the GP up to 12 parameters, then CMA-ES; a grid
+    # stays with the GP, which never repeats a configuration while others remain.
+    assert gp_trials(Space({f"n{i}": Int(0, 9) for i in range(4)} | {"x": Real(0, 1)})) == 300
+    assert gp_trials(Space({f"n{i}": Int(0, 9) for i in range(12)})) is None
     assert gp_trials(Space({f"n{i}": Int(0, 9) for i in range(13)})) == 0
 
 

@@ -22,7 +22,9 @@
   first trial: its restarts explore, and pay off on rugged landscapes when
   there are evaluations to spare.
 - Spaces of mostly categorical parameters stay with the GP (the others have
-  little to follow there). Spaces with any integer or categorical parameter
+  little to follow there), and so do grids (integer and categorical
+  parameters only) of up to DISCRETE_GP_MAX_DIMENSION parameters, where
+  CMA-ES would spend trials on configurations already evaluated. Spaces with any integer or categorical parameter
   (the usual tuning space: grids, choices, often a noisy score) never go to
   the trust region, whose quadratic steps chase noise and land on
   configurations already evaluated; up to DISCRETE_GP_MAX_DIMENSION
@@ -102,6 +104,11 @@ def gp_trials(space: Space) -> int | None:
         return None
     if d > (DISCRETE_GP_MAX_DIMENSION if is_discrete(kinds) else GP_MAX_DIMENSION):
         return 0
+    if all(kind in "ik" for kind in kinds):
+        # A grid: CMA-ES would draw configurations already evaluated (each
+        # answered from the record, but a trial spent); the GP never does
+        # while others remain.
+        return None
     return GP_TRIALS
 
 
