@@ -39,7 +39,7 @@ constexpr size_t kSmoothedFrom = 50;
 constexpr uint32_t kLatticeSkips = 64;
 // A finite space of at most this many configurations is searched whole once
 // the usual candidates are all taken.
-constexpr double kEnumerable = 65536.0;
+constexpr double kEnumerable = 4096.0;
 // Point `index` of the probe lattice over the unit cube of d dimensions.
 std::vector<double> lattice_point(size_t d, uint64_t seed, uint32_t index) {
   NamedMap<Domain> bounds;
@@ -108,12 +108,18 @@ void gather(const std::vector<size_t>& chosen, size_t d, const std::vector<doubl
   }
 }
 
+// The value (share) a unit coordinate of an integer or categorical stands for.
+uint32_t share_of(const Dim& dim, double t) {
+  double count = static_cast<double>(std::max<uint32_t>(dim.count, 1));
+  return static_cast<uint32_t>(std::clamp(std::floor(t * count), 0.0, count - 1.0));
+}
+
 // Every configuration of a space of integers and categories with at most
-// kEnumerable of them, scored by log EI: the best one `taken` refuses.
-// Nothing when the space is larger, has other kinds, or is exhausted.
-template <typename Taken>
+// kEnumerable of them, scored by log EI: the best one neither observed nor
+// pending. Nothing when the space is larger, has other kinds, or is exhausted.
 std::optional<std::vector<double>> best_untaken(const std::vector<Dim>& dims, const Model& model,
-                                                double best, const Taken& taken) {
+                                                double best, const std::vector<double>& points,
+                                                const std::vector<double>& pending) {
   size_t d = dims.size();
   double size = 1.0;
   for (const Dim& dim : dims) {
@@ -121,21 +127,27 @@ std::optional<std::vector<double>> best_untaken(const std::vector<Dim>& dims, co
     size *= static_cast<double>(std::max<uint32_t>(dim.count, 1));
   }
   if (size > kEnumerable) return std::nullopt;
-  std::vector<uint32_t> digits(d, 0);
-  std::vector<double> flat;
-  std::vector<double> x(d);
-  for (bool more = true; more;) {
+  // Configuration numbers in mixed radix, the last parameter fastest.
+  auto number = [&](const double* x) {
+    size_t index = 0;
     for (size_t k = 0; k < d; ++k) {
-      x[k] = (digits[k] + 0.5) / static_cast<double>(std::max<uint32_t>(dims[k].count, 1));
+      index = index * std::max<uint32_t>(dims[k].count, 1) + share_of(dims[k], x[k]);
     }
-    if (!taken(x.data())) flat.insert(flat.end(), x.begin(), x.end());
-    more = false;
-    for (size_t k = d; k-- > 0;) {  // the next configuration, the last digit fastest
-      if (++digits[k] < std::max<uint32_t>(dims[k].count, 1)) {
-        more = true;
-        break;
-      }
-      digits[k] = 0;
+    return index;
+  };
+  std::vector<char> taken(static_cast<size_t>(size), 0);
+  for (size_t i = 0; i < points.size() / d; ++i) taken[number(&points[i * d])] = 1;
+  for (size_t j = 0; j < pending.size() / d; ++j) taken[number(&pending[j * d])] = 1;
+  std::vector<double> flat;
+  for (size_t index = 0; index < taken.size(); ++index) {
+    if (taken[index]) continue;
+    size_t rest = index;
+    size_t at = flat.size();
+    flat.resize(at + d);
+    for (size_t k = d; k-- > 0;) {
+      uint32_t count = std::max<uint32_t>(dims[k].count, 1);
+      flat[at + k] = (static_cast<double>(rest % count) + 0.5) / static_cast<double>(count);
+      rest /= count;
     }
   }
   if (flat.empty()) return std::nullopt;
@@ -398,7 +410,7 @@ std::vector<double> propose(const std::vector<Dim>& dims, const std::vector<doub
   }
   // Every candidate is taken. A small finite space is searched whole: the
   // best configuration not yet taken, if any remains.
-  std::optional<std::vector<double>> rest = best_untaken(dims, model, best, taken);
+  std::optional<std::vector<double>> rest = best_untaken(dims, model, best, points, pending);
   return rest ? *rest : candidates.front().x;
 }
 
