@@ -59,14 +59,17 @@ class Budgeted:
     class Spent(Exception):
         pass
 
-    def __init__(self, problem: Any, budget: int) -> None:
+    def __init__(self, problem: Any, budget: int, dimension: int | None = None) -> None:
         self.problem = problem
         self.budget = budget
         self.calls = 0
         self.best = math.inf
         self.best_x: Any = None
-        self.lower = np.asarray(problem.lower_bounds, dtype=float)
-        self.upper = np.asarray(problem.upper_bounds, dtype=float)
+        # A problem without bounds of its own lives on [LOW, HIGH]^dimension.
+        low = getattr(problem, "lower_bounds", None)
+        high = getattr(problem, "upper_bounds", None)
+        self.lower = np.asarray(low if low is not None else [LOW] * (dimension or 0), dtype=float)
+        self.upper = np.asarray(high if high is not None else [HIGH] * (dimension or 0), dtype=float)
         self.integers = int(getattr(problem, "number_of_integer_variables", 0) or 0)
 
     def point(self, x: Any) -> Any:

@@ -8,6 +8,10 @@ its optimum sits elsewhere in [-5, 5]^d for every seed; f_opt is known.
     python bench/dev_suite.py --dims 5 10 --budget 20 --seeds 0 1 2 \\
         --methods "vordaopt gp"
 
+With ``--grid N`` every coordinate is an integer index over N points, and
+with ``--noise S`` every call is noisy (scored at the noise-free regret of
+the best observed point): the tuning-like versions of the same functions.
+
 prints the median log10 regret per function and method (regrets below
 1e-8 count as 1e-8), their mean, and each method's mean rank over the
 functions (ties shared): the ranks are what the README's BBOB tables report,
@@ -27,7 +31,7 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from bbob import METHODS, Budgeted  # noqa: E402
+from bbob import HIGH, LOW, METHODS, Budgeted  # noqa: E402
 
 Function = Callable[[np.ndarray], float]
 
@@ -105,11 +109,32 @@ FUNCTIONS = ["rotated ellipsoid", "zakharov", "dixon-price", "different powers",
 
 
 class Problem:
-    def __init__(self, f: Function, optimum: float) -> None:
-        self.f, self.optimum = f, optimum
+    """One function as a problem: its regret, optionally on a grid and with noise.
+
+    On a grid of `grid` points per coordinate, the variables are integer
+    indices (0 to grid - 1) over [-5, 5]. With `noise`, each call adds
+    Gaussian noise of that standard deviation times (1 + the regret), the
+    way a validation score spreads more on bad configurations; `clean`
+    gives the noise-free regret.
+    """
+
+    def __init__(self, f: Function, optimum: float, d: int, grid: int = 0, noise: float = 0.0,
+                 seed: int = 0) -> None:
+        self.f, self.optimum, self.grid, self.noise = f, optimum, grid, noise
+        self.rng = np.random.default_rng(10_007 + seed)
+        if grid:
+            self.lower_bounds = np.zeros(d)
+            self.upper_bounds = np.full(d, grid - 1.0)
+            self.number_of_integer_variables = d
+
+    def clean(self, x: np.ndarray) -> float:
+        if self.grid:
+            x = LOW + (HIGH - LOW) * np.asarray(x, dtype=float) / (self.grid - 1)
+        return self.f(x) - self.optimum
 
     def __call__(self, x: np.ndarray) -> float:
-        return self.f(x) - self.optimum
+        regret = self.clean(x)
+        return regret + self.noise * (1.0 + abs(regret)) * float(self.rng.standard_normal())
 
 
 def main() -> None:
@@ -119,9 +144,18 @@ def main() -> None:
     parser.add_argument("--seeds", type=int, nargs="+", default=[0, 1, 2])
     parser.add_argument("--functions", nargs="+", default=FUNCTIONS, choices=FUNCTIONS)
     parser.add_argument("--methods", nargs="+", default=["vordaopt gp"], choices=list(METHODS))
+    parser.add_argument("--grid", type=int, default=0,
+                        help="integer variables: this many grid points per coordinate")
+    parser.add_argument("--noise", type=float, default=0.0,
+                        help="Gaussian noise, times 1 + the regret; scored noise-free")
+    parser.add_argument("--budget-total", type=int, default=0,
+                        help="a budget in evaluations, whatever the dimension")
     args = parser.parse_args()
     for d in args.dims:
-        print(f"\nd = {d}, budget {args.budget}·d: median log10 regret over seeds {args.seeds}")
+        budget = f"{args.budget_total}" if args.budget_total else f"{args.budget}·d"
+        kind = (f", a grid of {args.grid}" if args.grid else "") + \
+            (f", noise {args.noise}" if args.noise else "")
+        print(f"\nd = {d}, budget {budget}{kind}: median log10 regret over seeds {args.seeds}")
         print("| function | " + " | ".join(args.methods) + " |")
         print("|---|" + "---|" * len(args.methods))
         totals: dict[str, list[float]] = {m: [] for m in args.methods}
@@ -130,12 +164,14 @@ def main() -> None:
             for method in args.methods:
                 logs = []
                 for seed in args.seeds:
-                    f = Budgeted(Problem(*make(name, d, seed)), args.budget * d)
+                    problem = Problem(*make(name, d, seed), d, args.grid, args.noise, seed)
+                    f = Budgeted(problem, args.budget_total or args.budget * d, d)
                     try:
                         METHODS[method](f, d, seed)
                     except Budgeted.Spent:
                         pass
-                    logs.append(math.log10(max(f.best, 1e-8)))
+                    found = problem.clean(f.best_x) if args.noise else f.best
+                    logs.append(math.log10(max(found, 1e-8)))
                 totals[method].append(statistics.median(logs))
                 cells.append(f"{statistics.median(logs):.2f}")
             print(f"| {name} | " + " | ".join(cells) + " |", flush=True)
