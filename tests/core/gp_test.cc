@@ -386,26 +386,37 @@ TEST(GpPropose, DiscreteCoordinatesSitAtTheirValuesAndPendingPointsAreAvoided) {
 namespace vordaopt::gp {
 namespace {
 
-// Points around the minimum of a quadratic whose curvatures span six orders
-// of magnitude: the step lands on the minimum to rounding, and says its fit
-// is exact.
 TEST(GpPropose, AFiniteSpaceIsCoveredBeforeAnyConfigurationRepeats) {
-  // 3 x 4 x 2 = 24 configurations: every proposal is a new one until all are taken.
-  std::vector<Dim> dims = {Dim{DimKind::kInteger, 3}, Dim{DimKind::kCategorical, 4},
-                           Dim{DimKind::kInteger, 2}};
-  std::vector<double> points, values;
-  std::vector<std::vector<int>> seen;
-  for (int t = 0; t < 24; ++t) {
-    std::vector<double> x = propose(dims, points, values, {}, 11);
-    std::vector<int> config;
-    for (size_t k = 0; k < 3; ++k) config.push_back(static_cast<int>(x[k] * dims[k].count));
-    for (const auto& other : seen) ASSERT_NE(config, other) << "trial " << t;
-    seen.push_back(config);
-    points.insert(points.end(), x.begin(), x.end());
-    values.push_back(config[0] + (config[1] == 2 ? 0.0 : 1.0) + 0.1 * config[2]);
+  // Every proposal is a new configuration until all are taken: 3 x 4 x 2 = 24
+  // of mixed kinds, and the 16 corners of four bits, where two points of the
+  // start-up lattice fall on one corner (seed 1).
+  std::vector<std::vector<Dim>> spaces = {
+      {Dim{DimKind::kInteger, 3}, Dim{DimKind::kCategorical, 4}, Dim{DimKind::kInteger, 2}},
+      std::vector<Dim>(4, Dim{DimKind::kInteger, 2})};
+  for (uint64_t seed : {1u, 11u}) {
+    for (const std::vector<Dim>& dims : spaces) {
+      size_t size = 1;
+      for (const Dim& dim : dims) size *= dim.count;
+      std::vector<double> points, values;
+      std::vector<std::vector<int>> seen;
+      for (size_t t = 0; t < size; ++t) {
+        std::vector<double> x = propose(dims, points, values, {}, seed);
+        std::vector<int> config;
+        for (size_t k = 0; k < dims.size(); ++k) config.push_back(static_cast<int>(x[k] * dims[k].count));
+        for (const auto& other : seen) ASSERT_NE(config, other) << "seed " << seed << ", trial " << t;
+        seen.push_back(config);
+        points.insert(points.end(), x.begin(), x.end());
+        double value = 0.0;
+        for (size_t k = 0; k < config.size(); ++k) value += (k + 1) * config[k];
+        values.push_back(value);
+      }
+    }
   }
 }
 
+// Points around the minimum of a quadratic whose curvatures span six orders
+// of magnitude: the step lands on the minimum to rounding, and says its fit
+// is exact.
 TEST(GpQuadratic, AnIllConditionedQuadraticIsSolvedInOneStep) {
   size_t d = 5;
   std::vector<double> optimum = {0.5, 0.45, 0.55, 0.52, 0.48};

@@ -8,7 +8,8 @@ namespace {
 constexpr double kSqrt5 = 2.23606797749979;  // the double nearest sqrt(5)
 constexpr double kPi = 3.141592653589793;
 
-// The share of [0, 1] that holds t when it is cut into `count` equal shares.
+}  // namespace
+
 double share(double t, uint32_t count) {
   double c = static_cast<double>(count);
   double index = std::floor(t * c);
@@ -16,8 +17,6 @@ double share(double t, uint32_t count) {
   if (index < 0.0) index = 0.0;
   return index;
 }
-
-}  // namespace
 
 double canonical(const Dim& dim, double t) {
   switch (dim.kind) {

@@ -29,6 +29,10 @@ struct Dim {
 // The coordinate the kernel works with for `t` (see above).
 double canonical(const Dim& dim, double t);
 
+// The index of the share of [0, 1] that holds t when it is cut into `count`
+// equal shares (t = 1 belongs to the last). REQUIRES: count > 0.
+double share(double t, uint32_t count);
+
 // For integers and categories, the unit coordinate of the centre of the share
 // that holds t (the value t stands for); other kinds return t.
 double share_centre(const Dim& dim, double t);

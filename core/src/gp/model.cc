@@ -50,7 +50,7 @@ Model::Model(std::vector<Dim> dims, const std::vector<double>& unit_points,
   hyper_.log_length.assign(d, length_prior_mean(d));
 }
 
-void Model::tabulate_pairs() {
+void Model::tabulate_pairs() const {
   size_t d = dims(), n = size();
   if (!pair_sq_.empty() || n == 0 || d == 0) return;
   pair_sq_.resize(n * (n + 1) / 2 * d);
@@ -108,6 +108,7 @@ std::vector<double> Model::gram(const Hyper& hyper, std::vector<double>* shapes)
 
 double Model::objective(const Hyper& hyper, std::vector<double>* gradient) const {
   size_t n = size(), d = dims();
+  tabulate_pairs();  // the fit evaluates the kernel of every pair many times
   // With the gradient, the kernel's shape and slope of every pair, computed once.
   std::vector<double> shapes(gradient ? n * (n + 1) : 0);
   std::vector<double> l = gram(hyper, gradient ? &shapes : nullptr);
@@ -142,11 +143,8 @@ double Model::objective(const Hyper& hyper, std::vector<double>* gradient) const
     for (size_t j = 0; j <= i; ++j) {
       double w = alpha[i] * alpha[j] - inverse[i * n + j];
       if (i != j) w *= 2.0;  // the pair (j, i) counts alike
-      const double* pair = pair_sq_.empty() ? nullptr : &pair_sq_[pair_index(i, j) * d];
-      for (size_t k = 0; k < d; ++k) {
-        double q = pair ? pair[k] : squared_distance(dims_[k], points_[i * d + k], points_[j * d + k]);
-        sq[k] = q * scale[k];
-      }
+      const double* pair = &pair_sq_[pair_index(i, j) * d];
+      for (size_t k = 0; k < d; ++k) sq[k] = pair[k] * scale[k];
       double value = shapes[2 * pair_index(i, j)];
       double dk_dr2 = signal * shapes[2 * pair_index(i, j) + 1];
       for (size_t k = 0; k < d; ++k) g[k] -= 0.5 * w * dk_dr2 * (-2.0 * sq[k]);
@@ -186,7 +184,6 @@ bool Model::condition(const Hyper& hyper) {
 
 void Model::fit(const HyperBounds& bounds) {
   size_t d = dims();
-  tabulate_pairs();  // the fit evaluates the kernel of every pair many times
   std::vector<double> lower(d + 2), upper(d + 2);
   for (size_t k = 0; k < d; ++k) {
     lower[k] = bounds.log_length_low;

@@ -92,12 +92,13 @@ class Model {
 
   std::vector<Dim> dims_;
   std::vector<double> points_;  // canonical, n x d
-  // Tabulates pair_sq_, once: worth it for a model that is fitted.
-  void tabulate_pairs();
+  // Tabulates pair_sq_, once, for objective(): worth it for a model that is fitted.
+  void tabulate_pairs() const;
   // Squared distances per dimension of every pair j <= i, at pair_index(i, j) * d:
   // the kernel then costs one multiply-add per dimension and one exp per pair.
-  // Empty until a fit: a model that is only conditioned computes each once.
-  std::vector<double> pair_sq_;
+  // Empty until the first objective(): a model that is only conditioned
+  // computes each distance once, in gram().
+  mutable std::vector<double> pair_sq_;
   std::vector<double> values_;
   Hyper hyper_;
   std::vector<double> scale_;  // exp(-2 log_length) of hyper_, per dimension

@@ -108,12 +108,6 @@ void gather(const std::vector<size_t>& chosen, size_t d, const std::vector<doubl
   }
 }
 
-// The value (share) a unit coordinate of an integer or categorical stands for.
-uint32_t share_of(const Dim& dim, double t) {
-  double count = static_cast<double>(std::max<uint32_t>(dim.count, 1));
-  return static_cast<uint32_t>(std::clamp(std::floor(t * count), 0.0, count - 1.0));
-}
-
 // Every configuration of a space of integers and categories with at most
 // kEnumerable of them, scored by log EI: the best one neither observed nor
 // pending. Nothing when the space is larger, has other kinds, or is exhausted.
@@ -131,7 +125,8 @@ std::optional<std::vector<double>> best_untaken(const std::vector<Dim>& dims, co
   auto number = [&](const double* x) {
     size_t index = 0;
     for (size_t k = 0; k < d; ++k) {
-      index = index * std::max<uint32_t>(dims[k].count, 1) + share_of(dims[k], x[k]);
+      uint32_t count = std::max<uint32_t>(dims[k].count, 1);
+      index = index * count + static_cast<size_t>(share(x[k], count));
     }
     return index;
   };
@@ -389,7 +384,7 @@ std::vector<double> propose(const std::vector<Dim>& dims, const std::vector<doub
             moved = true;
           }
         };
-        double current = std::min(std::floor(c.x[k] * count), static_cast<double>(count - 1));
+        double current = share(c.x[k], count);
         if (count <= settings.max_discrete_values) {
           for (uint32_t v = 0; v < count; ++v) try_value(static_cast<double>(v));
         } else {

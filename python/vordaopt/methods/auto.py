@@ -21,15 +21,15 @@
 - Beyond GP_MAX_DIMENSION parameters a larger budget goes to CMA-ES from the
   first trial: its restarts explore, and pay off on rugged landscapes when
   there are evaluations to spare.
-- Spaces of mostly categorical parameters stay with the GP (the others have
-  little to follow there), and so do grids (integer and categorical
-  parameters only) of up to DISCRETE_GP_MAX_DIMENSION parameters, where
-  CMA-ES would spend trials on configurations already evaluated. Spaces with any integer or categorical parameter
-  (the usual tuning space: grids, choices, often a noisy score) never go to
-  the trust region, whose quadratic steps chase noise and land on
-  configurations already evaluated; up to DISCRETE_GP_MAX_DIMENSION
-  parameters they get the GP first at any budget (CMA-ES after GP_TRIALS),
-  beyond it CMA-ES from the first trial.
+- Spaces with any integer or categorical parameter (the usual tuning space:
+  grids, choices, often a noisy score) never go to the trust region, whose
+  quadratic steps chase noise and land on configurations already evaluated.
+  Up to DISCRETE_GP_MAX_DIMENSION parameters they get the GP first at any
+  budget, then CMA-ES after GP_TRIALS; beyond, CMA-ES from the first trial.
+  Spaces of mostly categorical parameters (the others have little to
+  follow there) and grids (integer and categorical parameters only, where
+  CMA-ES would spend trials on configurations already evaluated) keep the
+  GP to the end.
 
 The choice is a function of the space, the budget and the results told, so a
 run stays deterministic and a journal replays it. A run resumed with a larger
@@ -47,7 +47,7 @@ from .cma import CmaMethod
 from .gp import GpMethod
 from .local import LocalMethod
 
-__all__ = ["AutoMethod", "Phase", "first_phase", "gp_trials", "is_discrete"]
+__all__ = ["AutoMethod", "Phase", "first_phase", "gp_trials"]
 
 # All chosen on held-out test functions (bench/dev_suite.py), never on the
 # BBOB problems the README reports, by the mean rank over its functions
