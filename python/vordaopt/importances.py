@@ -32,7 +32,7 @@ import random
 from typing import Any
 
 from .minimize import Result, load
-from .optimizer import Trial, TrialState
+from .trial import Trial, TrialState
 from .space import Categorical, Int, Kind, _share
 
 __all__ = ["importance", "importance_intervals"]

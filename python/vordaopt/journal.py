@@ -29,7 +29,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from ._numbers import is_integral, is_real
-from .optimizer import MAX_STEP, Report, Trial, TrialState
+from .trial import MAX_STEP, Report, Trial, TrialState
 
 __all__ = ["Journal", "JournalError", "JournalMismatch", "read_journal", "trial_to_record", "trial_from_record"]
 

@@ -8,45 +8,32 @@ handed out, as the solver requires.
 
 from __future__ import annotations
 
-import enum
 import json
 import logging
 import math
 import numbers
 import os
 import re
-import struct
 import threading
 from collections.abc import Mapping
-from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Literal, NamedTuple, cast
+from typing import Any, Literal, cast
 
 from ._engine import Solver
 from ._numbers import as_int, as_real, brief, objective_value, reported_value
+from .journal import Journal, JournalError, record_reports, recorded_method
 from .methods import DEFAULT_METHOD, METHODS, MODEL_METHODS, Method
 from .methods.auto import AutoMethod
 from .methods.cma import CmaMethod
 from .methods.gp import GpMethod
 from .pruners import Pruner, TrialPruned
 from .space import Kind, Space, space_to_json
-
-if TYPE_CHECKING:
-    from .journal import Journal
+from .trial import MAX_BUDGET, MAX_STEP, Report, Trial, TrialState, bounded_text, unit_key
 
 __all__ = ["Optimizer", "Trial", "TrialState", "Report", "FAILED_STAND_IN", "MAX_BUDGET"]
-
-#: The largest budget: trial numbers and counts stay exact as floats, and
-#: therefore in every JSON reader.
-MAX_BUDGET = 2**53
-# Steps beyond this would not survive a plot's doubles (a journal holds them, but not its readers).
-MAX_STEP = 2**53
 
 #: A batch plan hands out its probe batch in slices of at most this many
 #: trials, so that the memory of a run does not grow with its budget.
 PROBE_SLICE = 1024
-
-#: Error texts longer than this keep their beginning and their end.
-MAX_ERROR_TEXT = 4096
 
 _log = logging.getLogger("vordaopt")
 
@@ -56,99 +43,9 @@ _log = logging.getLogger("vordaopt")
 FAILED_STAND_IN = 1e100
 
 
-class TrialState(enum.Enum):
-    """Where a trial stands."""
-
-    PENDING = "pending"
-    """Handed out; no result yet."""
-    COMPLETE = "complete"
-    """Evaluated, with a finite value."""
-    FAILED = "failed"
-    """The evaluation raised, or returned NaN or an infinity."""
-    REUSED = "reused"
-    """A repeat of an evaluated point, answered from its recorded value."""
-    PRUNED = "pruned"
-    """Stopped early on its pruner's advice; it keeps its reports and has no value."""
-
-
-class Report(NamedTuple):
-    """One value a trial reported while it ran."""
-
-    step: int
-    """The step it reported at (an epoch, a round: any increasing count)."""
-    value: float | None
-    """The value; None when it was NaN or an infinity."""
-    seen: int
-    """How many finished trials the pruning decision after it counted."""
-
-
-@dataclass(frozen=True, slots=True)
-class Trial:
-    """One evaluation of the objective, as handed out and as finished.
-
-    Attributes
-    ----------
-    number : int
-        Its place in the run, from 0, in hand-out order.
-    params : dict
-        The parameter values: ``float`` for real and periodic parameters,
-        ``int`` for integers, the choice object itself for categories.
-    unit : tuple of float
-        Its point of the unit cube, one coordinate per parameter in name order.
-    state : TrialState
-    value : float or None
-        The objective's value (in the user's direction); None while pending
-        and for failed trials.
-    cost : float or None
-        The cost told with the value (the objective's wall time in
-        :func:`~vordaopt.minimize`).
-    error : str or None
-        Why a failed trial failed.
-    reused_from : int or None
-        For a repeated point, the number of the trial it repeats.
-    started, ended : float or None
-        Wall-clock times (seconds since the epoch) of the evaluation, when
-        known.
-    reports : tuple of Report
-        The values the trial reported as it ran, in step order (see
-        :meth:`Optimizer.report`).
-    """
-
-    number: int
-    params: dict[str, Any]
-    unit: tuple[float, ...]
-    state: TrialState = TrialState.PENDING
-    value: float | None = None
-    cost: float | None = None
-    error: str | None = None
-    reused_from: int | None = None
-    started: float | None = field(default=None, compare=False)
-    ended: float | None = field(default=None, compare=False)
-    reports: tuple[Report, ...] = ()
-
-    def __repr__(self) -> str:
-        extra = f", value={self.value!r}" if self.value is not None else ""
-        if self.error is not None:
-            extra += f", error={self.error!r}"
-        return f"Trial(number={self.number}, state={self.state.value}{extra}, params={self.params!r})"
-
-
-def _point_key(unit: tuple[float, ...]) -> bytes:
-    # Bit for bit: -0.0 and 0.0 differ, as they do for the solver's next steps.
-    return struct.pack(f"<{len(unit)}d", *unit)
-
-
 Mode = Method
 Direction = Literal["minimize", "maximize"]
 Schedule = Literal["rounds", "async"]
-
-
-def bounded_text(text: str, limit: int = MAX_ERROR_TEXT) -> str:
-    """`text` itself, or its beginning and end with the middle cut out when longer than `limit`."""
-    if len(text) <= limit:
-        return text
-    head, tail = limit * 3 // 4, limit // 4
-    return f"{text[:head]}\n[... {len(text) - head - tail} characters cut ...]\n{text[-tail:]}"
 
 
 # The core's diagnostic lines, in words a user of the layer understands.
@@ -172,8 +69,6 @@ def _log_core_lines(lines: list[str]) -> None:
 
 def _journal_method(journal: Any) -> str | None:
     """The method recorded in an existing journal, if any."""
-    from .journal import Journal, recorded_method
-
     if journal is None:
         return None
     if isinstance(journal, Journal):
@@ -690,7 +585,7 @@ class Optimizer:
                 or not 0 <= number < len(self._trials)):
             raise ValueError(f"no trial number {number!r} in this run")
         current = self._trials[number]
-        if isinstance(trial, Trial) and (_point_key(trial.unit) != _point_key(current.unit)
+        if isinstance(trial, Trial) and (unit_key(trial.unit) != unit_key(current.unit)
                                          or tuple(trial.params) != self._names):
             raise ValueError(
                 f"trial {number} was not handed out by this optimizer: its parameters differ")
@@ -944,8 +839,6 @@ class Optimizer:
     # --- the journal --------------------------------------------------------------------
 
     def _open_journal(self, journal: Any) -> tuple[Journal, bool]:
-        from .journal import Journal, JournalError
-
         settings = self.settings()
         if isinstance(journal, Journal):
             # Opened by the caller, with settings of its own besides the run's.
@@ -958,8 +851,6 @@ class Optimizer:
 
     def _replay(self, lines: list[dict[str, Any]]) -> None:
         """Tells the recorded results again, each after one ask, as the run was driven."""
-        from .journal import JournalError, record_reports
-
         if self._model is not None:
             self._replay_units = {int(r["number"]): tuple(float(u) for u in r["unit"])
                                   for r in lines}
@@ -970,7 +861,7 @@ class Optimizer:
             number = int(record["number"])
             trial = self._trials[number] if number < len(self._trials) else None
             if (trial is None or trial.state is not TrialState.PENDING or number in self._waiting
-                    or _point_key(tuple(float(u) for u in record["unit"])) != _point_key(trial.unit)):
+                    or unit_key(tuple(float(u) for u in record["unit"])) != unit_key(trial.unit)):
                 raise JournalError(
                     f"the journal {self._journal.path if self._journal else ''} does not match "
                     f"this run at trial {number}: it was written by another version of "

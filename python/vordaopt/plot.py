@@ -10,7 +10,7 @@ import os
 from typing import TYPE_CHECKING, Any
 
 from .minimize import Result, load, rank_trials
-from .optimizer import Trial, TrialState
+from .trial import Trial, TrialState
 from .space import Categorical, Int, Real, Space
 
 if TYPE_CHECKING:
