@@ -146,19 +146,29 @@ def recording(log: _Log) -> Iterator[None]:
     real_gp_observe = gp_module.GpMethod.observe
 
     class Solver:
+        # A solver is recorded when it is first used: one built and never
+        # asked or told plays no part in a run.
         def __init__(self, config: str) -> None:
             self._inner = real_solver(config)
-            log.add(f"solver new {config}")
+            self._config: str | None = config
+
+        def _used(self) -> None:
+            if self._config is not None:
+                log.add(f"solver new {self._config}")
+                self._config = None
 
         def seed(self, document: str) -> None:
+            self._used()
             log.add(f"solver seed {_document(document)}")
             self._inner.seed(document)
 
         def tell(self, document: str) -> None:
+            self._used()
             log.add(f"solver tell {_document(document)}")
             self._inner.tell(document)
 
         def __getattr__(self, name: str) -> Any:
+            self._used()
             return getattr(self._inner, name)
 
     def engine(real: Callable[..., Any], tag: str) -> Callable[..., Any]:
