@@ -1,41 +1,30 @@
-"""Trials and the ask/tell optimizer over the extension's solver.
+"""The ask/tell optimizer: trials over any search method.
 
-The solver searches the unit cube of the space; the optimizer hands out each
-of its candidates as a :class:`Trial` with decoded parameters, takes results in
-any order, and tells them to the solver in the order the candidates were
-handed out, as the solver requires.
+A method (see methods/base.py) proposes points of the unit cube; the
+optimizer hands each out as a :class:`Trial` with decoded parameters,
+answers repeats of evaluated configurations from the record, takes results
+in any order, and tells the method each result (a stand-in for a failure or
+a prune) in the order the trials were handed out, or as they arrive under
+the async schedule. It also keeps the reports for the pruner and the journal.
 """
 
 from __future__ import annotations
 
-import json
-import logging
 import math
 import numbers
 import os
-import re
 import threading
 from collections.abc import Mapping
 from typing import Any, Literal, cast
 
-from ._engine import Solver
 from ._numbers import as_int, as_real, brief, objective_value, reported_value
 from .journal import Journal, JournalError, record_reports, recorded_method
-from .methods import DEFAULT_METHOD, METHODS, MODEL_METHODS, Method
-from .methods.auto import AutoMethod
-from .methods.cma import CmaMethod
-from .methods.gp import GpMethod
+from .methods import DEFAULT_METHOD, METHODS, Method, MethodSettings, Told, make_method, method_class
 from .pruners import Pruner, TrialPruned
 from .space import Kind, Space, space_to_json
 from .trial import MAX_BUDGET, MAX_STEP, Report, Trial, TrialState, bounded_text, unit_key
 
 __all__ = ["Optimizer", "Trial", "TrialState", "Report", "FAILED_STAND_IN", "MAX_BUDGET"]
-
-#: A batch plan hands out its probe batch in slices of at most this many
-#: trials, so that the memory of a run does not grow with its budget.
-PROBE_SLICE = 1024
-
-_log = logging.getLogger("vordaopt")
 
 #: The value told to the solver for a failed trial before any trial has a
 #: value: finite, as the solver requires, and far worse than any objective
@@ -48,25 +37,6 @@ Direction = Literal["minimize", "maximize"]
 Schedule = Literal["rounds", "async"]
 
 
-# The core's diagnostic lines, in words a user of the layer understands.
-_CLASSIFIED = re.compile(r"\[Machine\] Classified as (\w+) \(Score: ([^)]*)\)")
-_FAIL_SAFE = re.compile(r"\[Machine\] Structured Fail-Safe Triggered! .* at param count (\d+)")
-
-
-def _log_core_lines(lines: list[str]) -> None:
-    for line in lines:
-        if match := _CLASSIFIED.fullmatch(line):
-            smooth = match[1] == "Structured"
-            _log.info("the probe batch is in: the landscape looks %s (variance score %s); "
-                      "refining with %s", "smooth" if smooth else "rugged", match[2],
-                      "Nelder-Mead" if smooth else "TPE")
-        elif match := _FAIL_SAFE.fullmatch(line):
-            _log.info("after %s trials the Nelder-Mead search restarts from a fresh, shifted "
-                      "probe batch", match[1])
-        elif "Chaotic mode" not in line:  # said already with the classification
-            _log.info("%s", line)
-
-
 def _journal_method(journal: Any) -> str | None:
     """The method recorded in an existing journal, if any."""
     if journal is None:
@@ -75,18 +45,6 @@ def _journal_method(journal: Any) -> str | None:
         recorded = journal.header.get("method") if journal.resumed else None
         return recorded if isinstance(recorded, str) else None
     return recorded_method(journal)
-
-
-def _model_method(method: str, space: Space, seed: int, budget: int,
-                  parallel: int) -> GpMethod | CmaMethod | AutoMethod | None:
-    """The proposer of a model method, None for the core solver's workflows."""
-    if method == "gp":
-        return GpMethod(space, seed)
-    if method == "cma":
-        return CmaMethod(space, seed, parallel)
-    if method == "auto":
-        return AutoMethod(space, seed, budget, parallel)
-    return None
 
 
 class Optimizer:
@@ -208,7 +166,6 @@ class Optimizer:
     ) -> None:
         self._space = Space(space)
         self._names = self._space.names
-        self._keys = [json.dumps(name) + ":" for name in self._names]
         self.budget = as_int("budget", budget, 0, MAX_BUDGET,
                              what="a non-negative integer of at most 2**53")
         self.seed = as_int("seed", seed, 0, 2**64 - 1, what="an integer from 0 to 2**64 - 1")
@@ -228,9 +185,9 @@ class Optimizer:
         self.parallel = as_int("parallel", parallel, 1, what="a positive integer")
         if schedule not in ("rounds", "async"):
             raise ValueError(f"schedule must be 'rounds' or 'async', got {schedule!r}")
-        if mode == "batch" and (self.parallel != 1 or schedule != "rounds"):
+        if method_class(mode).batched and (self.parallel != 1 or schedule != "rounds"):
             raise ValueError(
-                "parallel and schedule do not apply to method 'batch', which hands out "
+                f"parallel and schedule do not apply to method {mode!r}, which hands out "
                 "whole batches for an executor to evaluate concurrently")
         self.schedule: Schedule = schedule
         self.method: Method = mode
@@ -268,36 +225,17 @@ class Optimizer:
         self._over = False
         self._journal: Journal | None = None
         self._owns_journal = False
-        plan_budget = self.budget
+        first_budget = self.budget
         if journal is not None:
             self._journal, self._owns_journal = self._open_journal(journal)
-            first = self._journal.first_budget
-            if isinstance(first, int) and mode in ("batch", "auto"):
-                # The batch plan, and the automatic choice of method, stay
-                # those the run began with.
-                plan_budget = first
-        self._plan_budget = plan_budget
-
-        config = {
-            "seed": self.seed,
-            "budget": plan_budget,
-            "bounds": self._space.solver_bounds(),
-            "probe_ratio": self.probe_ratio,
-        }
-        self._config_json = json.dumps(config)
-        self._solver = Solver(self._config_json)
-        self._proposer: Method = mode
-        self._model = _model_method(mode, self._space, self.seed, plan_budget, self.parallel)
-        # While a journal is replayed: the recorded points, which the model
-        # methods take instead of computing each proposal again.
+            if isinstance(self._journal.first_budget, int):
+                first_budget = self._journal.first_budget
+        self._method = make_method(mode, MethodSettings(
+            space=self._space, seed=self.seed, budget=self.budget, first_budget=first_budget,
+            parallel=self.parallel, reevaluate=self.reevaluate, probe_ratio=self.probe_ratio))
+        # While a journal is replayed: the recorded points, which a method
+        # that replays by observing hands out instead of proposing them again.
         self._replay_units: dict[int, tuple[float, ...]] = {}
-        self._probe_size = self._solver.probe_size() if mode == "batch" else 0
-        self._probe_next = 0
-        # The records told to the solver, as JSON texts: a parallel round, or
-        # the continuation of a batch plan whose budget was raised, rebuilds a
-        # solver from them without encoding them again.
-        self._keep_texts = mode not in MODEL_METHODS and (self.parallel > 1 or self.budget > plan_budget)
-        self._told_texts: list[str] = []
 
         if self._journal is not None:
             try:
@@ -394,54 +332,39 @@ class Optimizer:
         return handed
 
     def _advance(self) -> list[Trial] | None:
+        """Hands out what the method proposes now; None once the run is over."""
         if self._over:
             return None
-        if self._proposer == "batch":
-            handed = self._ask_batch()
-        elif self._model is not None:
-            handed = self._ask_model()
+        pending = [self._trials[n] for n in self._queue
+                   if self._trials[n].state is TrialState.PENDING]
+        if self._method.batched:
+            want = self.budget - len(self._trials)  # whole batches, cut to the budget
         else:
-            handed = self._ask_online()
-        if handed is None and self._continues_plan():
-            return self._advance()
-        return handed
-
-    def _continues_plan(self) -> bool:
-        """Switches an ended batch plan whose budget was raised to online TPE trials."""
-        if self._proposer != "batch" or len(self._trials) >= self.budget:
-            return False
-        self._proposer = "online"
-        self._over = False
-        config = dict(json.loads(self._config_json), budget=self.budget)
-        self._config_json = json.dumps(config)
-        self._solver = Solver(self._config_json)
-        if self._told_texts:
-            self._solver.seed("[" + ",".join(self._told_texts) + "]")
-        return True
-
-    def _ask_batch(self) -> list[Trial] | None:
-        if self._queue:
-            return []
-        while True:
-            remaining = self._plan_budget - len(self._trials)
-            if remaining <= 0:
+            room = self._round_size(len(pending))
+            if not room:
+                return None if room is None else []
+            want = room
+        handed: list[Trial] = []
+        while len(handed) < want and len(self._trials) < self.budget:
+            recorded = (self._replay_units.get(len(self._trials))
+                        if self._method.replays_by_observing else None)
+            units = ([recorded] if recorded is not None
+                     else self._method.propose(pending, want - len(handed)))
+            if units is None:
                 self._over = True
-                return None
-            candidates: list[dict[str, float]] | None
-            if self._probe_next < self._probe_size:
-                count = min(PROBE_SLICE, self._probe_size - self._probe_next, remaining)
-                candidates = self._solver.probe_points(self._probe_next, count)
-                self._probe_next += len(candidates)
-            else:
-                candidates = self._solver.ask()
-                _log_core_lines(self._solver.take_messages())
-            if not candidates:
-                # None: done. An empty batch would come back empty forever.
-                self._over = True
-                return None
-            handed = self._take(candidates[:remaining])
-            if handed:
-                return handed
+                break
+            if not units:
+                break
+            new = self._take(units)
+            handed += new
+            pending += new
+        if handed or pending:
+            return handed
+        if self._over or len(self._trials) >= self.budget:
+            self._over = True
+            return None
+        # Every point taken was a repeat, answered from the record: ask again.
+        return self._advance()
 
     def _round_size(self, pending: int) -> int | None:
         """How many trials to hand out now beside `pending` ones; None once the run is over."""
@@ -453,97 +376,13 @@ class Optimizer:
             return None
         return max(want, 0)
 
-    def _ask_online(self) -> list[Trial] | None:
-        pending = self.n_pending
-        want = self._round_size(pending)
-        if not want:
-            return None if want is None else []
-        handed: list[Trial] = []
-        if not pending:
-            # The solver's own candidate; repeats of evaluated points are
-            # answered at once, and the solver asked again.
-            while not handed:
-                if len(self._trials) >= self.budget:
-                    self._over = True
-                    return None
-                one = self._solver.ask_one()
-                if one is None:
-                    self._over = True
-                    return None
-                handed = self._take([one])
-        if len(handed) < want:
-            handed += self._ask_liars(want - len(handed))
-        return handed
-
-    def _ask_model(self) -> list[Trial] | None:
-        assert self._model is not None
-        units = [self._trials[n].unit for n in self._queue
-                 if self._trials[n].state is TrialState.PENDING]
-        want = self._round_size(len(units))
-        if not want:
-            return None if want is None else []
-        handed: list[Trial] = []
-        while len(handed) < want and len(self._trials) < self.budget:
-            unit = self._replay_units.get(len(self._trials))
-            if unit is None:
-                unit = self._model.propose(units)
-            new = self._take([dict(zip(self._names, unit))])
-            handed += new
-            units += [t.unit for t in new]
-        if not handed and not units:
-            # The trials taken were repeats, answered from the record: ask
-            # again, which ends the run once its budget is spent.
-            return self._ask_model()
-        return handed
-
-    def _ask_liars(self, count: int) -> list[Trial]:
-        """Up to `count` more candidates from a scratch solver that sees the pending ones."""
-        scratch = Solver(self._config_json)
-        if self._told_texts:
-            scratch.seed("[" + ",".join(self._told_texts) + "]")
-        liar = 0.0 if self._worst is None else self._worst
-        pending = [self._trials[n] for n in self._queue
-                   if self._trials[n].state is TrialState.PENDING]
-        scratch.seed("[" + ",".join(self._record(t, liar) for t in pending) + "]")
-        taken = {self._space.point_key(t.params, t.unit) for t in pending}
-        handed: list[Trial] = []
-        while len(handed) < count:
-            unit_map = scratch.ask_one()
-            if unit_map is None:
-                break
-            unit = tuple(unit_map[name] for name in self._names)
-            params = self._space.decode(unit_map)
-            key = self._space.point_key(params, unit)
-            if key in taken or (not self.reevaluate and key in self._complete_at):
-                break  # a repeat: the round ends early
-            trial = Trial(len(self._trials), params, unit)
-            self._trials.append(trial)
-            self._queue.append(trial.number)
-            handed.append(trial)
-            taken.add(key)
-            scratch.seed("[" + self._record(trial, liar) + "]")
-        return handed
-
-    def _record(self, trial: Trial, value: float, eval_id: int | None = None) -> str:
-        """The JSON text of one record for the solver.
-
-        Written directly: every number is finite, and repr gives the shortest
-        text that reads back to the same float, as json.dumps would.
-        """
-        params = ",".join([key + repr(u) for key, u in zip(self._keys, trial.unit)])
-        text = f'{{"params":{{{params}}},"value":{value!r},"cost":{trial.cost or 0.0!r}'
-        if eval_id is not None:
-            text += f',"eval_id":{eval_id}'
-        return text + "}"
-
-    def _take(self, candidates: list[dict[str, float]]) -> list[Trial]:
-        """Makes trials of the solver's candidates; returns those to hand out."""
+    def _take(self, units: list[tuple[float, ...]]) -> list[Trial]:
+        """Makes trials of the method's points; returns those to hand out."""
         handed: list[Trial] = []
         in_batch: dict[tuple[Any, ...], int] = {}
-        for unit_map in candidates:
-            unit = tuple(unit_map[name] for name in self._names)
+        for unit in units:
             number = len(self._trials)
-            trial = Trial(number, self._space.decode(unit_map), unit)
+            trial = Trial(number, self._space.decode(dict(zip(self._names, unit))), unit)
             self._trials.append(trial)
             self._queue.append(number)
             key = self._space.point_key(trial.params, unit)
@@ -560,7 +399,7 @@ class Optimizer:
                     continue
                 in_batch[key] = number
             handed.append(trial)
-        if len(handed) < len(candidates):
+        if len(handed) < len(units):
             self._flush()  # repeats answered at once may be told now
         return handed
 
@@ -789,23 +628,24 @@ class Optimizer:
         return internal if self._worst is None else max(internal, self._worst)
 
     def _flush(self) -> None:
-        """Tells the solver the results it can take now.
+        """Tells the method the results it can take now.
 
         In hand-out order: each result once its predecessors' are told. Under
-        the async schedule: every result as soon as it is in.
+        the async schedule: every result as soon as it is in. A failed or
+        pruned trial is told a stand-in value.
         """
         told: list[int] = []
-        records: list[str] = []
-        texts: list[str] = []
+        results: list[Told] = []
         in_order = self.schedule == "rounds"
-        batch = self._proposer == "batch"
         for i, number in enumerate(self._queue):
             trial = self._trials[number]
             if trial.state is TrialState.PENDING:
                 if in_order:
                     break
                 continue
-            if trial.value is not None and trial.state is not TrialState.FAILED:
+            stand_in = trial.value is None or trial.state is TrialState.FAILED
+            if not stand_in:
+                assert trial.value is not None
                 internal = self._sign * trial.value
                 if self._worst is None or internal > self._worst:
                     self._worst = internal
@@ -813,12 +653,7 @@ class Optimizer:
                 internal = self._pruned_stand_in(trial)
             else:
                 internal = FAILED_STAND_IN if self._worst is None else self._worst
-            if self._model is not None:
-                self._model.observe(trial.unit, internal)
-            else:
-                records.append(self._record(trial, internal, number if batch else None))
-                if self._keep_texts:
-                    texts.append(records[-1] if not batch else self._record(trial, internal))
+            results.append(Told(trial, internal, stand_in))
             told.append(i)
         if not told:
             return
@@ -827,14 +662,7 @@ class Optimizer:
         else:
             for i in reversed(told):
                 del self._queue[i]
-        self._told_texts += texts
-        if not records:
-            return  # the model methods keep their observations themselves
-        document = "[" + ",".join(records) + "]"
-        if batch:
-            self._solver.tell(document)
-        else:
-            self._solver.seed(document)
+        self._method.observe(results)
 
     # --- the journal --------------------------------------------------------------------
 
@@ -851,7 +679,7 @@ class Optimizer:
 
     def _replay(self, lines: list[dict[str, Any]]) -> None:
         """Tells the recorded results again, each after one ask, as the run was driven."""
-        if self._model is not None:
+        if self._method.replays_by_observing:
             self._replay_units = {int(r["number"]): tuple(float(u) for u in r["unit"])
                                   for r in lines}
         for record in lines:

@@ -107,7 +107,7 @@ def test_auto_with_a_small_budget_descends_from_the_centre_then_hands_over(tmp_p
     phases = {}  # by trial number (a repeat answered from the record is never asked)
     while (trials := opt.ask()) is not None:
         for t in trials:
-            phases[t.number] = opt._model.phase
+            phases[t.number] = opt._method.phase
             opt.tell(t, f(t.params))
     opt.close()
     assert opt.trials[0].params == {f"x{i}": 0.0 for i in range(6)}  # the centre
@@ -137,7 +137,7 @@ def test_auto_hands_over_to_cma_around_the_best_point(early_hand_over):
     opt = Optimizer(space, 150, seed=3, method="auto")  # the GP first: 50 per parameter
     phases = []
     while (trials := opt.ask()) is not None:
-        phases.append(opt._model.phase)
+        phases.append(opt._method.phase)
         for t in trials:
             opt.tell(t, f(t.params))
     assert phases[:12] == ["gp"] * 12 and set(phases[12:]) == {"cma"}

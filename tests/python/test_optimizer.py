@@ -112,7 +112,7 @@ class SolverSpy:
 def test_failed_stand_in_is_the_worst_value_before_it(direction):
     opt = Optimizer({"x": Real(0, 1)}, 20, seed=1, probe_ratio=0.3, direction=direction,
                     method="batch")
-    spy = opt._solver = SolverSpy(opt._solver)
+    spy = opt._method._solver = SolverSpy(opt._method._solver)
     batch = opt.ask()
     sign = 1 if direction == "minimize" else -1
     values = [None, 3.0, None, 7.0, 5.0, None]
@@ -332,8 +332,8 @@ def test_gp_replays_its_journal_without_computing_the_recorded_proposals(tmp_pat
     with Optimizer(SPACE, 40, seed=3, method="gp", journal=path) as opt:
         tell_some(opt, 30)
     calls = []
-    original = GpMethod.propose
-    monkeypatch.setattr(GpMethod, "propose", lambda self, pending: calls.append(1) or
+    original = GpMethod.propose_point
+    monkeypatch.setattr(GpMethod, "propose_point", lambda self, pending: calls.append(1) or
                         original(self, pending))
     with Optimizer(SPACE, 40, seed=3, method="gp", journal=path) as opt:
         assert len(calls) <= 1  # the next trial only

@@ -181,7 +181,7 @@ def test_a_pruned_trial_never_looks_better_to_the_method_than_a_complete_one():
         opt.report(trial, report, 1)
         opt.tell(trial, pruned=True)
     # Told the worst value so far, or its own report when that is worse.
-    assert opt._model.values == [5.0, 5.0, 7.5]
+    assert opt._method.values == [5.0, 5.0, 7.5]
 
 
 @pytest.mark.parametrize("method", list(METHODS))

@@ -44,6 +44,7 @@ from typing import Literal
 from ..space import Space
 from ._encoding import encode
 from .cma import CmaMethod
+from .base import MethodSettings, PointMethod, Unit
 from .gp import GpMethod
 from .local import LocalMethod
 
@@ -129,7 +130,7 @@ def first_phase(space: Space, budget: int) -> Phase:
     return "gp"
 
 
-class AutoMethod:
+class AutoMethod(PointMethod):
     """Proposes one point of the unit cube at a time: see the module's description.
 
     Parameters
@@ -141,6 +142,10 @@ class AutoMethod:
     round_size : int
         Trials handed out together (`parallel`), for CMA-ES.
     """
+
+    @classmethod
+    def from_settings(cls, settings: MethodSettings) -> AutoMethod:
+        return cls(settings.space, settings.seed, settings.first_budget, settings.parallel)
 
     def __init__(self, space: Space, seed: int, budget: int, round_size: int = 1) -> None:
         self._space = space
@@ -160,20 +165,18 @@ class AutoMethod:
             return "gp"
         return "local" if isinstance(self._method, LocalMethod) else "cma"
 
-    def observe(self, unit: tuple[float, ...], value: float) -> None:
-        """Adds one told result (a value to minimise, finite)."""
+    def observe_point(self, unit: Unit, value: float) -> None:
         self._told += 1
         method = self._method
-        method.observe(unit, value)
+        method.observe_point(unit, value)
         if isinstance(method, LocalMethod) and method.converged:
             self._method = self._cma()
         elif isinstance(method, GpMethod) and self._switch is not None and self._told >= self._switch:
             self._method = self._cma()
             self._method.warm_start(method.points, method.values)
 
-    def propose(self, pending: list[tuple[float, ...]]) -> tuple[float, ...]:
-        """The next point, given the points being evaluated now."""
-        return self._method.propose(pending)
+    def propose_point(self, pending: list[Unit]) -> Unit:
+        return self._method.propose_point(pending)
 
     def _cma(self) -> CmaMethod:
         return CmaMethod(self._space, self._seed, self._round_size)

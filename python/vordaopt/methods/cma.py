@@ -23,11 +23,12 @@ from __future__ import annotations
 from .._engine import Cma
 from ..space import Space
 from ._encoding import encode
+from .base import MethodSettings, PointMethod, Unit
 
 __all__ = ["CmaMethod"]
 
 
-class CmaMethod:
+class CmaMethod(PointMethod):
     """Proposes one point of the unit cube at a time.
 
     Parameters
@@ -39,6 +40,10 @@ class CmaMethod:
         results of a generation before it decides whether to rank the rest.
     """
 
+    @classmethod
+    def from_settings(cls, settings: MethodSettings) -> CmaMethod:
+        return cls(settings.space, settings.seed, settings.parallel)
+
     def __init__(self, space: Space, seed: int, round_size: int = 1) -> None:
         kinds, counts = encode(space)
         self._search = Cma(kinds, counts, seed, surrogate=True, round_size=round_size)
@@ -47,10 +52,8 @@ class CmaMethod:
         """Restarts the search around the best of these results (points flat, n x d)."""
         self._search.warm_start(points, values)
 
-    def observe(self, unit: tuple[float, ...], value: float) -> None:
-        """Adds one told result (a value to minimise, finite)."""
+    def observe_point(self, unit: Unit, value: float) -> None:
         self._search.observe(unit, value)
 
-    def propose(self, pending: list[tuple[float, ...]]) -> tuple[float, ...]:
-        """The next point, given the points being evaluated now."""
+    def propose_point(self, pending: list[Unit]) -> Unit:
         return tuple(self._search.propose([u for point in pending for u in point]))

@@ -11,11 +11,12 @@ from __future__ import annotations
 from .._engine import gp_propose
 from ..space import Space
 from ._encoding import encode
+from .base import MethodSettings, PointMethod, Unit
 
 __all__ = ["GpMethod"]
 
 
-class GpMethod:
+class GpMethod(PointMethod):
     """Proposes one point of the unit cube at a time.
 
     Parameters
@@ -23,6 +24,10 @@ class GpMethod:
     space : Space
     seed : int
     """
+
+    @classmethod
+    def from_settings(cls, settings: MethodSettings) -> GpMethod:
+        return cls(settings.space, settings.seed)
 
     def __init__(self, space: Space, seed: int) -> None:
         self._kinds, self._counts = encode(space)
@@ -40,13 +45,11 @@ class GpMethod:
         """The observed values."""
         return self._values
 
-    def observe(self, unit: tuple[float, ...], value: float) -> None:
-        """Adds one told result (a value to minimise, finite)."""
+    def observe_point(self, unit: Unit, value: float) -> None:
         self._points.extend(unit)
         self._values.append(value)
 
-    def propose(self, pending: list[tuple[float, ...]]) -> tuple[float, ...]:
-        """The next point, given the points being evaluated now."""
+    def propose_point(self, pending: list[Unit]) -> Unit:
         flat = [u for point in pending for u in point]
         return tuple(gp_propose(self._kinds, self._counts, self._points, self._values, flat,
                                 self._seed))

@@ -14,11 +14,12 @@ from __future__ import annotations
 
 from .._engine import TrustRegion
 from ..space import Space
+from .base import PointMethod, Unit
 
 __all__ = ["LocalMethod"]
 
 
-class LocalMethod:
+class LocalMethod(PointMethod):
     """Proposes one point of the unit cube at a time, from the centre.
 
     Parameters
@@ -34,10 +35,8 @@ class LocalMethod:
         """The ball has shrunk to nothing: the search is over."""
         return bool(self._search.state()["converged"])
 
-    def observe(self, unit: tuple[float, ...], value: float) -> None:
-        """Adds one told result (a value to minimise, finite)."""
+    def observe_point(self, unit: Unit, value: float) -> None:
         self._search.observe(unit, value)
 
-    def propose(self, pending: list[tuple[float, ...]]) -> tuple[float, ...]:
-        """The next point, given the points being evaluated now."""
+    def propose_point(self, pending: list[Unit]) -> Unit:
         return tuple(self._search.propose([u for point in pending for u in point]))

@@ -137,13 +137,14 @@ def _observation(tag: str, unit: Any, value: float) -> str:
 @contextlib.contextmanager
 def recording(log: _Log) -> Iterator[None]:
     """Routes the engines' entry points through recorders while the block runs."""
+    import vordaopt.methods.batch as batch_module
     import vordaopt.methods.cma as cma_module
     import vordaopt.methods.gp as gp_module
     import vordaopt.methods.local as local_module
-    import vordaopt.optimizer as optimizer_module
+    import vordaopt.methods.online as online_module
 
-    real_solver, real_cma, real_tr = optimizer_module.Solver, cma_module.Cma, local_module.TrustRegion
-    real_gp_observe = gp_module.GpMethod.observe
+    real_solver, real_cma, real_tr = online_module.Solver, cma_module.Cma, local_module.TrustRegion
+    real_gp_observe = gp_module.GpMethod.observe_point
 
     class Solver:
         # A solver is recorded when it is first used: one built and never
@@ -194,17 +195,17 @@ def recording(log: _Log) -> Iterator[None]:
         log.add(_observation("gp", unit, value))
         real_gp_observe(self, unit, value)
 
-    optimizer_module.Solver = Solver  # type: ignore[misc]
-    cma_module.Cma = engine(real_cma, "cma")  # type: ignore[misc]
-    local_module.TrustRegion = engine(real_tr, "trust_region")  # type: ignore[misc]
-    gp_module.GpMethod.observe = gp_observe  # type: ignore[method-assign]
+    batch_module.Solver = online_module.Solver = Solver
+    cma_module.Cma = engine(real_cma, "cma")
+    local_module.TrustRegion = engine(real_tr, "trust_region")
+    gp_module.GpMethod.observe_point = gp_observe
     try:
         yield
     finally:
-        optimizer_module.Solver = real_solver  # type: ignore[misc]
-        cma_module.Cma = real_cma  # type: ignore[misc]
-        local_module.TrustRegion = real_tr  # type: ignore[misc]
-        gp_module.GpMethod.observe = real_gp_observe  # type: ignore[method-assign]
+        batch_module.Solver = online_module.Solver = real_solver
+        cma_module.Cma = real_cma
+        local_module.TrustRegion = real_tr
+        gp_module.GpMethod.observe_point = real_gp_observe
 
 
 # --- the cases -------------------------------------------------------------------------
