@@ -134,9 +134,10 @@ def proposal_rate() -> None:
             p = {n: ((i * 7919 + k * 104729) % 1000003) / 1000003.0 for k, n in enumerate(names)}
             texts.append(json.dumps({"params": p, "value": sum((v - 0.3) ** 2 for v in p.values()),
                                      "cost": 1.0}))
-        opt._solver.seed("[" + ",".join(texts) + "]")
-        opt._told_texts = texts
-        opt._worst = 10.0
+        method = opt._method  # the online method: its solver and the history its liars read
+        method._solver.seed("[" + ",".join(texts) + "]")
+        method._history.texts = texts
+        method._history.worst = 10.0
         handed = 0
         t0 = time.perf_counter()
         for _ in range(3):

@@ -9,7 +9,8 @@ protocol (:class:`VordaSolver`, :class:`VordaProbe`) stays available.
 from ._internal import VordaProbe, VordaSolver
 from ._panic import PanicException
 from .journal import JournalError
-from .minimize import Result, StopOptimization, load, minimize
+from .minimize import StopOptimization, minimize
+from .results import Result, load
 from .optimizer import FAILED_STAND_IN, Optimizer, Report, Trial, TrialState
 from .pruners import HyperbandPruner, MedianPruner, SuccessiveHalvingPruner, TrialPruned
 from .reporting import RunningTrial

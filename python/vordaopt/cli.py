@@ -34,12 +34,14 @@ from collections.abc import Sequence
 from typing import Any, cast
 
 from .journal import Journal, JournalError, JournalMismatch, read_journal, recorded_method
-from .methods import DEFAULT_METHOD, METHODS, Method
-from .minimize import Result, Unrecorded, load, minimize, rank_trials
-from .optimizer import Direction, Optimizer, Trial
+from .methods import DEFAULT_METHOD, METHODS, Method, method_class
+from .minimize import Unrecorded, minimize
+from .optimizer import Direction, Trial
 from .pruners import (PRUNER_NAMES, HyperbandPruner, MedianPruner, Pruner,
                       SuccessiveHalvingPruner, TrialPruned)
 from .reporting import RunningTrial
+from .results import Result, load, rank_trials
+from .settings import RunSettings
 from .space import Categorical, Space, space_from_json
 
 __all__ = ["main", "CommandTemplate", "format_value"]
@@ -639,9 +641,10 @@ def _run(args: argparse.Namespace) -> int:
     method = cast(Method, args.method or recorded_method(args.journal) or DEFAULT_METHOD)
     try:
         pruner = _pruner(args)
-        settings = Optimizer(space, args.budget, seed=args.seed, method=method,
-                             direction=direction,
-                             parallel=args.parallel if method != "batch" else 1, pruner=pruner)
+        batched = method in METHODS and method_class(method).batched
+        settings = RunSettings.checked(space, args.budget, seed=args.seed, method=method,
+                                       direction=direction,
+                                       parallel=1 if batched else args.parallel, pruner=pruner)
         if args.timeout is not None and not args.timeout >= 0:
             raise ValueError(f"--timeout must be a non-negative number of seconds, got {args.timeout}")
         if args.trial_timeout is not None and not args.trial_timeout > 0:
@@ -652,7 +655,7 @@ def _run(args: argparse.Namespace) -> int:
     children = _Children()
     objective = CommandObjective(template, trial_timeout=args.trial_timeout,
                                  workdir=args.workdir, children=children)
-    header = settings.settings(command=command, shell=args.shell)
+    header = settings.header(command=command, shell=args.shell)
     try:
         opened = Journal(args.journal, header)
     except JournalMismatch as exc:

@@ -42,7 +42,7 @@ from urllib.parse import parse_qs, urlsplit
 
 from .importances import importance
 from .journal import JournalError, open_regular, read_journal, trial_from_record
-from .minimize import Result
+from .results import Result
 from .space import space_from_json
 
 __all__ = ["write_report", "DashboardServer", "serve"]

@@ -31,7 +31,7 @@ import os
 import random
 from typing import Any
 
-from .minimize import Result, load
+from .results import Result, load
 from .trial import Trial, TrialState
 from .space import Categorical, Int, Kind, _share
 

@@ -9,17 +9,17 @@ import logging
 import os
 import sys
 import time
-from collections.abc import Callable, Iterable, Mapping, Sequence
-from dataclasses import dataclass
+from collections.abc import Callable, Iterable, Mapping
 from typing import Any, NamedTuple
 
 from ._numbers import as_real, objective_value
 from .executors import TrialPool, as_executor, check_picklable, is_pickling_error
-from .journal import Journal, read_journal, trial_from_record
+from .journal import Journal
 from .optimizer import Direction, Mode, Optimizer, Schedule, Trial, TrialState
 from .pruners import Pruner, TrialPruned
 from .reporting import ReportServer, RunningTrial
-from .space import Kind, Space, space_from_json
+from .results import Result, load
+from .space import Kind, Space
 
 _log = logging.getLogger("vordaopt")
 
@@ -38,97 +38,6 @@ class Unrecorded(Exception):
 
     The run stops and the trial is not recorded: a resumed run evaluates it.
     """
-
-
-@dataclass(frozen=True, slots=True)
-class Result:
-    """The outcome of a run.
-
-    Attributes
-    ----------
-    best : Trial or None
-        The best complete trial (None when no trial completed).
-    trials : tuple of Trial
-        Every trial that finished, in hand-out order. Trials handed out but
-        never started (after a timeout or a stop) are not part of the result.
-    n_evaluations : int
-        How many times the objective was called (reused trials excluded).
-    wall_time : float
-        Seconds from the start of the run to its end (for a loaded journal:
-        from the first evaluation's start to the last one's end).
-    direction : str
-        ``"minimize"`` or ``"maximize"``.
-    space : Space or None
-        The search space of the run.
-    """
-
-    best: Trial | None
-    trials: tuple[Trial, ...]
-    n_evaluations: int
-    wall_time: float
-    direction: str = "minimize"
-    space: Space | None = None
-
-    @property
-    def best_params(self) -> dict[str, Any] | None:
-        """The parameters of the best trial."""
-        return None if self.best is None else self.best.params
-
-    @property
-    def best_value(self) -> float | None:
-        """The value of the best trial."""
-        return None if self.best is None else self.best.value
-
-    @property
-    def n_trials(self) -> int:
-        return len(self.trials)
-
-    @property
-    def n_failed(self) -> int:
-        return sum(t.state is TrialState.FAILED for t in self.trials)
-
-    @property
-    def n_reused(self) -> int:
-        return sum(t.state is TrialState.REUSED for t in self.trials)
-
-    @property
-    def n_pruned(self) -> int:
-        return sum(t.state is TrialState.PRUNED for t in self.trials)
-
-    def __repr__(self) -> str:
-        return (
-            f"Result(best_value={self.best_value!r}, best_params={self.best_params!r}, "
-            f"n_trials={self.n_trials}, n_evaluations={self.n_evaluations}, "
-            f"n_failed={self.n_failed}, wall_time={self.wall_time:.3f})"
-        )
-
-
-def rank_trials(trials: Sequence[Trial], direction: str) -> list[Trial]:
-    """The complete trials, best first; among equal values the earliest first."""
-    sign = 1.0 if direction == "minimize" else -1.0
-    complete = [t for t in trials if t.state is TrialState.COMPLETE and t.value is not None]
-    return sorted(complete, key=lambda t: (sign * (t.value or 0.0), t.number))
-
-
-def load(path: str | os.PathLike[str]) -> Result:
-    """The result recorded in a journal, without running anything.
-
-    Examples
-    --------
-    >>> result = load("run.jsonl")  # doctest: +SKIP
-    >>> result.best_params  # doctest: +SKIP
-    """
-    header, records = read_journal(path)
-    trials = sorted((trial_from_record(r) for r in records), key=lambda t: t.number)
-    direction = str(header.get("direction", "minimize"))
-    starts = [t.started for t in trials if t.started is not None]
-    ends = [t.ended for t in trials if t.ended is not None]
-    wall = max(ends) - min(starts) if starts and ends else 0.0
-    evaluations = sum(t.state is not TrialState.REUSED and t.reused_from is None for t in trials)
-    space = space_from_json(header["space"]) if "space" in header else None
-    ranked = rank_trials(trials, direction)
-    best = ranked[0] if ranked else None
-    return Result(best, tuple(trials), evaluations, wall, direction, space)
 
 
 # --- Evaluation -------------------------------------------------------------------------
@@ -344,7 +253,7 @@ class _Run:
         self.show_progress = progress
         self.handed: dict[int, Trial] = {}  # handed out, not started yet
         self.running: dict[cf.Future[_Outcome], Trial] = {}
-        self.reported = len(optimizer._finished)  # finished trials already announced
+        self.reported = optimizer.n_finished  # finished trials already announced
         self.stopping = False
         self.deadline: float | None = None
         self.takes_trial = takes_trial(objective)
@@ -478,7 +387,7 @@ class _Run:
         assert self.pool is not None
         for trial in sorted(suspects, key=lambda t: t.number):
             self.pool.replace()  # when broken
-            self.optimizer._forget_reports(trial.number)  # it runs again from its first step
+            self.optimizer.restart_reports(trial.number)  # it runs again from its first step
             future = self.pool.submit(_evaluate, *self._arguments(trial))
             try:
                 outcome = future.result()
@@ -512,12 +421,11 @@ class _Run:
 
     def _report(self) -> None:
         """Announces the trials finished since the last report (the optimizer journals them)."""
-        finished = self.optimizer._finished
-        new = [self.optimizer._trials[n] for n in finished[self.reported:]]
-        self.reported = len(finished)
+        new = self.optimizer.finished_since(self.reported)
+        self.reported += len(new)
         if not new:
             return
-        self.bar.update(len(finished), self.optimizer.best)
+        self.bar.update(self.reported, self.optimizer.best)
         for trial in new:
             for callback in self.callbacks:
                 try:

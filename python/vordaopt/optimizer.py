@@ -1,11 +1,12 @@
 """The ask/tell optimizer: trials over any search method.
 
 A method (see methods/base.py) proposes points of the unit cube; the
-optimizer hands each out as a :class:`Trial` with decoded parameters,
-answers repeats of evaluated configurations from the record, takes results
-in any order, and tells the method each result (a stand-in for a failure or
-a prune) in the order the trials were handed out, or as they arrive under
-the async schedule. It also keeps the reports for the pruner and the journal.
+optimizer hands each out as a :class:`Trial` with decoded parameters, takes
+results in any order, and tells the method each result in the order the
+trials were handed out, or as they arrive under the async schedule. The
+trials, repeats and stand-ins live in the ledger (ledger.py), the reports
+and the pruner's advice in the pruning book (pruning_book.py), the checked
+settings in settings.py; this class schedules, and keeps the journal.
 """
 
 from __future__ import annotations
@@ -13,38 +14,21 @@ from __future__ import annotations
 import math
 import numbers
 import os
-import threading
 from collections.abc import Mapping
-from typing import Any, Literal, cast
+from typing import Any
 
-from ._numbers import as_int, as_real, brief, objective_value, reported_value
-from .journal import Journal, JournalError, record_reports, recorded_method
-from .methods import DEFAULT_METHOD, METHODS, Method, MethodSettings, Told, make_method, method_class
+from ._numbers import as_real, brief, objective_value, reported_value
+from .journal import Journal, JournalError, record_reports
+from .ledger import FAILED_STAND_IN, Ledger
+from .methods import Method, MethodSettings, make_method
 from .pruners import Pruner, TrialPruned
-from .space import Kind, Space, space_to_json
+from .pruning_book import PruningBook
+from .settings import Direction, Mode, RunSettings, Schedule
+from .space import Kind, Space
 from .trial import MAX_BUDGET, MAX_STEP, Report, Trial, TrialState, bounded_text, unit_key
 
-__all__ = ["Optimizer", "Trial", "TrialState", "Report", "FAILED_STAND_IN", "MAX_BUDGET"]
-
-#: The value told to the solver for a failed trial before any trial has a
-#: value: finite, as the solver requires, and far worse than any objective
-#: worth minimising. Once values exist, a failure counts as the worst so far.
-FAILED_STAND_IN = 1e100
-
-
-Mode = Method
-Direction = Literal["minimize", "maximize"]
-Schedule = Literal["rounds", "async"]
-
-
-def _journal_method(journal: Any) -> str | None:
-    """The method recorded in an existing journal, if any."""
-    if journal is None:
-        return None
-    if isinstance(journal, Journal):
-        recorded = journal.header.get("method") if journal.resumed else None
-        return recorded if isinstance(recorded, str) else None
-    return recorded_method(journal)
+__all__ = ["Optimizer", "Trial", "TrialState", "Report", "FAILED_STAND_IN", "MAX_BUDGET",
+           "Direction", "Mode", "Schedule"]
 
 
 class Optimizer:
@@ -164,64 +148,26 @@ class Optimizer:
         journal: str | os.PathLike[str] | Journal | None = None,
         pruner: Pruner | None = None,
     ) -> None:
-        self._space = Space(space)
-        self._names = self._space.names
-        self.budget = as_int("budget", budget, 0, MAX_BUDGET,
-                             what="a non-negative integer of at most 2**53")
-        self.seed = as_int("seed", seed, 0, 2**64 - 1, what="an integer from 0 to 2**64 - 1")
-        if method is not None and mode is not None and method != mode:
-            raise ValueError(f"method={method!r} and mode={mode!r} disagree; give method only")
-        chosen: str | None = method if method is not None else mode
-        if chosen is None:
-            # A resumed run goes on with the method its journal was started with.
-            chosen = _journal_method(journal) or DEFAULT_METHOD
-        if chosen not in METHODS:
-            raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, got {chosen!r}")
-        mode = cast(Method, chosen)
-        if direction not in ("minimize", "maximize"):
-            raise ValueError(f"direction must be 'minimize' or 'maximize', got {direction!r}")
-        self.probe_ratio = as_real("probe_ratio", probe_ratio, low=0.0, high=1.0,
-                                   what="a number in [0, 1]")
-        self.parallel = as_int("parallel", parallel, 1, what="a positive integer")
-        if schedule not in ("rounds", "async"):
-            raise ValueError(f"schedule must be 'rounds' or 'async', got {schedule!r}")
-        if method_class(mode).batched and (self.parallel != 1 or schedule != "rounds"):
-            raise ValueError(
-                f"parallel and schedule do not apply to method {mode!r}, which hands out "
-                "whole batches for an executor to evaluate concurrently")
-        self.schedule: Schedule = schedule
-        self.method: Method = mode
-        self.direction: Direction = direction
-        self.reevaluate = bool(reevaluate)
-        self._sign = 1.0 if direction == "minimize" else -1.0
-        if pruner is not None and not (hasattr(pruner, "start") and hasattr(pruner, "to_json")):
-            raise TypeError(f"pruner must be a MedianPruner, SuccessiveHalvingPruner or "
-                            f"HyperbandPruner, got {type(pruner).__name__}")
-        self.pruner = pruner
-        self._pruning = None if pruner is None else pruner.start()
-        self._finished_curves = 0  # finished trials the pruner counts
-        # Reports of running trials: trials report from other threads while
-        # results are told, so both go through this lock.
-        self._lock = threading.RLock()
-        self._reports: dict[int, list[Report]] = {}
-        self._curves: dict[int, list[tuple[int, float]]] = {}  # internal values
-        self._stop_advised: set[int] = set()
-
-        self._trials: list[Trial] = []
-        # Repeats are repeats of the parameters, not of the unit point: on a
-        # grid, many points decode to the same values.
-        self._complete_at: dict[tuple[Any, ...], int] = {}  # parameters -> first complete trial
-        self._key_of: dict[int, tuple[Any, ...]] = {}  # pending trial -> its parameters
-        self._waiting_on: dict[int, list[int]] = {}  # trial -> repeats waiting for its result
-        self._waiting: set[int] = set()  # every repeat in those lists
-        self._queue: list[int] = []  # handed out, not yet told to the solver, in order
+        settings = RunSettings.checked(
+            space, budget, seed=seed, method=method, mode=mode, probe_ratio=probe_ratio,
+            direction=direction, reevaluate=reevaluate, parallel=parallel, schedule=schedule,
+            pruner=pruner, journal=journal)
+        self._settings = settings
+        self._space = settings.space
+        self._names = settings.space.names
+        self.budget = settings.budget
+        self.seed = settings.seed
+        self.method: Method = settings.method
+        self.probe_ratio = settings.probe_ratio
+        self.direction: Direction = settings.direction
+        self.reevaluate = settings.reevaluate
+        self.parallel = settings.parallel
+        self.schedule: Schedule = settings.schedule
+        self.pruner = settings.pruner
+        self._book = PruningBook(settings.pruner, settings.sign)
+        self._ledger = Ledger(settings.space, settings.sign, settings.reevaluate)
         self._ready: list[Trial] = []  # handed out, not yet returned by ask()
-        self._worst: float | None = None  # worst internal value told to the solver
-        self._best: int | None = None
-        self._best_internal: float | None = None
-        self._finished: list[int] = []  # trial numbers in the order they finished
-        self._journaled = 0  # how many of them the journal holds
-        self._evaluations = 0
+        self._journaled = 0  # how many finished trials the journal holds
         self._over = False
         self._journal: Journal | None = None
         self._owns_journal = False
@@ -230,7 +176,7 @@ class Optimizer:
             self._journal, self._owns_journal = self._open_journal(journal)
             if isinstance(self._journal.first_budget, int):
                 first_budget = self._journal.first_budget
-        self._method = make_method(mode, MethodSettings(
+        self._method = make_method(self.method, MethodSettings(
             space=self._space, seed=self.seed, budget=self.budget, first_budget=first_budget,
             parallel=self.parallel, reevaluate=self.reevaluate, probe_ratio=self.probe_ratio))
         # While a journal is replayed: the recorded points, which a method
@@ -253,22 +199,32 @@ class Optimizer:
     @property
     def trials(self) -> list[Trial]:
         """Every trial so far, in hand-out order (pending ones included)."""
-        return list(self._trials)
+        return list(self._ledger.trials)
 
     @property
     def best(self) -> Trial | None:
         """The best complete trial (the earliest among equals), or None."""
-        return None if self._best is None else self._trials[self._best]
+        return self._ledger.best
 
     @property
     def n_evaluations(self) -> int:
         """How many results came from the objective (reused trials excluded)."""
-        return self._evaluations
+        return self._ledger.evaluations
 
     @property
     def n_pending(self) -> int:
         """How many trials still wait for their result (repeats of pending ones included)."""
-        return sum(self._trials[n].state is TrialState.PENDING for n in self._queue)
+        return len(self._ledger.pending())
+
+    @property
+    def n_finished(self) -> int:
+        """How many trials have finished (reused ones included)."""
+        return len(self._ledger.finished)
+
+    def finished_since(self, count: int) -> list[Trial]:
+        """The trials that finished after the first `count` to finish, in the order they finished."""
+        ledger = self._ledger
+        return [ledger.trials[n] for n in ledger.finished[count:]]
 
     @property
     def is_over(self) -> bool:
@@ -287,24 +243,7 @@ class Optimizer:
 
     def settings(self, **extra: Any) -> dict[str, Any]:
         """The settings a journal records, and a resumed run must match."""
-        try:
-            space_json = space_to_json(self._space)
-        except (TypeError, ValueError) as exc:
-            raise TypeError(f"a journal needs JSON values as choices: {exc}") from None
-        return {
-            "space": space_json,
-            "budget": self.budget,
-            "seed": self.seed,
-            "method": self.method,
-            "probe_ratio": self.probe_ratio,
-            "direction": self.direction,
-            "reevaluate": self.reevaluate,
-            "parallel": self.parallel,
-            "schedule": self.schedule,
-            # Only when set, so that journals of runs without one keep their header.
-            **({"pruner": self.pruner.to_json()} if self.pruner is not None else {}),
-            **extra,
-        }
+        return self._settings.header(**extra)
 
     # --- ask ----------------------------------------------------------------------------
 
@@ -323,7 +262,7 @@ class Optimizer:
             were handed out before and never finished.
         """
         if self._ready:
-            ready = [t for t in self._ready if self._trials[t.number].state is TrialState.PENDING]
+            ready = [t for t in self._ready if self._ledger.trials[t.number].state is TrialState.PENDING]
             self._ready = []
             if ready:
                 return ready
@@ -335,18 +274,18 @@ class Optimizer:
         """Hands out what the method proposes now; None once the run is over."""
         if self._over:
             return None
-        pending = [self._trials[n] for n in self._queue
-                   if self._trials[n].state is TrialState.PENDING]
+        ledger = self._ledger
+        pending = ledger.pending()
         if self._method.batched:
-            want = self.budget - len(self._trials)  # whole batches, cut to the budget
+            want = self.budget - len(ledger.trials)  # whole batches, cut to the budget
         else:
             room = self._round_size(len(pending))
             if not room:
                 return None if room is None else []
             want = room
         handed: list[Trial] = []
-        while len(handed) < want and len(self._trials) < self.budget:
-            recorded = (self._replay_units.get(len(self._trials))
+        while len(handed) < want and len(ledger.trials) < self.budget:
+            recorded = (self._replay_units.get(len(ledger.trials))
                         if self._method.replays_by_observing else None)
             units = ([recorded] if recorded is not None
                      else self._method.propose(pending, want - len(handed)))
@@ -355,12 +294,14 @@ class Optimizer:
                 break
             if not units:
                 break
-            new = self._take(units)
+            new, answered = ledger.take(units)
+            if answered:
+                self._flush()  # repeats answered at once may be told now
             handed += new
             pending += new
         if handed or pending:
             return handed
-        if self._over or len(self._trials) >= self.budget:
+        if self._over or len(ledger.trials) >= self.budget:
             self._over = True
             return None
         # Every point taken was a repeat, answered from the record: ask again.
@@ -370,67 +311,13 @@ class Optimizer:
         """How many trials to hand out now beside `pending` ones; None once the run is over."""
         if self.schedule == "rounds" and pending:
             return 0
-        want = min(self.parallel - pending, self.budget - len(self._trials))
-        if want <= 0 and len(self._trials) >= self.budget and not pending:
+        want = min(self.parallel - pending, self.budget - len(self._ledger.trials))
+        if want <= 0 and len(self._ledger.trials) >= self.budget and not pending:
             self._over = True
             return None
         return max(want, 0)
 
-    def _take(self, units: list[tuple[float, ...]]) -> list[Trial]:
-        """Makes trials of the method's points; returns those to hand out."""
-        handed: list[Trial] = []
-        in_batch: dict[tuple[Any, ...], int] = {}
-        for unit in units:
-            number = len(self._trials)
-            trial = Trial(number, self._space.decode(dict(zip(self._names, unit))), unit)
-            self._trials.append(trial)
-            self._queue.append(number)
-            key = self._space.point_key(trial.params, unit)
-            self._key_of[number] = key
-            if not self.reevaluate:
-                source = self._complete_at.get(key)
-                if source is not None:
-                    self._reuse(number, self._trials[source])
-                    continue
-                source = in_batch.get(key)
-                if source is not None:
-                    self._waiting_on.setdefault(source, []).append(number)
-                    self._waiting.add(number)
-                    continue
-                in_batch[key] = number
-            handed.append(trial)
-        if len(handed) < len(units):
-            self._flush()  # repeats answered at once may be told now
-        return handed
-
-    def _reuse(self, number: int, source: Trial) -> None:
-        if source.state is TrialState.PRUNED:
-            state, error = TrialState.PRUNED, None
-        elif source.state is TrialState.COMPLETE:
-            state, error = TrialState.REUSED, None
-        else:
-            state, error = TrialState.FAILED, f"repeats trial {source.number}, which failed"
-        t = self._trials[number]
-        self._trials[number] = Trial(t.number, t.params, t.unit, state, source.value, 0.0, error,
-                                     source.number)
-        self._finished.append(number)
-
     # --- tell ---------------------------------------------------------------------------
-
-    def _pending_number(self, trial: Trial | int) -> int:
-        """The number of `trial`, checked to be a pending trial of this optimizer."""
-        number = trial.number if isinstance(trial, Trial) else trial
-        if (isinstance(number, bool) or not isinstance(number, int)
-                or not 0 <= number < len(self._trials)):
-            raise ValueError(f"no trial number {number!r} in this run")
-        current = self._trials[number]
-        if isinstance(trial, Trial) and (unit_key(trial.unit) != unit_key(current.unit)
-                                         or tuple(trial.params) != self._names):
-            raise ValueError(
-                f"trial {number} was not handed out by this optimizer: its parameters differ")
-        if current.state is not TrialState.PENDING or number in self._waiting:
-            raise ValueError(f"trial {number} is not pending (it is {current.state.value})")
-        return number
 
     def report(self, trial: Trial | int, value: float, step: int) -> bool:
         """Record a value a running trial reached at `step`, and say whether to stop it.
@@ -463,38 +350,23 @@ class Optimizer:
         TypeError
             The value is not a real number.
         """
-        number = self._pending_number(trial)
+        number = self._ledger.pending_number(trial)
         if (isinstance(step, bool) or not isinstance(step, numbers.Integral)
                 or not 0 <= step <= MAX_STEP):
             raise ValueError(f"trial {number}: step must be a non-negative integer up to 2**53, got "
                              f"{brief(step)}")
         step = int(step)
-        result = reported_value(number, value, step)
-        finite = math.isfinite(result)
-        with self._lock:
-            reports = self._reports.setdefault(number, [])
-            if reports and step <= reports[-1].step:
-                raise ValueError(f"trial {number} reported step {step} after step "
-                                 f"{reports[-1].step}: steps must increase")
-            reports.append(Report(step, result if finite else None, self._finished_curves))
-            curve = self._curves.setdefault(number, [])
-            curve.append(self._curve_point(reports[-1]))
-            if self._pruning is None:
-                return False
-            if number not in self._stop_advised and self._pruning.decide(number, curve):
-                self._stop_advised.add(number)
-            return number in self._stop_advised
+        return self._book.report(number, step, reported_value(number, value, step))
 
-    def _curve_point(self, report: Report) -> tuple[int, float]:
-        """A report as the pruner reads it: the value to minimise, NaN when not finite."""
-        return report.step, math.nan if report.value is None else self._sign * report.value
+    def restart_reports(self, trial: Trial | int) -> None:
+        """Forgets what a pending trial reported: it runs again from its first step.
 
-    def _forget_reports(self, number: int) -> list[Report]:
-        """Drops what a running trial reported (it finished, or starts again); returns its reports."""
-        with self._lock:
-            self._curves.pop(number, None)
-            self._stop_advised.discard(number)
-            return self._reports.pop(number, [])
+        Raises
+        ------
+        ValueError
+            The trial is not pending.
+        """
+        self._book.forget(self._ledger.pending_number(trial))
 
     def tell(
         self,
@@ -539,7 +411,7 @@ class Optimizer:
         JournalError
             The journal cannot be written.
         """
-        number = self._pending_number(trial)
+        number = self._ledger.pending_number(trial)
         cost = as_real("cost", cost, low=0.0, what="a finite number, not negative")
         if pruned or isinstance(value, TrialPruned):
             if value is not None and not isinstance(value, TrialPruned):
@@ -585,84 +457,21 @@ class Optimizer:
             state = TrialState.PRUNED
         else:
             state = TrialState.FAILED if value is None else TrialState.COMPLETE
-        t = self._trials[number]
-        with self._lock:
-            made = self._forget_reports(number)
-            kept = tuple(made) if reports is None else reports
-            if self._pruning is not None:
-                self._pruning.add(number, state is TrialState.COMPLETE,
-                                  [self._curve_point(r) for r in kept])
-            self._finished_curves += 1
+        t = self._ledger.trials[number]
+        with self._book.lock:  # a report of this trial sees it pending, or finished whole
+            kept = self._book.close(number, state is TrialState.COMPLETE, reports)
             # Built directly: dataclasses.replace costs more than the rest of a tell.
             finished = Trial(t.number, t.params, t.unit, state, value, float(cost), error,
                              t.reused_from, started, ended, kept)
-            self._trials[number] = finished
-        self._finished.append(number)
-        self._evaluations += 1
-        key = self._key_of.pop(number, None)
-        if value is not None:
-            self._complete_at.setdefault(
-                key or self._space.point_key(finished.params, finished.unit), number)
-            internal = self._sign * value
-            if self._best_internal is None or internal < self._best_internal:
-                self._best, self._best_internal = number, internal
-        for repeat in self._waiting_on.pop(number, ()):
-            self._waiting.discard(repeat)
-            self._reuse(repeat, finished)
+            self._ledger.finish(finished)
         self._flush()
         return finished
 
-    def _pruned_stand_in(self, trial: Trial) -> float:
-        """The value told to the search method for a pruned trial.
-
-        Its last finite report, but never better than the worst value told
-        so far: reports need not be on the scale of final values, and a
-        point given up on must not look better than a point trained to the
-        end. Among pruned trials worse than every complete one, their
-        reports keep their order. Without a report: the failure rule.
-        """
-        last = next((r.value for r in reversed(trial.reports) if r.value is not None), None)
-        if last is None:
-            return FAILED_STAND_IN if self._worst is None else self._worst
-        internal = self._sign * last
-        return internal if self._worst is None else max(internal, self._worst)
-
     def _flush(self) -> None:
-        """Tells the method the results it can take now.
-
-        In hand-out order: each result once its predecessors' are told. Under
-        the async schedule: every result as soon as it is in. A failed or
-        pruned trial is told a stand-in value.
-        """
-        told: list[int] = []
-        results: list[Told] = []
-        in_order = self.schedule == "rounds"
-        for i, number in enumerate(self._queue):
-            trial = self._trials[number]
-            if trial.state is TrialState.PENDING:
-                if in_order:
-                    break
-                continue
-            stand_in = trial.value is None or trial.state is TrialState.FAILED
-            if not stand_in:
-                assert trial.value is not None
-                internal = self._sign * trial.value
-                if self._worst is None or internal > self._worst:
-                    self._worst = internal
-            elif trial.state is TrialState.PRUNED:
-                internal = self._pruned_stand_in(trial)
-            else:
-                internal = FAILED_STAND_IN if self._worst is None else self._worst
-            results.append(Told(trial, internal, stand_in))
-            told.append(i)
-        if not told:
-            return
-        if in_order:
-            del self._queue[:len(told)]
-        else:
-            for i in reversed(told):
-                del self._queue[i]
-        self._method.observe(results)
+        """Tells the method the results it can take now (see Ledger.results_to_tell)."""
+        results = self._ledger.results_to_tell(in_order=self.schedule == "rounds")
+        if results:
+            self._method.observe(results)
 
     # --- the journal --------------------------------------------------------------------
 
@@ -687,8 +496,10 @@ class Optimizer:
                 continue  # repeats are rebuilt by the optimizer itself
             self._ready += self._advance() or []
             number = int(record["number"])
-            trial = self._trials[number] if number < len(self._trials) else None
-            if (trial is None or trial.state is not TrialState.PENDING or number in self._waiting
+            trials = self._ledger.trials
+            trial = trials[number] if number < len(trials) else None
+            if (trial is None or trial.state is not TrialState.PENDING
+                    or self._ledger.is_waiting(number)
                     or unit_key(tuple(float(u) for u in record["unit"])) != unit_key(trial.unit)):
                 raise JournalError(
                     f"the journal {self._journal.path if self._journal else ''} does not match "
@@ -702,16 +513,16 @@ class Optimizer:
         self._ready += self._advance() or []
         self._replay_units = {}
         self._ready = sorted((t for t in self._ready
-                              if self._trials[t.number].state is TrialState.PENDING),
+                              if self._ledger.trials[t.number].state is TrialState.PENDING),
                              key=lambda t: t.number)
         self._write_journal()
 
     def _write_journal(self) -> None:
         """Journals the trials finished since the last write (not those already in the file)."""
-        if self._journal is None or self._journaled == len(self._finished):
+        if self._journal is None or self._journaled == self.n_finished:
             return
-        new = [self._trials[n] for n in self._finished[self._journaled:]]
-        self._journaled = len(self._finished)
+        new = self.finished_since(self._journaled)
+        self._journaled = self.n_finished
         self._journal.append(t for t in new if t.number not in self._journal.records)
 
     def close(self) -> None:
@@ -729,4 +540,4 @@ class Optimizer:
         best = self.best
         best_text = "none" if best is None else repr(best.value)
         return (f"Optimizer(method={self.method!r}, direction={self.direction!r}, "
-                f"trials={len(self._trials)}/{self.budget}, best={best_text})")
+                f"trials={len(self._ledger.trials)}/{self.budget}, best={best_text})")

@@ -9,7 +9,7 @@ from __future__ import annotations
 import os
 from typing import TYPE_CHECKING, Any
 
-from .minimize import Result, load, rank_trials
+from .results import Result, load, rank_trials
 from .trial import Trial, TrialState
 from .space import Categorical, Int, Real, Space
 

@@ -252,7 +252,7 @@ class ReportServer:
                 restarted = self._attempts.get(number, attempt) != attempt
                 self._attempts[number] = attempt
             if restarted:
-                self._optimizer._forget_reports(number)  # run again from its first step
+                self._optimizer.restart_reports(number)  # run again from its first step
             return ("ok", self._optimizer.report(number, value, step))
         except (ValueError, TypeError) as exc:
             return ("error", type(exc).__name__, str(exc))

@@ -456,7 +456,7 @@ def test_the_report_socket_survives_silent_peers_bad_reports_and_retries():
         assert report(0.5, 2) is False
         # The same trial sent again (an engine's retry) starts its curve afresh.
         assert remote(server, trial.number)(0.7, 1) is False
-        assert [(r.step, r.value) for r in optimizer._reports[trial.number]] == [(1, 0.7)]
+        assert [(r.step, r.value) for r in optimizer._book._reports[trial.number]] == [(1, 0.7)]
         silent.close()
     finally:
         server.close()
