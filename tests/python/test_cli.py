@@ -12,7 +12,7 @@ import pytest
 
 import vordaopt
 from vordaopt import TrialState
-from vordaopt.cli import CommandTemplate, UsageError, format_value
+from vordaopt.command_template import CommandTemplate, UsageError, format_value
 
 from conftest import default_signals
 
