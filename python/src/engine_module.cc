@@ -221,23 +221,6 @@ PyMethodDef engine_methods[] = {
 const char* const kGpProposeNames[] = {"kinds", "counts", "points", "values", "pending", "seed"};
 const Signature kGpPropose = {"gp_propose", kGpProposeNames, 6, 6};
 
-// Runs pure computation without the GIL: other threads (evaluations on a
-// thread pool) run meanwhile. The GP throws only when memory runs out: false
-// with MemoryError set.
-template <typename Compute>
-bool without_gil(Compute&& compute) {
-  bool failed = false;
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    compute();
-  } catch (...) {
-    failed = true;
-  }
-  Py_END_ALLOW_THREADS
-  if (failed) PyErr_NoMemory();
-  return !failed;
-}
-
 PyObject* gp_propose(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* argv[6];
   std::string_view kinds;
@@ -252,14 +235,18 @@ PyObject* gp_propose(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   std::vector<gp::Dim> dims;
   if (!to_dims(kinds, counts, dims)) return nullptr;
   size_t d = dims.size();
-  if ((d == 0 ? !points.empty() : points.size() != values.size() * d) ||
-      (d == 0 ? !pending.empty() : pending.size() % d != 0)) {
-    PyErr_SetString(PyExc_ValueError,
-                    "gp_propose: counts, points and pending must match kinds and values");
+  if (d == 0 ? !points.empty() : points.size() != values.size() * d) {
+    PyErr_SetString(PyExc_ValueError, "gp_propose: counts and points must match kinds and values");
+    return nullptr;
+  }
+  if (!check_points("gp_propose", "points", d, points) ||
+      !check_points("gp_propose", "pending", d, pending)) {
     return nullptr;
   }
   std::vector<double> x;
-  if (!without_gil([&] { x = gp::propose(dims, points, values, pending, seed); })) return nullptr;
+  if (!run_without_gil([&] { x = gp::propose(dims, points, values, pending, seed); })) {
+    return nullptr;
+  }
   return to_list(x);
 }
 
@@ -282,8 +269,9 @@ PyObject* gp_means(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     PyErr_SetString(PyExc_ValueError, "gp_means: counts and points must match kinds and values");
     return nullptr;
   }
+  if (!check_points("gp_means", "points", d, points)) return nullptr;
   std::vector<double> means;
-  if (!without_gil([&] { means = gp::fitted_means(dims, points, values); })) return nullptr;
+  if (!run_without_gil([&] { means = gp::fitted_means(dims, points, values); })) return nullptr;
   return to_list(means);
 }
 

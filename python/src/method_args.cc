@@ -5,7 +5,10 @@
 namespace vordaopt::py {
 
 bool to_doubles(const char* name, PyObject* obj, std::vector<double>& out) {
-  PyRef seq(PySequence_Fast(obj, "must be a list of floats"));
+  // A str is a sequence too, of characters: refused here, not item by item.
+  PyRef seq(PyUnicode_Check(obj) || PyBytes_Check(obj)
+                ? nullptr
+                : PySequence_Fast(obj, "must be a list of floats"));
   if (!seq) {
     PyErr_Format(PyExc_TypeError, "argument '%s' must be a list of floats", name);
     return false;
@@ -17,7 +20,13 @@ bool to_doubles(const char* name, PyObject* obj, std::vector<double>& out) {
     PyRef item(PySequence_GetItem(seq.get(), i));
     if (!item) return false;
     double v = PyFloat_AsDouble(item.get());
-    if (v == -1.0 && PyErr_Occurred()) return false;
+    if (v == -1.0 && PyErr_Occurred()) {
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "argument '%s' must be a list of floats, item %zd is not",
+                   name, i);
+      return false;
+    }
     out[static_cast<size_t>(i)] = v;
   }
   return true;

@@ -115,8 +115,8 @@ def _check_record(record: Any, names: Sequence[str] | None) -> str | None:
     if not isinstance(params, dict):
         return "\"params\" must be an object"
     unit = record.get("unit")
-    if not isinstance(unit, list) or not all(_is_number(u) for u in unit):
-        return "\"unit\" must be a list of finite numbers"
+    if not isinstance(unit, list) or not all(_is_number(u) and 0 <= u <= 1 for u in unit):
+        return "\"unit\" must be a list of numbers from 0 to 1"
     if names is not None:
         if sorted(params) != list(names):
             return f"\"params\" must name exactly the space's parameters {', '.join(names)}"

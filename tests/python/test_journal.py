@@ -164,6 +164,7 @@ def test_only_a_torn_journal_line_is_cut(tmp_path):
     (lambda r: r.update(state="running"), '"state" must be one of'),
     (lambda r: r.update(value="0.5"), 'needs a finite "value"'),
     (lambda r: r.update(unit=r["unit"][:1]), '"unit" must hold 3 coordinates'),
+    (lambda r: r.update(unit=[1.5] + r["unit"][1:]), '"unit" must be a list of numbers from 0 to 1'),
     (lambda r: r.update(params={**r["params"], "extra": 1}), "exactly the space's parameters"),
     (lambda r: r.update(number=0), "trial 0 is recorded twice"),
     (lambda r: r.update(reports=[[2, 0.5, 0], [2, 0.4, 0]]), 'the steps of "reports" must increase'),
