@@ -57,6 +57,7 @@ class Ledger:
         self._best_value: float | None = None  # to minimise
         self.finished: list[int] = []  # trial numbers in the order they finished
         self.evaluations = 0
+        self._size = space.size  # of a finite space, else None
 
     # --- reading ----------------------------------------------------------------------
 
@@ -83,6 +84,15 @@ class Ledger:
         if current.state is not TrialState.PENDING or number in self._waiting:
             raise ValueError(f"trial {number} is not pending (it is {current.state.value})")
         return number
+
+    def exhausted(self) -> bool:
+        """Every configuration of a finite space is evaluated, and repeats are answered from the record.
+
+        Nothing is left to learn: a method could only propose repeats, each
+        answered at once, and a run with a large budget would never stop.
+        """
+        return (not self._reevaluate and self._size is not None
+                and len(self._complete_at) >= self._size)
 
     def is_waiting(self, number: int) -> bool:
         """Whether trial `number` is a repeat waiting for the result of the point it repeats."""

@@ -276,6 +276,11 @@ class Optimizer:
             return None
         ledger = self._ledger
         pending = ledger.pending()
+        if ledger.exhausted():
+            if pending:
+                return []
+            self._over = True
+            return None
         if self._method.batched:
             want = self.budget - len(ledger.trials)  # whole batches, cut to the budget
         else:

@@ -345,6 +345,19 @@ class Space(Mapping[str, Kind]):
         """The parameter values of one point of the unit cube, in name order."""
         return {d.name: d._decode(unit[d.name]) for d in self._dims}
 
+    @property
+    def size(self) -> int | None:
+        """How many distinct configurations the space holds; None with a real or periodic parameter."""
+        size = 1
+        for d in self._dims:
+            if d.choices is not None:
+                size *= d.choices
+            elif isinstance(d.kind, Int):
+                size *= int(d.kind.high) - int(d.kind.low) + 1
+            else:
+                return None
+        return size
+
     def point_key(self, params: Mapping[str, Any], unit: Sequence[float]) -> tuple[Any, ...]:
         """What identifies `params`, decoded from `unit` (in name order): equal keys, equal
         parameters, however far apart the unit points lie.

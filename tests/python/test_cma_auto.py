@@ -40,10 +40,10 @@ def test_a_finite_space_is_covered_before_any_configuration_repeats(method):
     assert result.n_evaluations == 64 and result.best.value == 0
 
 
-def test_cma_on_a_tiny_discrete_space_answers_repeats_from_the_record():
+def test_cma_on_a_tiny_discrete_space_answers_repeats_from_the_record_until_it_is_covered():
     result = minimize(lambda p: (p["c"] == "b") + p["k"], {"c": Categorical(["a", "b"]),
                       "k": Int(0, 1)}, 40, seed=1, method="cma")
-    assert result.n_evaluations == 4 and result.n_trials == 40
+    assert result.n_evaluations == 4 and result.n_trials == 4 + result.n_reused < 40
     assert result.best.params == {"c": "a", "k": 0}
 
 

@@ -4,8 +4,9 @@ import math
 
 import pytest
 
-from vordaopt import Categorical, Int, Optimizer, Real, Space, TrialState
+from vordaopt import Categorical, Int, Optimizer, Real, Space, TrialState, minimize
 from vordaopt.methods import METHODS, MethodSettings, Told, make_method, method_class
+from vordaopt.methods.batch import PROBE_SLICE
 from vordaopt.trial import Trial
 
 SPACE = Space({"c": Categorical(["a", "b", "c"]), "n": Int(0, 9), "x": Real(-2, 2),
@@ -89,13 +90,22 @@ def test_a_raised_budget_goes_on_past_the_first_plan(name):
 
 
 @pytest.mark.parametrize("name", METHODS)
-def test_an_exhausted_finite_space_ends_without_evaluating_a_configuration_twice(name):
+def test_an_exhausted_finite_space_ends_the_run(name):
+    # Six configurations and a budget that means "until the deadline": once
+    # each configuration is evaluated there is nothing left to learn, and the
+    # run ends instead of answering repeats from the record until the timeout.
     space = {"c": Categorical(["a", "b"]), "n": Int(0, 2)}
-    opt = Optimizer(space, 20, seed=2, method=name, parallel=1)
+    result = minimize(lambda p: p["n"] + (p["c"] == "b"), space, 2**40, seed=2, method=name,
+                      timeout=60)
+    evaluated = [tuple(sorted(t.params.items())) for t in result.trials
+                 if t.state is TrialState.COMPLETE]
+    assert sorted(evaluated) == sorted(set(evaluated)) and len(evaluated) == 6
+    # A batch's repeats are answered together: one probe slice at most.
+    assert result.n_trials <= (PROBE_SLICE if name == "batch" else 100)
+    assert result.n_evaluations == 6 and result.best_value == 0
+    # Re-evaluating repeats is asked for: the space never runs out.
+    opt = Optimizer(space, 20, seed=2, method=name, reevaluate=True)
     while (trials := opt.ask()) is not None:
         for trial in trials:
-            opt.tell(trial, trial.params["n"] + (trial.params["c"] == "b"))
-    evaluated = [tuple(sorted(t.params.items())) for t in opt.trials
-                 if t.state is TrialState.COMPLETE]
-    assert len(evaluated) == len(set(evaluated)) <= 6 and opt.is_over
-    assert all(t.state in (TrialState.COMPLETE, TrialState.REUSED) for t in opt.trials)
+            opt.tell(trial, trial.params["n"])
+    assert len(opt.trials) == 20
