@@ -164,6 +164,10 @@ class Optimizer:
         self.parallel = settings.parallel
         self.schedule: Schedule = settings.schedule
         self.pruner = settings.pruner
+        # report() and restart_reports() run on the threads that run trials:
+        # they read the ledger and write the book under the book's lock, which
+        # _finish holds while a trial finishes. Everything else runs on the
+        # thread that asks and tells.
         self._book = PruningBook(settings.pruner, settings.sign)
         self._ledger = Ledger(settings.space, settings.sign, settings.reevaluate)
         self._ready: list[Trial] = []  # handed out, not yet returned by ask()
@@ -355,13 +359,16 @@ class Optimizer:
         TypeError
             The value is not a real number.
         """
-        number = self._ledger.pending_number(trial)
-        if (isinstance(step, bool) or not isinstance(step, numbers.Integral)
-                or not 0 <= step <= MAX_STEP):
-            raise ValueError(f"trial {number}: step must be a non-negative integer up to 2**53, got "
-                             f"{brief(step)}")
-        step = int(step)
-        return self._book.report(number, step, reported_value(number, value, step))
+        # Under the book's lock, which a tell holds while it finishes a trial:
+        # a report checked as pending cannot land after its trial finished.
+        with self._book.lock:
+            number = self._ledger.pending_number(trial)
+            if (isinstance(step, bool) or not isinstance(step, numbers.Integral)
+                    or not 0 <= step <= MAX_STEP):
+                raise ValueError(f"trial {number}: step must be a non-negative integer up to "
+                                 f"2**53, got {brief(step)}")
+            step = int(step)
+            return self._book.report(number, step, reported_value(number, value, step))
 
     def restart_reports(self, trial: Trial | int) -> None:
         """Forgets what a pending trial reported: it runs again from its first step.
@@ -371,7 +378,8 @@ class Optimizer:
         ValueError
             The trial is not pending.
         """
-        self._book.forget(self._ledger.pending_number(trial))
+        with self._book.lock:
+            self._book.forget(self._ledger.pending_number(trial))
 
     def tell(
         self,
