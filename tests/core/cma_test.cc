@@ -7,10 +7,13 @@
 #include <gtest/gtest.h>
 
 #include "cma/search.h"
-#include "cma/symmetric_eigen.h"
+#include "numerics/symmetric_eigen.h"
 #include "cma_drive.h"
 
 namespace vordaopt::cma {
+
+using numerics::symmetric_eigen;
+
 namespace {
 
 TEST(CmaEigen, DecomposesAKnownMatrix) {

@@ -7,7 +7,7 @@
 
 #include "gp/kernel.h"
 #include "gp/lbfgsb.h"
-#include "gp/linalg.h"
+#include "numerics/linalg.h"
 #include "gp/log_ei.h"
 #include "gp/model.h"
 #include "gp/propose.h"
@@ -15,6 +15,12 @@
 #include "gp/warp.h"
 
 namespace vordaopt::gp {
+
+using numerics::cholesky;
+using numerics::inverse_cholesky;
+using numerics::log_det_cholesky;
+using numerics::solve_cholesky;
+
 namespace {
 
 TEST(GpLinalg, CholeskySolvesAndInvertsAKnownMatrix) {

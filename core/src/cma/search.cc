@@ -4,11 +4,14 @@
 #include <cmath>
 #include <numeric>
 
-#include "cma/symmetric_eigen.h"
+#include "numerics/symmetric_eigen.h"
 #include "rng.h"
 #include "seed_mix.h"
 
 namespace vordaopt::cma {
+
+using numerics::symmetric_eigen;
+
 namespace {
 
 // A triangle wave of period 2: the real line folded into [0, 1].
@@ -215,7 +218,7 @@ CmaSearch::Candidate CmaSearch::draw(size_t index) const {
     const Dim& dim = dims_[gaussian_[j]];
     double g = mean_[j] + sigma_ * margin_[j] * c.y[j];
     double t = dim.kind == DimKind::kPeriodic ? g - std::floor(g) : mirror(g);
-    c.unit[gaussian_[j]] = gp::share_centre(dim, t);
+    c.unit[gaussian_[j]] = numerics::share_centre(dim, t);
   }
   for (size_t k = 0; k < categorical_.size(); ++k) {
     const std::vector<double>& q = probabilities_[k];

@@ -49,12 +49,12 @@
 #include <vector>
 
 #include "cma/surrogate.h"
-#include "gp/kernel.h"
+#include "numerics/dims.h"
 
 namespace vordaopt::cma {
 
-using gp::Dim;
-using gp::DimKind;
+using numerics::Dim;
+using numerics::DimKind;
 
 struct CmaSettings {
   size_t population = 0;     // the first run's population; 0: 4 + floor(3 ln n)

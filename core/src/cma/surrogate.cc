@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "gp/linalg.h"
+#include "numerics/linalg.h"
 
 namespace vordaopt::cma {
 namespace {
@@ -107,8 +107,8 @@ std::optional<QuadraticModel> QuadraticModel::fit(const std::vector<double>& row
     diagonal = diagonal > 0.0 ? diagonal * (1.0 + kRidge) : 1.0;
     for (size_t b = 0; b < a; ++b) normal[b * p + a] = normal[a * p + b];
   }
-  if (!gp::cholesky(normal, p)) return std::nullopt;
-  gp::solve_cholesky(normal, p, rhs);
+  if (!numerics::cholesky(normal, p)) return std::nullopt;
+  numerics::solve_cholesky(normal, p, rhs);
   for (double& c : rhs) c *= spread;
   rhs[0] += mean;
   return QuadraticModel(n, *chosen, std::move(rhs));

@@ -17,25 +17,17 @@
 #include <cstdint>
 #include <vector>
 
+#include "numerics/dims.h"
+
 namespace vordaopt::gp {
 
-enum class DimKind { kContinuous, kInteger, kCategorical, kPeriodic };
-
-struct Dim {
-  DimKind kind = DimKind::kContinuous;
-  uint32_t count = 0;  // values of an integer, choices of a categorical
-};
+using numerics::Dim;
+using numerics::DimKind;
+using numerics::share;
+using numerics::share_centre;
 
 // The coordinate the kernel works with for `t` (see above).
 double canonical(const Dim& dim, double t);
-
-// The index of the share of [0, 1] that holds t when it is cut into `count`
-// equal shares (t = 1 belongs to the last). REQUIRES: count > 0.
-double share(double t, uint32_t count);
-
-// For integers and categories, the unit coordinate of the centre of the share
-// that holds t (the value t stands for); other kinds return t.
-double share_centre(const Dim& dim, double t);
 
 // The squared distance of two canonical coordinates of one dimension.
 double squared_distance(const Dim& dim, double a, double b);

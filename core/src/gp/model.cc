@@ -6,9 +6,16 @@
 #include <utility>
 
 #include "gp/lbfgsb.h"
-#include "gp/linalg.h"
+#include "numerics/linalg.h"
 
 namespace vordaopt::gp {
+
+using numerics::cholesky;
+using numerics::inverse_cholesky;
+using numerics::log_det_cholesky;
+using numerics::solve_cholesky;
+using numerics::solve_lower;
+
 namespace {
 
 constexpr double kSqrt2 = 1.4142135623730951;

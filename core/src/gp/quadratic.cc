@@ -4,9 +4,14 @@
 #include <cmath>
 #include <numeric>
 
-#include "gp/linalg.h"
+#include "numerics/linalg.h"
 
 namespace vordaopt::gp {
+
+using numerics::cholesky;
+using numerics::dot;
+using numerics::solve_cholesky;
+
 namespace {
 
 // Columns whose remaining norm falls below this share of the largest are

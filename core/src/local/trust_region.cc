@@ -4,8 +4,9 @@
 #include <cmath>
 #include <utility>
 
-#include "cma/symmetric_eigen.h"
-#include "gp/linalg.h"
+#include "numerics/symmetric_eigen.h"
+#include "numerics/gaussian_elimination.h"
+#include "numerics/linalg.h"
 
 namespace vordaopt::local {
 namespace {
@@ -19,8 +20,6 @@ constexpr double kShortestStep = 1e-3;
 // Two results closer than this share of the radius are one for the model:
 // interpolating both would make its system singular.
 constexpr double kSamePoint = 1e-9;
-// A pivot this small relative to the largest entry: the system is singular.
-constexpr double kSingular = 1e-13;
 // Projected-gradient iterations on the model (each costs d^2).
 constexpr int kStepIterations = 300;
 // Halvings a single plan may make before it returns a repair regardless.
@@ -32,38 +31,6 @@ constexpr double kLocalRadii = 2.5;
 // A projected-gradient iteration that moves no coordinate more than this
 // (in the ball's coordinates) has converged.
 constexpr double kStepMoved = 1e-12;
-
-// Solves a x = b (n x n, row-major) by Gaussian elimination with partial
-// pivoting; the pivots are chosen in a fixed order, so the result is the same
-// on every machine. Returns false when the matrix is numerically singular.
-bool solve(std::vector<double> a, std::vector<double>& b, size_t n) {
-  double largest = 0.0;
-  for (double v : a) largest = std::max(largest, std::fabs(v));
-  if (!(largest > 0.0)) return false;
-  for (size_t k = 0; k < n; ++k) {
-    size_t p = k;
-    for (size_t i = k + 1; i < n; ++i) {
-      if (std::fabs(a[i * n + k]) > std::fabs(a[p * n + k])) p = i;
-    }
-    if (!(std::fabs(a[p * n + k]) > kSingular * largest)) return false;
-    if (p != k) {
-      for (size_t j = 0; j < n; ++j) std::swap(a[k * n + j], a[p * n + j]);
-      std::swap(b[k], b[p]);
-    }
-    for (size_t i = k + 1; i < n; ++i) {
-      double f = a[i * n + k] / a[k * n + k];
-      if (f == 0.0) continue;
-      for (size_t j = k; j < n; ++j) a[i * n + j] -= f * a[k * n + j];
-      b[i] -= f * b[k];
-    }
-  }
-  for (size_t k = n; k-- > 0;) {
-    double s = b[k];
-    for (size_t j = k + 1; j < n; ++j) s -= a[k * n + j] * b[j];
-    b[k] = s / a[k * n + k];
-  }
-  return true;
-}
 
 double squared_distance(const double* a, const double* b, size_t d) {
   double s = 0.0;
@@ -78,7 +45,7 @@ bool near_ball(const double* x, const double* c, size_t d, double radius) {
 }
 
 double norm(const std::vector<double>& v) {
-  return std::sqrt(gp::dot(v.data(), v.data(), v.size()));
+  return std::sqrt(numerics::dot(v.data(), v.data(), v.size()));
 }
 
 // The quadratic g.s + s'Hs/2 in the ball's coordinates (s = step / radius).
@@ -102,14 +69,14 @@ bool fit(const std::vector<double>& s, const std::vector<double>& f, size_t m, s
   std::vector<double> k(n * n, 0.0), rhs(n, 0.0);
   for (size_t i = 0; i < m; ++i) {
     for (size_t j = 0; j < m; ++j) {
-      double p = gp::dot(&s[i * d], &s[j * d], d);
+      double p = numerics::dot(&s[i * d], &s[j * d], d);
       k[i * n + j] = 0.5 * (p * p);
     }
     k[i * n + m] = k[m * n + i] = 1.0;
     for (size_t c = 0; c < d; ++c) k[i * n + m + 1 + c] = k[(m + 1 + c) * n + i] = s[i * d + c];
     rhs[i] = f[i];
   }
-  if (!solve(std::move(k), rhs, n)) return false;
+  if (!numerics::solve_linear(std::move(k), rhs, n)) return false;
   model.g.assign(rhs.begin() + static_cast<std::ptrdiff_t>(m + 1), rhs.end());
   model.h.assign(d * d, 0.0);
   for (size_t j = 0; j < m; ++j) {
@@ -128,8 +95,8 @@ bool fit(const std::vector<double>& s, const std::vector<double>& f, size_t m, s
 double model_value(const Model& model, const std::vector<double>& s) {
   size_t d = s.size();
   double quad = 0.0;
-  for (size_t r = 0; r < d; ++r) quad += s[r] * gp::dot(&model.h[r * d], s.data(), d);
-  return gp::dot(model.g.data(), s.data(), d) + 0.5 * quad;
+  for (size_t r = 0; r < d; ++r) quad += s[r] * numerics::dot(&model.h[r * d], s.data(), d);
+  return numerics::dot(model.g.data(), s.data(), d) + 0.5 * quad;
 }
 
 // The model's minimum on the unit ball and the box [lo, hi], by projected
@@ -140,7 +107,7 @@ std::vector<double> minimise(const Model& model, const std::vector<double>& lo,
   size_t d = lo.size();
   std::vector<double> values, vectors;
   double lipschitz = 0.0;
-  if (cma::symmetric_eigen(model.h, d, values, vectors)) {
+  if (numerics::symmetric_eigen(model.h, d, values, vectors)) {
     for (double v : values) lipschitz = std::max(lipschitz, std::fabs(v));
   }
   double gnorm = norm(model.g);
@@ -159,7 +126,7 @@ std::vector<double> minimise(const Model& model, const std::vector<double>& lo,
   double step = 1.0 / lipschitz;
   for (int it = 0; it < kStepIterations; ++it) {
     for (size_t i = 0; i < d; ++i) {
-      double grad = model.g[i] + gp::dot(&model.h[i * d], s.data(), d);
+      double grad = model.g[i] + numerics::dot(&model.h[i * d], s.data(), d);
       next[i] = s[i] - step * grad;
     }
     project(next);
@@ -215,7 +182,7 @@ std::vector<double> TrustRegion::repair_point(const double* c, const std::vector
   for (size_t i : near) if (near_ball(point(i), c, d_, radius)) add(point(i));
   for (size_t i = 0; i + d_ <= extra.size(); i += d_) add(&extra[i]);
   std::vector<double> values, vectors, x(c, c + d_);
-  if (!cma::symmetric_eigen(cover, d_, values, vectors)) return x;  // only with non-finite points
+  if (!numerics::symmetric_eigen(cover, d_, values, vectors)) return x;  // only with non-finite points
   size_t least = 0;
   for (size_t i = 1; i < d_; ++i) if (values[i] < values[least]) least = i;
   // Of the two points along it, the one farther from every point counted

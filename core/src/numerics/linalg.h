@@ -1,11 +1,12 @@
-// Dense linear algebra for small Gaussian-process models.
+// Dense linear algebra for the small systems of the search methods (the GP,
+// CMA-ES's model, the trust region).
 //
 // Plain loops in a fixed order, no BLAS: a sum is always taken over the same
 // terms in the same order, so the results are the same bit for bit on every
 // machine and thread count (with -ffp-contract=off). Matrices are square,
 // row-major, in std::vector<double> of n * n entries.
-#ifndef VORDAOPT_CORE_GP_LINALG_H_
-#define VORDAOPT_CORE_GP_LINALG_H_
+#ifndef VORDAOPT_CORE_NUMERICS_LINALG_H_
+#define VORDAOPT_CORE_NUMERICS_LINALG_H_
 
 #include <cstddef>
 #include <vector>
@@ -20,7 +21,7 @@
 #define VORDAOPT_WIDE
 #endif
 
-namespace vordaopt::gp {
+namespace vordaopt::numerics {
 
 // sum a[i] * b[i] for i < n, in four interleaved partial sums added in a fixed
 // order: the compiler may vectorise it (a plain running sum it may not
@@ -44,6 +45,6 @@ double log_det_cholesky(const std::vector<double>& l, size_t n);
 // The full inverse (L L^T)^-1, symmetric, n x n.
 std::vector<double> inverse_cholesky(const std::vector<double>& l, size_t n);
 
-}  // namespace vordaopt::gp
+}  // namespace vordaopt::numerics
 
-#endif  // VORDAOPT_CORE_GP_LINALG_H_
+#endif  // VORDAOPT_CORE_NUMERICS_LINALG_H_

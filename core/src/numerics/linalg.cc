@@ -1,8 +1,8 @@
-#include "gp/linalg.h"
+#include "numerics/linalg.h"
 
 #include <cmath>
 
-namespace vordaopt::gp {
+namespace vordaopt::numerics {
 
 VORDAOPT_WIDE
 double dot(const double* a, const double* b, size_t n) {
@@ -82,4 +82,4 @@ std::vector<double> inverse_cholesky(const std::vector<double>& l, size_t n) {
   return inverse;
 }
 
-}  // namespace vordaopt::gp
+}  // namespace vordaopt::numerics

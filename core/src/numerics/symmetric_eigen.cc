@@ -1,8 +1,8 @@
-#include "cma/symmetric_eigen.h"
+#include "numerics/symmetric_eigen.h"
 
 #include <cmath>
 
-namespace vordaopt::cma {
+namespace vordaopt::numerics {
 
 bool symmetric_eigen(const std::vector<double>& a_in, size_t n, std::vector<double>& values,
                      std::vector<double>& vectors) {
@@ -53,4 +53,4 @@ bool symmetric_eigen(const std::vector<double>& a_in, size_t n, std::vector<doub
   return true;
 }
 
-}  // namespace vordaopt::cma
+}  // namespace vordaopt::numerics
