@@ -231,52 +231,63 @@ class Acquisition {
   double best_;
 };
 
-}  // namespace
+// The points a proposal has to avoid: those observed and those pending.
+class TakenPoints {
+ public:
+  TakenPoints(const std::vector<Dim>& dims, const std::vector<double>& points,
+              const std::vector<double>& pending)
+      : dims_(dims), points_(points), pending_(pending) {}
 
-std::vector<double> propose(const std::vector<Dim>& dims, const std::vector<double>& points,
-                            const std::vector<double>& values,
-                            const std::vector<double>& pending, uint64_t seed,
-                            const ProposeSettings& settings) {
-  size_t d = dims.size();
-  size_t n = values.size();
-  size_t m = d == 0 ? 0 : pending.size() / d;
-  size_t startup = settings.startup != 0 ? settings.startup : d + 1;
-  if (d == 0) return {};
-  auto taken = [&](const double* x) {
-    for (size_t i = 0; i < n; ++i) {
-      if (same_point(dims, x, &points[i * d])) return true;
+  bool operator()(const double* x) const {
+    size_t d = dims_.size();
+    for (size_t i = 0; i < points_.size() / d; ++i) {
+      if (same_point(dims_, x, &points_[i * d])) return true;
     }
-    for (size_t j = 0; j < m; ++j) {
-      if (same_point(dims, x, &pending[j * d])) return true;
+    for (size_t j = 0; j < pending_.size() / d; ++j) {
+      if (same_point(dims_, x, &pending_[j * d])) return true;
     }
     return false;
-  };
-  if (n + m < startup || n < 2) {
-    // On small grids lattice points share a configuration: skip those already taken.
-    uint32_t index = static_cast<uint32_t>(n + m);
-    std::vector<double> x = lattice_point(d, seed, index);
-    for (uint32_t skip = 1; skip <= kLatticeSkips && taken(x.data()); ++skip) {
-      x = lattice_point(d, seed, index + skip);
-    }
-    return x;
   }
-  SeededRng rng = SeededRng::seed_from_u64(seed_mix(seed ^ seed_mix(n * 1000003ull + m)));
 
-  Warped warped = warp_values(values);
-  size_t results = 0;
-  Model model = conditioned_model(dims, points, warped.values, pending, results);
-  // The incumbent of the improvement: the least observed value, or, where
-  // the fit finds noise, the least posterior mean at the data: the least
-  // noisy value is a lucky draw that little would improve on.
-  double best = *std::min_element(warped.values.begin(), warped.values.end());
-  if (n >= kSmoothedFrom && model.hyper().log_noise > kNoisyLogNoise) {
+ private:
+  const std::vector<Dim>& dims_;
+  const std::vector<double>& points_;
+  const std::vector<double>& pending_;
+};
+
+// Start-up: the next point of the space-filling lattice, skipping points
+// whose configuration is taken (on small grids lattice points share one).
+std::vector<double> startup_point(size_t d, uint64_t seed, size_t taken_count,
+                                  const TakenPoints& taken) {
+  uint32_t index = static_cast<uint32_t>(taken_count);
+  std::vector<double> x = lattice_point(d, seed, index);
+  for (uint32_t skip = 1; skip <= kLatticeSkips && taken(x.data()); ++skip) {
+    x = lattice_point(d, seed, index + skip);
+  }
+  return x;
+}
+
+// The incumbent of the improvement: the least observed value, or, where the
+// fit finds noise, the least posterior mean at the data: the least noisy
+// value is a lucky draw that little would improve on.
+double incumbent(const Model& model, const std::vector<double>& warped, size_t results) {
+  double best = *std::min_element(warped.begin(), warped.end());
+  if (warped.size() >= kSmoothedFrom && model.hyper().log_noise > kNoisyLogNoise) {
     std::vector<double> smoothed = model.means_at_data();
     smoothed.resize(results);  // the pending points, last, are not results
     best = *std::min_element(smoothed.begin(), smoothed.end());
   }
-  Acquisition acquisition(model, best);
+  return best;
+}
 
-  // Screening: a Kronecker sequence with a random offset...
+// The screening set: a Kronecker sequence with a random offset, then
+// perturbations of the best observed points at several scales of the fitted
+// length scales. Draws from `rng` in that order.
+std::vector<Candidate> screening_candidates(const std::vector<Dim>& dims, const Model& model,
+                                            const std::vector<double>& points,
+                                            const std::vector<double>& values,
+                                            const ProposeSettings& settings, SeededRng& rng) {
+  size_t d = dims.size(), n = values.size();
   std::vector<Candidate> candidates;
   std::vector<double> alpha(d);
   {
@@ -295,7 +306,6 @@ std::vector<double> propose(const std::vector<Dim>& dims, const std::vector<doub
     }
     candidates.push_back({std::move(x), 0.0});
   }
-  // ...and the neighbourhoods of the best observed points.
   std::vector<size_t> order(n);
   std::iota(order.begin(), order.end(), size_t{0});
   std::stable_sort(order.begin(), order.end(),
@@ -313,6 +323,113 @@ std::vector<double> propose(const std::vector<Dim>& dims, const std::vector<doub
       candidates.push_back({std::move(x), 0.0});
     }
   }
+  return candidates;
+}
+
+// Moves every candidate to the value its integers and categories stand for,
+// scores it by log EI, and sorts the set best first.
+void score_and_sort(const std::vector<Dim>& dims, const Model& model, double best,
+                    std::vector<Candidate>& candidates) {
+  size_t d = dims.size();
+  std::vector<double> flat;
+  flat.reserve(candidates.size() * d);
+  for (Candidate& c : candidates) {
+    for (size_t k = 0; k < d; ++k) c.x[k] = share_centre(dims[k], c.x[k]);
+    flat.insert(flat.end(), c.x.begin(), c.x.end());
+  }
+  std::vector<double> means, variances;
+  model.predict_many(flat.data(), candidates.size(), means, variances);
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    candidates[i].score = log_expected_improvement(means[i], std::sqrt(variances[i]), best);
+  }
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
+}
+
+// A quasi-Newton search of log EI over the coordinates `smooth` (continuous
+// and periodic) of `c`, the others held; keeps the result if it is better.
+void polish_smooth(const Acquisition& acquisition, const std::vector<size_t>& smooth,
+                   Candidate& c) {
+  if (smooth.empty()) return;
+  std::vector<double> start(smooth.size()), lower(smooth.size(), 0.0), upper(smooth.size(), 1.0);
+  for (size_t i = 0; i < smooth.size(); ++i) start[i] = c.x[smooth[i]];
+  std::vector<double> full = c.x;
+  Objective f = [&](const std::vector<double>& y, std::vector<double>& g) {
+    for (size_t i = 0; i < smooth.size(); ++i) full[smooth[i]] = y[i];
+    std::vector<double> g_full;
+    double v = acquisition.negative_with_gradient(full, g_full);
+    g.resize(smooth.size());
+    for (size_t i = 0; i < smooth.size(); ++i) g[i] = g_full[smooth[i]];
+    return std::isfinite(v) ? v : std::numeric_limits<double>::infinity();
+  };
+  BoxSettings box;
+  box.max_iterations = 50;
+  box.pgtol = 1e-7;
+  BoxResult r = minimize_in_box(f, start, lower, upper, box);
+  if (std::isfinite(r.f) && -r.f > c.score) {
+    for (size_t i = 0; i < smooth.size(); ++i) c.x[smooth[i]] = r.x[i];
+    c.score = -r.f;
+  }
+}
+
+// A coordinate search of log EI over the integers and categories of `c`, in
+// passes until nothing improves (at most three): every value of a parameter
+// with few of them, steps of growing size from the current one otherwise.
+void coordinate_search(const std::vector<Dim>& dims, const Acquisition& acquisition,
+                       const ProposeSettings& settings, Candidate& c) {
+  size_t d = dims.size();
+  for (int pass = 0; pass < 3; ++pass) {
+    bool moved = false;
+    for (size_t k = 0; k < d; ++k) {
+      if (dims[k].kind != DimKind::kInteger && dims[k].kind != DimKind::kCategorical) continue;
+      uint32_t count = std::max<uint32_t>(dims[k].count, 1);
+      auto try_value = [&](double share) {
+        std::vector<double> x = c.x;
+        x[k] = (share + 0.5) / static_cast<double>(count);
+        double score = acquisition(x.data());
+        if (score > c.score) {
+          c.x = std::move(x);
+          c.score = score;
+          moved = true;
+        }
+      };
+      double current = share(c.x[k], count);
+      if (count <= settings.max_discrete_values) {
+        for (uint32_t v = 0; v < count; ++v) try_value(static_cast<double>(v));
+      } else {
+        for (double step = 1.0; step < count; step *= 2.0) {
+          if (current - step >= 0) try_value(current - step);
+          if (current + step < count) try_value(current + step);
+        }
+      }
+    }
+    if (!moved) break;
+  }
+}
+
+}  // namespace
+
+std::vector<double> propose(const std::vector<Dim>& dims, const std::vector<double>& points,
+                            const std::vector<double>& values,
+                            const std::vector<double>& pending, uint64_t seed,
+                            const ProposeSettings& settings) {
+  size_t d = dims.size();
+  size_t n = values.size();
+  size_t m = d == 0 ? 0 : pending.size() / d;
+  size_t startup = settings.startup != 0 ? settings.startup : d + 1;
+  if (d == 0) return {};
+  TakenPoints taken(dims, points, pending);
+  if (n + m < startup || n < 2) return startup_point(d, seed, n + m, taken);
+  SeededRng rng = SeededRng::seed_from_u64(seed_mix(seed ^ seed_mix(n * 1000003ull + m)));
+
+  Warped warped = warp_values(values);
+  size_t results = 0;
+  Model model = conditioned_model(dims, points, warped.values, pending, results);
+  double best = incumbent(model, warped.values, results);
+  Acquisition acquisition(model, best);
+
+  std::vector<Candidate> candidates =
+      screening_candidates(dims, model, points, values, settings, rng);
   // The minimiser of a quadratic model around the incumbent, when there is one.
   std::vector<size_t> smooth;
   for (size_t k = 0; k < d; ++k) {
@@ -324,78 +441,17 @@ std::vector<double> propose(const std::vector<Dim>& dims, const std::vector<doub
     if (!taken(step->x.data())) return step->x;
   }
   if (step) candidates.push_back({step->x, 0.0});
-  {
-    std::vector<double> flat;
-    flat.reserve(candidates.size() * d);
-    for (Candidate& c : candidates) {
-      for (size_t k = 0; k < d; ++k) c.x[k] = share_centre(dims[k], c.x[k]);
-      flat.insert(flat.end(), c.x.begin(), c.x.end());
-    }
-    std::vector<double> means, variances;
-    model.predict_many(flat.data(), candidates.size(), means, variances);
-    for (size_t i = 0; i < candidates.size(); ++i) {
-      candidates[i].score = log_expected_improvement(means[i], std::sqrt(variances[i]), best);
-    }
-  }
-  std::stable_sort(candidates.begin(), candidates.end(),
-                   [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
+  score_and_sort(dims, model, best, candidates);
 
-  // Local searches over the continuous and periodic coordinates, then the discrete ones.
+  // Local searches from the best screened points: over the continuous and
+  // periodic coordinates, then the discrete ones.
   for (size_t k = 0; k < d; ++k) {
     if (dims[k].kind == DimKind::kPeriodic) smooth.push_back(k);
   }
   size_t searches = std::min(settings.local_searches, candidates.size());
   for (size_t s = 0; s < searches; ++s) {
-    Candidate& c = candidates[s];
-    if (!smooth.empty()) {
-      std::vector<double> start(smooth.size()), lower(smooth.size(), 0.0), upper(smooth.size(), 1.0);
-      for (size_t i = 0; i < smooth.size(); ++i) start[i] = c.x[smooth[i]];
-      std::vector<double> full = c.x;
-      Objective f = [&](const std::vector<double>& y, std::vector<double>& g) {
-        for (size_t i = 0; i < smooth.size(); ++i) full[smooth[i]] = y[i];
-        std::vector<double> g_full;
-        double v = acquisition.negative_with_gradient(full, g_full);
-        g.resize(smooth.size());
-        for (size_t i = 0; i < smooth.size(); ++i) g[i] = g_full[smooth[i]];
-        return std::isfinite(v) ? v : std::numeric_limits<double>::infinity();
-      };
-      BoxSettings box;
-      box.max_iterations = 50;
-      box.pgtol = 1e-7;
-      BoxResult r = minimize_in_box(f, start, lower, upper, box);
-      if (std::isfinite(r.f) && -r.f > c.score) {
-        for (size_t i = 0; i < smooth.size(); ++i) c.x[smooth[i]] = r.x[i];
-        c.score = -r.f;
-      }
-    }
-    // Coordinate search over integers and categories, until nothing improves.
-    for (int pass = 0; pass < 3; ++pass) {
-      bool moved = false;
-      for (size_t k = 0; k < d; ++k) {
-        if (dims[k].kind != DimKind::kInteger && dims[k].kind != DimKind::kCategorical) continue;
-        uint32_t count = std::max<uint32_t>(dims[k].count, 1);
-        auto try_value = [&](double share) {
-          std::vector<double> x = c.x;
-          x[k] = (share + 0.5) / static_cast<double>(count);
-          double score = acquisition(x.data());
-          if (score > c.score) {
-            c.x = std::move(x);
-            c.score = score;
-            moved = true;
-          }
-        };
-        double current = share(c.x[k], count);
-        if (count <= settings.max_discrete_values) {
-          for (uint32_t v = 0; v < count; ++v) try_value(static_cast<double>(v));
-        } else {
-          for (double step = 1.0; step < count; step *= 2.0) {
-            if (current - step >= 0) try_value(current - step);
-            if (current + step < count) try_value(current + step);
-          }
-        }
-      }
-      if (!moved) break;
-    }
+    polish_smooth(acquisition, smooth, candidates[s]);
+    coordinate_search(dims, acquisition, settings, candidates[s]);
   }
   std::stable_sort(candidates.begin(), candidates.end(),
                    [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
