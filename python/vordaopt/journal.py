@@ -31,7 +31,8 @@ from typing import Any
 from ._numbers import is_integral, is_real
 from .trial import MAX_STEP, Report, Trial, TrialState
 
-__all__ = ["Journal", "JournalError", "JournalMismatch", "read_journal", "trial_to_record", "trial_from_record"]
+__all__ = ["Journal", "JournalError", "JournalMismatch", "open_for_run", "read_journal", "trial_to_record",
+           "trial_from_record"]
 
 FORMAT_VERSION = 1
 _MAGIC = "vordaopt_journal"
@@ -428,3 +429,18 @@ class Journal:
 
     def __exit__(self, *exc_info: object) -> None:
         self.close()
+
+
+def open_for_run(journal: str | os.PathLike[str] | Journal,
+                 settings: dict[str, Any]) -> tuple[Journal, bool]:
+    """The journal of a run of `settings`, and whether the run opened it (and closes it).
+
+    A Journal the caller opened must hold the same settings (with settings of
+    its own besides); a path is opened, or created, for them.
+    """
+    if isinstance(journal, Journal):
+        wrong = sorted(k for k, v in settings.items() if journal.header.get(k) != v)
+        if wrong:
+            raise JournalError(f"{journal.path} was opened for other settings: {', '.join(wrong)}")
+        return journal, False
+    return Journal(journal, settings), True

@@ -18,17 +18,46 @@ from collections.abc import Mapping
 from typing import Any
 
 from ._numbers import as_real, brief, objective_value, reported_value
-from .journal import Journal, JournalError, record_reports
+from .journal import Journal, open_for_run, record_reports
 from .ledger import FAILED_STAND_IN, Ledger
 from .methods import Method, MethodSettings, make_method
 from .pruners import Pruner, TrialPruned
 from .pruning_book import PruningBook
+from .schedule import Scheduler
 from .settings import Direction, Mode, RunSettings, Schedule
 from .space import Kind, Space
-from .trial import MAX_BUDGET, MAX_STEP, Report, Trial, TrialState, bounded_text, unit_key
+from .trial import MAX_BUDGET, MAX_STEP, Report, Trial, TrialState, bounded_text
 
 __all__ = ["Optimizer", "Trial", "TrialState", "Report", "FAILED_STAND_IN", "MAX_BUDGET",
            "Direction", "Mode", "Schedule"]
+
+
+def _outcome(number: int, value: object, pruned: bool) -> tuple[float | None, str | None, bool]:
+    """What a told result of trial `number` is: (value, error text, pruned), checked.
+
+    A finite value; None with an error text for an exception, NaN or an
+    infinity (a failure); None and True for a pruned trial.
+    """
+    if pruned or isinstance(value, TrialPruned):
+        if value is not None and not isinstance(value, TrialPruned):
+            raise ValueError(f"trial {number}: a pruned trial has no value; give "
+                             "pruned=True alone")
+        return None, None, True
+    if value is None:
+        raise TypeError(f"tell needs the value of trial {number}, an exception, or pruned=True")
+    if isinstance(value, BaseException):
+        return None, bounded_text(f"{type(value).__name__}: {value}"), False
+    try:
+        result = objective_value(value)
+    except TypeError:
+        raise TypeError(
+            f"the value of trial {number} must be a number or an exception (a real "
+            f"number, never a string), got {type(value).__name__}") from None
+    except OverflowError:  # an integer such as 10**400: a failure, as an infinity is
+        result = math.inf
+    if math.isfinite(result):
+        return result, None, False
+    return None, f"the objective returned {result!r}", False
 
 
 class Optimizer:
@@ -51,16 +80,9 @@ class Optimizer:
         a time. ``"gp"``: Bayesian optimisation with a Gaussian process, one
         trial at a time (or `parallel` at once). ``"cma"``: CMA-ES with
         restarts; a generation's candidates go out `parallel` at a time.
-        ``"auto"``: with an integer or categorical parameter, the GP method
-        for the first 300 trials (then CMA-ES started around the best of
-        them; on a grid of integers and categories only, the GP to the end)
-        up to 12 parameters, CMA-ES beyond. Otherwise a trust-region
-        descent from the centre (then CMA-ES) when `budget` is small (at
-        most 20 trials per parameter for 3 to 5 parameters, 50 beyond);
-        otherwise, up to 5 parameters, the GP method for the first 300
-        trials, then CMA-ES, and beyond, CMA-ES from the start (see
-        docs/methods.md). A run resumed from a journal without a method
-        goes on with the journal's.
+        ``"auto"``: the GP method, a trust-region descent or CMA-ES, chosen
+        from the space and the budget (see docs/methods.md). A run resumed
+        from a journal without a method goes on with the journal's.
     mode : str, optional
         The former name of `method`, still accepted.
     probe_ratio : float, default 0.2
@@ -78,12 +100,9 @@ class Optimizer:
         each pending trial joins the model at its predicted value, so that no
         point is proposed twice. For "cma", pending trials are the next
         candidates of the generation (once all are out, further draws from
-        the same distribution). For "online": Beyond the solver's own
-        candidate, each comes from a scratch solver holding the same history,
-        into which every pending candidate has been told at a stand-in value
-        (the "constant liar": the worst value told so far, 0.0 before any,
-        which the first 24 uniform draws never read). A candidate that
-        repeats an evaluated or pending point ends the round early.
+        the same distribution). For "online", the pending ones are told to a
+        scratch solver at a stand-in value (the "constant liar", see
+        methods/online.py); a repeat ends the round early.
     schedule : {"rounds", "async"}, default "rounds"
         ``"rounds"``: `parallel` trials are handed out together, and the next
         round starts once all their results are in; they are told to the
@@ -170,26 +189,23 @@ class Optimizer:
         # thread that asks and tells.
         self._book = PruningBook(settings.pruner, settings.sign)
         self._ledger = Ledger(settings.space, settings.sign, settings.reevaluate)
-        self._ready: list[Trial] = []  # handed out, not yet returned by ask()
         self._journaled = 0  # how many finished trials the journal holds
-        self._over = False
         self._journal: Journal | None = None
         self._owns_journal = False
         first_budget = self.budget
         if journal is not None:
-            self._journal, self._owns_journal = self._open_journal(journal)
+            self._journal, self._owns_journal = open_for_run(journal, settings.header())
             if isinstance(self._journal.first_budget, int):
                 first_budget = self._journal.first_budget
         self._method = make_method(self.method, MethodSettings(
             space=self._space, seed=self.seed, budget=self.budget, first_budget=first_budget,
             parallel=self.parallel, reevaluate=self.reevaluate, probe_ratio=self.probe_ratio))
-        # While a journal is replayed: the recorded points, which a method
-        # that replays by observing hands out instead of proposing them again.
-        self._replay_units: dict[int, tuple[float, ...]] = {}
-
+        self._scheduler = Scheduler(settings, self._method, self._ledger)
         if self._journal is not None:
             try:
-                self._replay(self._journal.lines)
+                self._scheduler.replay(self._journal.lines, self._finish_recorded,
+                                       str(self._journal.path))
+                self._write_journal()
             except BaseException:
                 self.close()
                 raise
@@ -233,7 +249,7 @@ class Optimizer:
     @property
     def is_over(self) -> bool:
         """True once the run has ended: the budget is spent or the search has converged."""
-        return self._over and not self._ready
+        return self._scheduler.over and not self._scheduler.ready
 
     @property
     def mode(self) -> Method:
@@ -265,66 +281,12 @@ class Optimizer:
             on an optimizer rebuilt from a journal returns the trials that
             were handed out before and never finished.
         """
-        if self._ready:
-            ready = [t for t in self._ready if self._ledger.trials[t.number].state is TrialState.PENDING]
-            self._ready = []
-            if ready:
-                return ready
-        handed = self._advance()
+        ready = self._scheduler.take_ready()
+        if ready:
+            return ready
+        handed = self._scheduler.advance()
         self._write_journal()
         return handed
-
-    def _advance(self) -> list[Trial] | None:
-        """Hands out what the method proposes now; None once the run is over."""
-        if self._over:
-            return None
-        ledger = self._ledger
-        pending = ledger.pending()
-        if ledger.exhausted():
-            if pending:
-                return []
-            self._over = True
-            return None
-        if self._method.batched:
-            want = self.budget - len(ledger.trials)  # whole batches, cut to the budget
-        else:
-            room = self._round_size(len(pending))
-            if not room:
-                return None if room is None else []
-            want = room
-        handed: list[Trial] = []
-        while len(handed) < want and len(ledger.trials) < self.budget:
-            recorded = (self._replay_units.get(len(ledger.trials))
-                        if self._method.replays_by_observing else None)
-            units = ([recorded] if recorded is not None
-                     else self._method.propose(pending, want - len(handed)))
-            if units is None:
-                self._over = True
-                break
-            if not units:
-                break
-            new, answered = ledger.take(units)
-            if answered:
-                self._flush()  # repeats answered at once may be told now
-            handed += new
-            pending += new
-        if handed or pending:
-            return handed
-        if self._over or len(ledger.trials) >= self.budget:
-            self._over = True
-            return None
-        # Every point taken was a repeat, answered from the record: ask again.
-        return self._advance()
-
-    def _round_size(self, pending: int) -> int | None:
-        """How many trials to hand out now beside `pending` ones; None once the run is over."""
-        if self.schedule == "rounds" and pending:
-            return 0
-        want = min(self.parallel - pending, self.budget - len(self._ledger.trials))
-        if want <= 0 and len(self._ledger.trials) >= self.budget and not pending:
-            self._over = True
-            return None
-        return max(want, 0)
 
     # --- tell ---------------------------------------------------------------------------
 
@@ -426,36 +388,9 @@ class Optimizer:
         """
         number = self._ledger.pending_number(trial)
         cost = as_real("cost", cost, low=0.0, what="a finite number, not negative")
-        if pruned or isinstance(value, TrialPruned):
-            if value is not None and not isinstance(value, TrialPruned):
-                raise ValueError(f"trial {number}: a pruned trial has no value; give "
-                                 "pruned=True alone")
-            finished = self._finish(number, None, None, cost, started, ended, pruned=True)
-        elif value is None:
-            raise TypeError(f"tell needs the value of trial {number}, an exception, or "
-                            "pruned=True")
-        elif isinstance(value, BaseException):
-            finished = self._finish(number, None, bounded_text(f"{type(value).__name__}: {value}"),
-                                    cost, started, ended)
-        else:
-            try:
-                result = objective_value(value)
-            except TypeError:
-                raise TypeError(
-                    f"the value of trial {number} must be a number or an exception (a real "
-                    f"number, never a string), got {type(value).__name__}") from None
-            except OverflowError:  # an integer such as 10**400: a failure, as an infinity is
-                result = math.inf
-            if math.isfinite(result):
-                finished = self._finish(number, result, None, cost, started, ended)
-            else:
-                finished = self._finish(number, None, f"the objective returned {result!r}", cost,
-                                        started, ended)
-        if self.schedule == "async":
-            # The next trial is handed out now, whenever ask() is called: the
-            # run is then a function of the order of the results alone, which
-            # a journal replays.
-            self._ready += self._advance() or []
+        result, error, was_pruned = _outcome(number, value, pruned)
+        finished = self._finish(number, result, error, cost, started, ended, pruned=was_pruned)
+        self._scheduler.after_result()
         self._write_journal()
         return finished
 
@@ -477,58 +412,18 @@ class Optimizer:
             finished = Trial(t.number, t.params, t.unit, state, value, float(cost), error,
                              t.reused_from, started, ended, kept)
             self._ledger.finish(finished)
-        self._flush()
+        self._scheduler.tell_method()
         return finished
 
-    def _flush(self) -> None:
-        """Tells the method the results it can take now (see Ledger.results_to_tell)."""
-        results = self._ledger.results_to_tell(in_order=self.schedule == "rounds")
-        if results:
-            self._method.observe(results)
+    def _finish_recorded(self, record: dict[str, Any]) -> None:
+        """Records a journal's finished trial again."""
+        valueless = record["state"] in (TrialState.FAILED.value, TrialState.PRUNED.value)
+        self._finish(int(record["number"]), None if valueless else record["value"],
+                     record.get("error"), record.get("cost") or 0.0, record.get("started"),
+                     record.get("ended"), pruned=record["state"] == TrialState.PRUNED.value,
+                     reports=record_reports(record))
 
     # --- the journal --------------------------------------------------------------------
-
-    def _open_journal(self, journal: Any) -> tuple[Journal, bool]:
-        settings = self.settings()
-        if isinstance(journal, Journal):
-            # Opened by the caller, with settings of its own besides the run's.
-            wrong = sorted(k for k, v in settings.items() if journal.header.get(k) != v)
-            if wrong:
-                raise JournalError(
-                    f"{journal.path} was opened for other settings: {', '.join(wrong)}")
-            return journal, False
-        return Journal(journal, settings), True
-
-    def _replay(self, lines: list[dict[str, Any]]) -> None:
-        """Tells the recorded results again, each after one ask, as the run was driven."""
-        if self._method.replays_by_observing:
-            self._replay_units = {int(r["number"]): tuple(float(u) for u in r["unit"])
-                                  for r in lines}
-        for record in lines:
-            if record.get("reused_from") is not None:
-                continue  # repeats are rebuilt by the optimizer itself
-            self._ready += self._advance() or []
-            number = int(record["number"])
-            trials = self._ledger.trials
-            trial = trials[number] if number < len(trials) else None
-            if (trial is None or trial.state is not TrialState.PENDING
-                    or self._ledger.is_waiting(number)
-                    or unit_key(tuple(float(u) for u in record["unit"])) != unit_key(trial.unit)):
-                raise JournalError(
-                    f"the journal {self._journal.path if self._journal else ''} does not match "
-                    f"this run at trial {number}: it was written by another version of "
-                    "vordaopt, or edited")
-            valueless = record["state"] in (TrialState.FAILED.value, TrialState.PRUNED.value)
-            self._finish(number, None if valueless else record["value"], record.get("error"),
-                         record.get("cost") or 0.0, record.get("started"), record.get("ended"),
-                         pruned=record["state"] == TrialState.PRUNED.value,
-                         reports=record_reports(record))
-        self._ready += self._advance() or []
-        self._replay_units = {}
-        self._ready = sorted((t for t in self._ready
-                              if self._ledger.trials[t.number].state is TrialState.PENDING),
-                             key=lambda t: t.number)
-        self._write_journal()
 
     def _write_journal(self) -> None:
         """Journals the trials finished since the last write (not those already in the file)."""
