@@ -41,7 +41,7 @@ PyObject* cma_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   bool surrogate = argv[4] == Py_True;
-  std::vector<gp::Dim> dims;
+  std::vector<numerics::Dim> dims;
   if (!to_dims(kinds, counts, dims)) return nullptr;
   PyRef self(CmaType::alloc(type, dims.size()));
   if (!self) return nullptr;

@@ -232,7 +232,7 @@ PyObject* gp_propose(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       !to_u64("seed", argv[5], seed)) {
     return nullptr;
   }
-  std::vector<gp::Dim> dims;
+  std::vector<numerics::Dim> dims;
   if (!to_dims(kinds, counts, dims)) return nullptr;
   size_t d = dims.size();
   if (d == 0 ? !points.empty() : points.size() != values.size() * d) {
@@ -262,7 +262,7 @@ PyObject* gp_means(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
       !to_doubles("values", argv[3], values)) {
     return nullptr;
   }
-  std::vector<gp::Dim> dims;
+  std::vector<numerics::Dim> dims;
   if (!to_dims(kinds, counts, dims)) return nullptr;
   size_t d = dims.size();
   if (d == 0 ? !points.empty() : points.size() != values.size() * d) {

@@ -33,19 +33,19 @@ bool to_doubles(const char* name, PyObject* obj, std::vector<double>& out) {
 }
 
 bool to_dims(std::string_view kinds, const std::vector<double>& counts,
-             std::vector<gp::Dim>& dims) {
+             std::vector<numerics::Dim>& dims) {
   if (counts.size() != kinds.size()) {
     PyErr_SetString(PyExc_ValueError, "counts: one per dimension of kinds");
     return false;
   }
   dims.clear();
   for (size_t k = 0; k < kinds.size(); ++k) {
-    gp::Dim dim;
+    numerics::Dim dim;
     switch (kinds[k]) {
-      case 'c': dim.kind = gp::DimKind::kContinuous; break;
-      case 'i': dim.kind = gp::DimKind::kInteger; break;
-      case 'k': dim.kind = gp::DimKind::kCategorical; break;
-      case 'p': dim.kind = gp::DimKind::kPeriodic; break;
+      case 'c': dim.kind = numerics::DimKind::kContinuous; break;
+      case 'i': dim.kind = numerics::DimKind::kInteger; break;
+      case 'k': dim.kind = numerics::DimKind::kCategorical; break;
+      case 'p': dim.kind = numerics::DimKind::kPeriodic; break;
       default:
         PyErr_SetString(PyExc_ValueError, "kinds: one of c, i, k, p per dimension");
         return false;

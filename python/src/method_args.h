@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "convert.h"
-#include "gp/kernel.h"
+#include "numerics/dims.h"
 
 namespace vordaopt::py {
 
@@ -22,7 +22,7 @@ bool to_doubles(const char* name, PyObject* obj, std::vector<double>& out);
 // p periodic); `counts`: the values of each integer or categorical, 0
 // otherwise. False with ValueError on a wrong letter or length.
 bool to_dims(std::string_view kinds, const std::vector<double>& counts,
-             std::vector<gp::Dim>& dims);
+             std::vector<numerics::Dim>& dims);
 
 // A new list of floats.
 PyObject* to_list(const std::vector<double>& values);
