@@ -109,3 +109,34 @@ def test_an_exhausted_finite_space_ends_the_run(name):
         for trial in trials:
             opt.tell(trial, trial.params["n"])
     assert len(opt.trials) == 20
+
+
+def test_a_batch_plan_that_converges_early_ends_the_run(monkeypatch):
+    import vordaopt.methods.batch as batch
+
+    class Converging:
+        """A solver whose plan is one batch of three points, then converged."""
+
+        def __init__(self, config):
+            self.batches = [[{"c": 0.1, "n": 0.2, "x": 0.3, "y": 0.4},
+                             {"c": 0.5, "n": 0.6, "x": 0.7, "y": 0.8},
+                             {"c": 0.9, "n": 0.1, "x": 0.2, "y": 0.3}]]
+
+        def probe_size(self):
+            return 0
+
+        def ask(self):
+            return self.batches.pop() if self.batches else None
+
+        def take_messages(self):
+            return []
+
+        def tell(self, document):
+            pass
+
+    monkeypatch.setattr(batch, "Solver", Converging)
+    method = make_method("batch", settings(budget=10))
+    assert len(drive(method, SPACE, 10)) == 3  # not online trials from a blank history
+    # A budget raised past the plan goes on with online trials.
+    raised = make_method("batch", settings(budget=10, first_budget=3))
+    assert len(drive(raised, SPACE, 10)) == 10

@@ -107,8 +107,12 @@ class BatchMethod:
         return units
 
     def _go_on(self, pending: Sequence[Trial]) -> list[Unit] | None:
-        """The plan has ended: online trials up to a raised budget, or nothing more."""
-        if self._proposed >= self._settings.budget:
+        """The plan has ended: online trials up to a raised budget, or nothing more.
+
+        A plan that ends before its own budget (its refinement converged)
+        ends the run: only a budget raised past the plan goes on.
+        """
+        if self._proposed >= self._settings.budget or self._settings.budget <= self._plan:
             return None
         self._online = OnlineMethod(self._settings, self._history)
         return self._count(self._online.propose(pending, 1))
