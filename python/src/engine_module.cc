@@ -218,33 +218,45 @@ PyMethodDef engine_methods[] = {
 
 // --- The GP method's proposal -------------------------------------------------------
 
+// The observations both GP calls take, from their first four arguments
+// (kinds, counts, points, values): checked, or false with an exception set.
+struct GpData {
+  std::vector<numerics::Dim> dims;
+  std::vector<double> points, values;
+};
+
+bool to_gp_data(const char* qualname, PyObject* const* argv, GpData& out) {
+  std::string_view kinds;
+  std::vector<double> counts;
+  if (!to_text("kinds", argv[0], kinds) || !to_doubles("counts", argv[1], counts) ||
+      !to_doubles("points", argv[2], out.points) || !to_doubles("values", argv[3], out.values) ||
+      !to_dims(kinds, counts, out.dims)) {
+    return false;
+  }
+  size_t d = out.dims.size();
+  if (d == 0 ? !out.points.empty() : out.points.size() != out.values.size() * d) {
+    PyErr_Format(PyExc_ValueError, "%s: counts and points must match kinds and values", qualname);
+    return false;
+  }
+  return check_points(qualname, "points", d, out.points);
+}
+
 const char* const kGpProposeNames[] = {"kinds", "counts", "points", "values", "pending", "seed"};
 const Signature kGpPropose = {"gp_propose", kGpProposeNames, 6, 6};
 
 PyObject* gp_propose(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* argv[6];
-  std::string_view kinds;
-  std::vector<double> counts, points, values, pending;
+  GpData data;
+  std::vector<double> pending;
   uint64_t seed = 0;
-  if (!match_args(kGpPropose, args, nargs, kwnames, argv) || !to_text("kinds", argv[0], kinds) ||
-      !to_doubles("counts", argv[1], counts) || !to_doubles("points", argv[2], points) ||
-      !to_doubles("values", argv[3], values) || !to_doubles("pending", argv[4], pending) ||
-      !to_u64("seed", argv[5], seed)) {
-    return nullptr;
-  }
-  std::vector<numerics::Dim> dims;
-  if (!to_dims(kinds, counts, dims)) return nullptr;
-  size_t d = dims.size();
-  if (d == 0 ? !points.empty() : points.size() != values.size() * d) {
-    PyErr_SetString(PyExc_ValueError, "gp_propose: counts and points must match kinds and values");
-    return nullptr;
-  }
-  if (!check_points("gp_propose", "points", d, points) ||
-      !check_points("gp_propose", "pending", d, pending)) {
+  if (!match_args(kGpPropose, args, nargs, kwnames, argv) ||
+      !to_gp_data("gp_propose", argv, data) || !to_doubles("pending", argv[4], pending) ||
+      !to_u64("seed", argv[5], seed) ||
+      !check_points("gp_propose", "pending", data.dims.size(), pending)) {
     return nullptr;
   }
   std::vector<double> x;
-  if (!run_without_gil([&] { x = gp::propose(dims, points, values, pending, seed); })) {
+  if (!run_without_gil([&] { x = gp::propose(data.dims, data.points, data.values, pending, seed); })) {
     return nullptr;
   }
   return to_list(x);
@@ -255,23 +267,14 @@ const Signature kGpMeans = {"gp_means", kGpMeansNames, 4, 4};
 
 PyObject* gp_means(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* argv[4];
-  std::string_view kinds;
-  std::vector<double> counts, points, values;
-  if (!match_args(kGpMeans, args, nargs, kwnames, argv) || !to_text("kinds", argv[0], kinds) ||
-      !to_doubles("counts", argv[1], counts) || !to_doubles("points", argv[2], points) ||
-      !to_doubles("values", argv[3], values)) {
+  GpData data;
+  if (!match_args(kGpMeans, args, nargs, kwnames, argv) || !to_gp_data("gp_means", argv, data)) {
     return nullptr;
   }
-  std::vector<numerics::Dim> dims;
-  if (!to_dims(kinds, counts, dims)) return nullptr;
-  size_t d = dims.size();
-  if (d == 0 ? !points.empty() : points.size() != values.size() * d) {
-    PyErr_SetString(PyExc_ValueError, "gp_means: counts and points must match kinds and values");
-    return nullptr;
-  }
-  if (!check_points("gp_means", "points", d, points)) return nullptr;
   std::vector<double> means;
-  if (!run_without_gil([&] { means = gp::fitted_means(dims, points, values); })) return nullptr;
+  if (!run_without_gil([&] { means = gp::fitted_means(data.dims, data.points, data.values); })) {
+    return nullptr;
+  }
   return to_list(means);
 }
 

@@ -89,11 +89,11 @@ class Scheduler:
             pending += new
         if handed or pending:
             return handed
-        if self.over or len(ledger.trials) >= self._budget:
-            self.over = True
-            return None
-        # Every point taken was a repeat, answered from the record: ask again.
-        return self.advance()
+        # Nothing out and nothing running: the budget is spent, or the method
+        # has nothing more (repeats answered from the record keep the loop
+        # above asking until one of the two).
+        self.over = True
+        return None
 
     def after_result(self) -> None:
         """A result was told: under the async schedule the next trial goes out now.

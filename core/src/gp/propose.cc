@@ -108,60 +108,6 @@ void gather(const std::vector<size_t>& chosen, size_t d, const std::vector<doubl
   }
 }
 
-// Every configuration of a space of integers and categories with at most
-// kEnumerable of them, scored by log EI: the best one neither observed nor
-// pending. Nothing when the space is larger, has other kinds, or is exhausted.
-std::optional<std::vector<double>> best_untaken(const std::vector<Dim>& dims, const Model& model,
-                                                double best, const std::vector<double>& points,
-                                                const std::vector<double>& pending) {
-  size_t d = dims.size();
-  double size = 1.0;
-  for (const Dim& dim : dims) {
-    if (dim.kind != DimKind::kInteger && dim.kind != DimKind::kCategorical) return std::nullopt;
-    size *= static_cast<double>(std::max<uint32_t>(dim.count, 1));
-  }
-  if (size > kEnumerable) return std::nullopt;
-  // Configuration numbers in mixed radix, the last parameter fastest.
-  auto number = [&](const double* x) {
-    size_t index = 0;
-    for (size_t k = 0; k < d; ++k) {
-      uint32_t count = std::max<uint32_t>(dims[k].count, 1);
-      index = index * count + static_cast<size_t>(share(x[k], count));
-    }
-    return index;
-  };
-  std::vector<char> taken(static_cast<size_t>(size), 0);
-  for (size_t i = 0; i < points.size() / d; ++i) taken[number(&points[i * d])] = 1;
-  for (size_t j = 0; j < pending.size() / d; ++j) taken[number(&pending[j * d])] = 1;
-  std::vector<double> flat;
-  for (size_t index = 0; index < taken.size(); ++index) {
-    if (taken[index]) continue;
-    size_t rest = index;
-    size_t at = flat.size();
-    flat.resize(at + d);
-    for (size_t k = d; k-- > 0;) {
-      uint32_t count = std::max<uint32_t>(dims[k].count, 1);
-      flat[at + k] = (static_cast<double>(rest % count) + 0.5) / static_cast<double>(count);
-      rest /= count;
-    }
-  }
-  if (flat.empty()) return std::nullopt;
-  size_t count = flat.size() / d;
-  std::vector<double> means, variances;
-  model.predict_many(flat.data(), count, means, variances);
-  size_t pick = 0;
-  double top = -std::numeric_limits<double>::infinity();
-  for (size_t i = 0; i < count; ++i) {
-    double score = log_expected_improvement(means[i], std::sqrt(variances[i]), best);
-    if (score > top) {
-      top = score;
-      pick = i;
-    }
-  }
-  return std::vector<double>(flat.begin() + static_cast<std::ptrdiff_t>(pick * d),
-                             flat.begin() + static_cast<std::ptrdiff_t>((pick + 1) * d));
-}
-
 // The model of a proposal, on warped values: hyper-parameters fitted on at
 // most kFitPoints of the data, then conditioned on at most kModelPoints of it
 // and on the pending points, which believe the fitted model: they join the
@@ -344,6 +290,48 @@ void score_and_sort(const std::vector<Dim>& dims, const Model& model, double bes
   }
   std::stable_sort(candidates.begin(), candidates.end(),
                    [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
+}
+
+// Every configuration of a space of integers and categories with at most
+// kEnumerable of them, scored by log EI: the best one neither observed nor
+// pending. Nothing when the space is larger, has other kinds, or is exhausted.
+std::optional<std::vector<double>> best_untaken(const std::vector<Dim>& dims, const Model& model,
+                                                double best, const std::vector<double>& points,
+                                                const std::vector<double>& pending) {
+  size_t d = dims.size();
+  double size = 1.0;
+  for (const Dim& dim : dims) {
+    if (dim.kind != DimKind::kInteger && dim.kind != DimKind::kCategorical) return std::nullopt;
+    size *= static_cast<double>(std::max<uint32_t>(dim.count, 1));
+  }
+  if (size > kEnumerable) return std::nullopt;
+  // Configuration numbers in mixed radix, the last parameter fastest.
+  auto number = [&](const double* x) {
+    size_t index = 0;
+    for (size_t k = 0; k < d; ++k) {
+      uint32_t count = std::max<uint32_t>(dims[k].count, 1);
+      index = index * count + static_cast<size_t>(share(x[k], count));
+    }
+    return index;
+  };
+  std::vector<char> taken(static_cast<size_t>(size), 0);
+  for (size_t i = 0; i < points.size() / d; ++i) taken[number(&points[i * d])] = 1;
+  for (size_t j = 0; j < pending.size() / d; ++j) taken[number(&pending[j * d])] = 1;
+  std::vector<Candidate> untaken;
+  for (size_t index = 0; index < taken.size(); ++index) {
+    if (taken[index]) continue;
+    std::vector<double> x(d);
+    size_t rest = index;
+    for (size_t k = d; k-- > 0;) {
+      uint32_t count = std::max<uint32_t>(dims[k].count, 1);
+      x[k] = (static_cast<double>(rest % count) + 0.5) / static_cast<double>(count);
+      rest /= count;
+    }
+    untaken.push_back({std::move(x), 0.0});
+  }
+  if (untaken.empty()) return std::nullopt;
+  score_and_sort(dims, model, best, untaken);
+  return untaken.front().x;
 }
 
 // A quasi-Newton search of log EI over the coordinates `smooth` (continuous

@@ -32,15 +32,19 @@ class SolverHistory:
         Keep every record told, so that a scratch solver (a round's liars) or
         the continuation of a plan can be seeded with the same history
         without encoding it again.
+    liars : bool, default False
+        Keep the configurations evaluated, which a round's liars must not
+        repeat (only rounds of more than one trial have liars).
     """
 
-    def __init__(self, space: Space, keep_texts: bool) -> None:
+    def __init__(self, space: Space, keep_texts: bool, liars: bool = False) -> None:
         self.space = space
         self._keys = [json.dumps(name) + ":" for name in space.names]
         self.keep_texts = keep_texts
+        self._liars = liars
         self.texts: list[str] = []
         self.worst: float | None = None  # the worst value of an evaluated trial told
-        # The configurations evaluated so far (repeats of failures excluded).
+        # With liars: the configurations evaluated so far (failures excluded).
         self.evaluated: set[tuple[Any, ...]] = set()
 
     def record(self, unit: Unit, value: float, cost: float | None,
@@ -64,7 +68,8 @@ class SolverHistory:
             if not result.stand_in:
                 if self.worst is None or result.value > self.worst:
                     self.worst = result.value
-                self.evaluated.add(self.space.point_key(trial.params, trial.unit))
+                if self._liars:
+                    self.evaluated.add(self.space.point_key(trial.params, trial.unit))
             records.append(self.record(trial.unit, result.value, trial.cost,
                                        trial.number if with_ids else None))
             if self.keep_texts:

@@ -46,7 +46,8 @@ class OnlineMethod:
         self._config = solver_config(settings, settings.budget)
         self._solver = Solver(self._config)
         if history is None:
-            history = SolverHistory(settings.space, keep_texts=settings.parallel > 1)
+            history = SolverHistory(settings.space, keep_texts=settings.parallel > 1,
+                                    liars=settings.parallel > 1)
         elif history.texts:
             self._solver.seed(history.document())
         self._history = history
