@@ -31,6 +31,7 @@
 #include "cma_object.h"
 #include "trust_region_object.h"
 #include "numeric.h"
+#include "pareto_calls.h"
 #include "probe.h"
 #include "pyref.h"
 #include "solver_calls.h"
@@ -290,6 +291,8 @@ PyMethodDef module_methods[] = {
      "(c continuous, i integer, k categorical, p periodic), `counts` the values of each "
      "integer or categorical (0 otherwise); `points` (n x d, flat) and `values` (n) are the "
      "observations to minimise, `pending` (m x d, flat) the points being evaluated."},
+    {"hypervolume", fastcall(hypervolume), METH_FASTCALL | METH_KEYWORDS, kHypervolumeDoc},
+    {"pareto_ranks", fastcall(pareto_ranks), METH_FASTCALL | METH_KEYWORDS, kParetoRanksDoc},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

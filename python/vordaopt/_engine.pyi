@@ -1,5 +1,6 @@
 """Type stubs for the private extension module vordaopt._engine."""
 
+from collections.abc import Sequence
 from typing import final
 
 
@@ -21,6 +22,9 @@ def gp_means(kinds: str, counts: list[float], points: list[float],
              values: list[float]) -> list[float]: ...
 def gp_propose(kinds: str, counts: list[float], points: list[float], values: list[float],
                pending: list[float], seed: int) -> list[float]: ...
+def hypervolume(values: Sequence[float], objectives: int, reference: Sequence[float]) -> float: ...
+def pareto_ranks(values: Sequence[float], objectives: int,
+                 violations: Sequence[float]) -> list[int]: ...
 
 
 @final
