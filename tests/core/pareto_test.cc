@@ -8,6 +8,7 @@
 
 #include "pareto/dominance.h"
 #include "pareto/hypervolume.h"
+#include "pareto/nsga2.h"
 
 namespace vordaopt::pareto {
 namespace {
@@ -152,6 +153,92 @@ TEST(Hypervolume, AConstantObjectiveMultipliesTheVolumeBelow) {
   }
   double base = hypervolume(three, 3, {1.1, 1.1, 1.1});
   EXPECT_NEAR(hypervolume(four, 4, {1.1, 1.1, 1.1, 1.1}), base * 0.85, 1e-12);
+}
+
+// ZDT1 with six variables (Zitzler, Deb and Thiele, 2000): a convex front
+// f2 = 1 - sqrt(f1) where x2..x6 = 0, whose hypervolume to (1.1, 1.1) is
+// 0.1 + 2 / 3 + 0.11 = 0.877.
+std::vector<double> zdt1(const std::vector<double>& x) {
+  double g = 0.0;
+  for (size_t k = 1; k < x.size(); ++k) g += x[k];
+  g = 1.0 + 9.0 * g / static_cast<double>(x.size() - 1);
+  return {x[0], g * (1.0 - std::sqrt(x[0] / g))};
+}
+
+TEST(Nsga2, ConvergesOnZdt1WhereRandomSearchDoesNot) {
+  // Random search over 600 points reaches 0.00-0.16 on these seeds.
+  for (uint64_t seed = 0; seed < 3; ++seed) {
+    Nsga2Settings settings;
+    settings.population = 20;
+    Nsga2 search(std::vector<Dim>(6), 2, seed, settings);
+    std::vector<double> seen;
+    for (int t = 0; t < 600; ++t) {
+      std::vector<double> x = search.propose({});
+      for (double v : x) ASSERT_TRUE(v >= 0.0 && v <= 1.0);
+      std::vector<double> f = zdt1(x);
+      search.observe(x, f, 0.0);
+      seen.insert(seen.end(), f.begin(), f.end());
+    }
+    EXPECT_EQ(search.generation(), 30u);
+    EXPECT_GT(hypervolume(seen, 2, {1.1, 1.1}), 0.5) << seed;
+  }
+}
+
+TEST(Nsga2, TheBestByFrontAndFeasibilitySurvive) {
+  Nsga2Settings settings;
+  settings.population = 4;
+  Nsga2 search(std::vector<Dim>(2), 2, 5, settings);
+  auto tell_generation = [&](const std::vector<std::vector<double>>& values,
+                             const std::vector<double>& violations) {
+    std::vector<std::vector<double>> points;
+    std::vector<double> pending;
+    for (size_t i = 0; i < values.size(); ++i) {
+      points.push_back(search.propose(pending));
+      pending.insert(pending.end(), points.back().begin(), points.back().end());
+    }
+    for (size_t i = 0; i < values.size(); ++i) search.observe(points[i], values[i], violations[i]);
+    return points;
+  };
+  tell_generation({{0, 1}, {1, 0}, {2, 2}, {0, 0}}, {0, 0, 0, 1});  // all four survive
+  auto first = search.parents();
+  auto children = tell_generation({{0.5, 0.5}, {3, 3}, {0, 0}, {5, 5}}, {0, 0, 0.5, 0});
+  // Front 0 is (0, 1), (1, 0), (0.5, 0.5); then (2, 2). Both infeasible points
+  // and the dominated children are out, (0, 0) at violation 0.5 included.
+  std::vector<std::vector<double>> expected = {
+      {first[0], first[1]}, {first[2], first[3]}, children[0], {first[4], first[5]}};
+  std::vector<double> parents = search.parents();
+  std::vector<std::vector<double>> survivors;
+  for (size_t i = 0; i < parents.size(); i += 2) survivors.push_back({parents[i], parents[i + 1]});
+  std::sort(survivors.begin(), survivors.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(survivors, expected);
+}
+
+TEST(Nsga2, ObservingTheSameResultsRebuildsTheSameSearch) {
+  std::vector<Dim> dims = {Dim{}, Dim{DimKind::kCategorical, 3}, Dim{DimKind::kInteger, 5}};
+  Nsga2Settings settings;
+  settings.population = 6;
+  Nsga2 asked(dims, 2, 11, settings);
+  std::vector<std::vector<double>> told;
+  for (int t = 0; t < 40; ++t) {
+    // Two out at a time, told in reverse order.
+    std::vector<double> a = asked.propose({});
+    std::vector<double> b = asked.propose(a);
+    ASSERT_NE(a, b);
+    for (const auto& x : {b, a}) {
+      double c = x[1] * 3.0;
+      EXPECT_EQ(c - std::floor(c), 0.5);  // a categorical coordinate is a choice's centre
+      asked.observe(x, {x[0] + x[2], 1.0 - x[0]}, x[1] < 0.3 ? 0.2 : 0.0);
+      told.push_back(x);
+    }
+  }
+  Nsga2 rebuilt(dims, 2, 11, settings);
+  for (const auto& x : told) rebuilt.observe(x, {x[0] + x[2], 1.0 - x[0]}, x[1] < 0.3 ? 0.2 : 0.0);
+  EXPECT_EQ(rebuilt.generation(), asked.generation());
+  EXPECT_EQ(rebuilt.parents(), asked.parents());
+  EXPECT_EQ(rebuilt.propose({}), asked.propose({}));
+  Nsga2 other(dims, 2, 12, settings);
+  EXPECT_NE(other.propose({}), asked.propose({}));
 }
 
 }  // namespace
