@@ -31,6 +31,7 @@
 #include "cma_object.h"
 #include "trust_region_object.h"
 #include "numeric.h"
+#include "nsga2_object.h"
 #include "pareto_calls.h"
 #include "probe.h"
 #include "pyref.h"
@@ -339,6 +340,7 @@ PyObject* init_module() {
   if (!type || PyModule_AddObjectRef(module.get(), "Solver", type.get()) < 0) return nullptr;
   if (!add_cma_type(module.get())) return nullptr;
   if (!add_trust_region_type(module.get())) return nullptr;
+  if (!add_nsga2_type(module.get())) return nullptr;
   diag::set_line_sink(keep_line);
   set_interrupt_hook(poll_python_signals);
   cached_module = Py_NewRef(module.get());

@@ -40,6 +40,18 @@ class Cma:
 
 
 @final
+class Nsga2:
+    """NSGA-II over the unit cube; `kinds` and `counts` as for gp_propose."""
+
+    def __new__(cls, kinds: str, counts: list[float], objectives: int, seed: int,
+                population: int = 50) -> Nsga2: ...
+    def propose(self, pending: list[float]) -> list[float]: ...
+    def observe(self, unit: list[float] | tuple[float, ...], values: Sequence[float],
+                violation: float) -> None: ...
+    def generation(self) -> int: ...
+
+
+@final
 class TrustRegion:
     """A derivative-free trust-region search over the unit cube, from `start`."""
 

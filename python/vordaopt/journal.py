@@ -68,6 +68,8 @@ def trial_to_record(trial: Trial) -> dict[str, Any]:
     }
     if trial.reports:
         record["reports"] = [list(r) for r in trial.reports]
+    if trial.metrics is not None:
+        record["metrics"] = trial.metrics
     return record
 
 
@@ -144,6 +146,10 @@ def _check_record(record: Any, names: Sequence[str] | None) -> str | None:
     reused_from = record.get("reused_from")
     if reused_from is not None and not (_is_count(reused_from) and reused_from < record["number"]):
         return "\"reused_from\" must be the number of an earlier trial, or null"
+    metrics = record.get("metrics", {})
+    if not isinstance(metrics, dict) or not all(
+            isinstance(k, str) and (v is None or _is_number(v)) for k, v in metrics.items()):
+        return "\"metrics\" must be an object of finite numbers or nulls"
     return None
 
 

@@ -39,7 +39,8 @@ class Ledger:
         Hand out repeated points instead of answering them from the record.
     """
 
-    def __init__(self, space: Space, sign: float, reevaluate: bool) -> None:
+    def __init__(self, space: Space, sign: float, reevaluate: bool,
+                 signs: tuple[float, ...] = ()) -> None:
         self._space = space
         self._names = space.names
         self._sign = sign
@@ -53,6 +54,9 @@ class Ledger:
         self._waiting: set[int] = set()  # every repeat in those lists
         self._queue: list[int] = []  # handed out, not yet told to the method, in order
         self._worst: float | None = None  # worst value (to minimise) told to the method
+        # With several objectives: their signs, and each one's worst told value.
+        self._signs = signs
+        self._worst_values: list[float] | None = None
         self._best: int | None = None
         self._best_value: float | None = None  # to minimise
         self.finished: list[int] = []  # trial numbers in the order they finished
@@ -63,7 +67,18 @@ class Ledger:
 
     @property
     def best(self) -> Trial | None:
-        """The best complete trial (the earliest among equals), or None."""
+        """The best feasible complete trial (the earliest among equals), or None.
+
+        Raises ValueError in a run of several objectives, which has no single best.
+        """
+        if len(self._signs) > 1:
+            raise ValueError("a run of several objectives has no single best trial: "
+                             "see pareto_front")
+        return self.leader
+
+    @property
+    def leader(self) -> Trial | None:
+        """The best trial by the first objective: `best`, which a run of several objectives lacks."""
         return None if self._best is None else self.trials[self._best]
 
     def pending(self) -> list[Trial]:
@@ -138,7 +153,8 @@ class Ledger:
             state, error = TrialState.FAILED, f"repeats trial {source.number}, which failed"
         t = self.trials[number]
         self.trials[number] = Trial(t.number, t.params, t.unit, state, source.value, 0.0, error,
-                                    source.number)
+                                    source.number, metrics=source.metrics, values=source.values,
+                                    violation=source.violation)
         self.finished.append(number)
 
     def finish(self, finished: Trial) -> None:
@@ -152,7 +168,7 @@ class Ledger:
             self._complete_at.setdefault(
                 key or self._space.point_key(finished.params, finished.unit), number)
             value = self._sign * finished.value
-            if self._best_value is None or value < self._best_value:
+            if finished.feasible and (self._best_value is None or value < self._best_value):
                 self._best, self._best_value = number, value
         for repeat in self._waiting_on.pop(number, ()):
             self._waiting.discard(repeat)
@@ -173,15 +189,22 @@ class Ledger:
                     break
                 continue
             stand_in = trial.value is None or trial.state is TrialState.FAILED
-            if trial.value is not None and not stand_in:
+            if trial.value is not None and not stand_in and trial.feasible:
                 value = self._sign * trial.value
                 if self._worst is None or value > self._worst:
                     self._worst = value
+            elif trial.value is not None and not stand_in:
+                # Infeasible: to a method of one objective, never better than
+                # the worst feasible value told so far.
+                stand_in = True
+                value = self._sign * trial.value
+                value = value if self._worst is None else max(value, self._worst)
             elif trial.state is TrialState.PRUNED:
                 value = self._pruned_stand_in(trial)
             else:
                 value = FAILED_STAND_IN if self._worst is None else self._worst
-            results.append(Told(trial, value, stand_in))
+            values = self._values_to_tell(trial) if len(self._signs) > 1 else None
+            results.append(Told(trial, value, stand_in, values, trial.violation or 0.0))
             told.append(i)
         if in_order:
             del self._queue[:len(told)]
@@ -189,6 +212,20 @@ class Ledger:
             for i in reversed(told):
                 del self._queue[i]
         return results
+
+    def _values_to_tell(self, trial: Trial) -> tuple[float, ...]:
+        """The objectives to minimise of a result, each failure's the worst told in each."""
+        if trial.values is not None and trial.state is not TrialState.FAILED:
+            values = tuple(s * v for s, v in zip(self._signs, trial.values))
+            if self._worst_values is None:
+                self._worst_values = list(values)
+            else:
+                self._worst_values = [max(w, v) for w, v in zip(self._worst_values, values)]
+            return values
+        # Failed, or pruned (whose reports have one value): the worst so far.
+        if self._worst_values is None:
+            return (FAILED_STAND_IN,) * len(self._signs)
+        return tuple(self._worst_values)
 
     def _pruned_stand_in(self, trial: Trial) -> float:
         """The value told to the method for a pruned trial.

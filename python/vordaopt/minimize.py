@@ -133,6 +133,8 @@ def minimize(
     parallel: int = 1,
     schedule: Schedule = "rounds",
     pruner: Pruner | None = None,
+    objectives: Mapping[str, Direction] | None = None,
+    constraints: Mapping[str, tuple[float | None, float | None]] | None = None,
 ) -> Result:
     """Minimise (or maximise) `objective` over `space` in at most `budget` trials.
 
@@ -191,6 +193,15 @@ def minimize(
     pruner : MedianPruner, SuccessiveHalvingPruner or HyperbandPruner, optional
         Advises stopping trials whose reports trail the others (see the
         README, "Stopping bad trials early"). None: nothing is stopped.
+    objectives : dict, optional
+        From metric name to ``"minimize"`` or ``"maximize"``: the objective
+        then returns a dict of metrics, read by name (every metric returned
+        is kept in ``trial.metrics``). With one, the run minimises (or
+        maximises) it as usual; with several, it searches their Pareto front
+        (``result.pareto_front``). A pruner follows the first.
+    constraints : dict, optional
+        From metric name to ``(low, high)``, None for an open side: a trial
+        outside them is infeasible, and never the best nor on the front.
 
     Returns
     -------
@@ -228,9 +239,16 @@ def minimize(
     check_picklable(objective, checked, pool)
     with Optimizer(checked, budget, seed=seed, method=method, mode=mode, probe_ratio=probe_ratio,
                    direction=direction, reevaluate=reevaluate, parallel=parallel,
-                   schedule=schedule, journal=journal, pruner=pruner) as optimizer:
+                   schedule=schedule, journal=journal, pruner=pruner, objectives=objectives,
+                   constraints=constraints) as optimizer:
         run = _Run(objective, optimizer, pool, tuple(callbacks), catch_types, timeout, progress)
         return run.go()
+
+
+def _single_best(optimizer: Optimizer) -> Trial | None:
+    """The best trial, or None in a run of several objectives (which has no single best)."""
+    named = optimizer.objectives
+    return None if named is not None and len(named.names) > 1 else optimizer.best
 
 
 class _Run:
@@ -281,7 +299,7 @@ class _Run:
             resumed = f"resuming {os.path.basename(journal.path)}"
             _log.info("resuming %s: %d trials recorded", journal.path, len(journal.lines))
         self.bar = _Progress(self.optimizer.budget, self.show_progress, self.reported, resumed)
-        self.bar.update(self.reported, self.optimizer.best)
+        self.bar.update(self.reported, _single_best(self.optimizer))
         try:
             while True:
                 if not self._should_stop():
@@ -314,8 +332,8 @@ class _Run:
                 self.server.close()
         opt = self.optimizer
         finished = tuple(t for t in opt.trials if t.state is not TrialState.PENDING)
-        return Result(opt.best, finished, opt.n_evaluations, time.perf_counter() - began,
-                      opt.direction, opt.space)
+        return Result(_single_best(opt), finished, opt.n_evaluations,
+                      time.perf_counter() - began, opt.direction, opt.space, opt.objectives)
 
     def _should_stop(self) -> bool:
         if self.deadline is not None and time.monotonic() >= self.deadline:
@@ -407,7 +425,7 @@ class _Run:
         if isinstance(error, Unrecorded):
             raise error
         value: Any = outcome.value if error is None else error
-        if error is None:
+        if error is None and not isinstance(value, Mapping):  # a mapping is read by name
             try:
                 value = objective_value(value)
             except TypeError as exc:
@@ -425,7 +443,7 @@ class _Run:
         self.reported += len(new)
         if not new:
             return
-        self.bar.update(self.reported, self.optimizer.best)
+        self.bar.update(self.reported, _single_best(self.optimizer))
         for trial in new:
             for callback in self.callbacks:
                 try:

@@ -12,15 +12,16 @@ settings in settings.py; this class schedules, and keeps the journal.
 from __future__ import annotations
 
 import math
-import numbers
 import os
 from collections.abc import Mapping
-from typing import Any
+from typing import Any, NamedTuple
 
-from ._numbers import as_real, brief, objective_value, reported_value
+from ._numbers import as_real, brief, is_integral, objective_value, reported_value
 from .journal import Journal, open_for_run, record_reports
+from .results import pareto_front
 from .ledger import FAILED_STAND_IN, Ledger
-from .methods import Method, MethodSettings, make_method
+from .methods import Method, MethodSettings, SearchMethod, make_method
+from .objectives import Objectives, Reading, recorded_reading
 from .pruners import Pruner, TrialPruned
 from .pruning_book import PruningBook
 from .schedule import Scheduler
@@ -30,6 +31,28 @@ from .trial import MAX_BUDGET, MAX_STEP, Report, Trial, TrialState, bounded_text
 
 __all__ = ["Optimizer", "Trial", "TrialState", "Report", "FAILED_STAND_IN", "MAX_BUDGET",
            "Direction", "Mode", "Schedule"]
+
+
+class _Outcome(NamedTuple):
+    """A told result, checked."""
+
+    value: float | None
+    error: str | None
+    pruned: bool
+    reading: Reading | None = None  # with named objectives
+
+
+def _read_outcome(number: int, value: object, pruned: bool,
+                  objectives: Objectives | None) -> _Outcome:
+    """What a told result is, read by name when the run has named objectives."""
+    if objectives is None or pruned or value is None or isinstance(value, BaseException):
+        if objectives is None and isinstance(value, Mapping):
+            raise TypeError(f"trial {number}: the objective returned a dict of metrics; name "
+                            "the objective with objectives={name: 'minimize'}")
+        return _Outcome(*_outcome(number, value, pruned))
+    reading = objectives.read(number, value)
+    first = reading.values[0] if reading.values is not None else None
+    return _Outcome(first, reading.error, False, reading)
 
 
 def _outcome(number: int, value: object, pruned: bool) -> tuple[float | None, str | None, bool]:
@@ -58,6 +81,21 @@ def _outcome(number: int, value: object, pruned: bool) -> tuple[float | None, st
     if math.isfinite(result):
         return result, None, False
     return None, f"the objective returned {result!r}", False
+
+
+def _checked_step(number: int, step: Any) -> int:
+    if not is_integral(step) or not 0 <= int(step) <= MAX_STEP:
+        raise ValueError(f"trial {number}: step must be a non-negative integer up to "
+                         f"2**53, got {brief(step)}")
+    return int(step)
+
+
+def _make_method(settings: RunSettings, first_budget: int) -> SearchMethod:
+    named = settings.objectives
+    return make_method(settings.method, MethodSettings(
+        space=settings.space, seed=settings.seed, budget=settings.budget,
+        first_budget=first_budget, parallel=settings.parallel, reevaluate=settings.reevaluate,
+        probe_ratio=settings.probe_ratio, objectives=len(named.names) if named else 1))
 
 
 class Optimizer:
@@ -123,6 +161,9 @@ class Optimizer:
     pruner : MedianPruner, SuccessiveHalvingPruner or HyperbandPruner, optional
         Stops trials early from the values they report (:meth:`report`).
         Without one, reports are recorded and nothing is stopped.
+    objectives, constraints : dict, optional
+        Named objectives and limits on metrics (see :func:`~vordaopt.minimize`):
+        ``tell`` then takes a dict of metrics.
 
     Notes
     -----
@@ -166,11 +207,13 @@ class Optimizer:
         schedule: Schedule = "rounds",
         journal: str | os.PathLike[str] | Journal | None = None,
         pruner: Pruner | None = None,
+        objectives: Mapping[str, Direction] | None = None,
+        constraints: Mapping[str, tuple[float | None, float | None]] | None = None,
     ) -> None:
         settings = RunSettings.checked(
             space, budget, seed=seed, method=method, mode=mode, probe_ratio=probe_ratio,
             direction=direction, reevaluate=reevaluate, parallel=parallel, schedule=schedule,
-            pruner=pruner, journal=journal)
+            pruner=pruner, journal=journal, objectives=objectives, constraints=constraints)
         self._settings = settings
         self._space = settings.space
         self._names = settings.space.names
@@ -183,12 +226,14 @@ class Optimizer:
         self.parallel = settings.parallel
         self.schedule: Schedule = settings.schedule
         self.pruner = settings.pruner
+        self.objectives: Objectives | None = settings.objectives
         # report() and restart_reports() run on the threads that run trials:
         # they read the ledger and write the book under the book's lock, which
         # _finish holds while a trial finishes. Everything else runs on the
         # thread that asks and tells.
         self._book = PruningBook(settings.pruner, settings.sign)
-        self._ledger = Ledger(settings.space, settings.sign, settings.reevaluate)
+        self._ledger = Ledger(settings.space, settings.sign, settings.reevaluate,
+                              settings.objectives.signs if settings.objectives else ())
         self._journaled = 0  # how many finished trials the journal holds
         self._journal: Journal | None = None
         self._owns_journal = False
@@ -197,9 +242,7 @@ class Optimizer:
             self._journal, self._owns_journal = open_for_run(journal, settings.header())
             if isinstance(self._journal.first_budget, int):
                 first_budget = self._journal.first_budget
-        self._method = make_method(self.method, MethodSettings(
-            space=self._space, seed=self.seed, budget=self.budget, first_budget=first_budget,
-            parallel=self.parallel, reevaluate=self.reevaluate, probe_ratio=self.probe_ratio))
+        self._method = _make_method(settings, first_budget)
         self._scheduler = Scheduler(settings, self._method, self._ledger)
         if self._journal is not None:
             try:
@@ -223,8 +266,16 @@ class Optimizer:
 
     @property
     def best(self) -> Trial | None:
-        """The best complete trial (the earliest among equals), or None."""
+        """The best (feasible) complete trial, the earliest among equals, or None.
+
+        A run of several objectives has none (ValueError): see :attr:`pareto_front`.
+        """
         return self._ledger.best
+
+    @property
+    def pareto_front(self) -> list[Trial]:
+        """The feasible complete trials that no other feasible complete trial dominates."""
+        return pareto_front(self._ledger.trials, self.objectives)
 
     @property
     def n_evaluations(self) -> int:
@@ -243,8 +294,7 @@ class Optimizer:
 
     def finished_since(self, count: int) -> list[Trial]:
         """The trials that finished after the first `count` to finish, in the order they finished."""
-        ledger = self._ledger
-        return [ledger.trials[n] for n in ledger.finished[count:]]
+        return [self._ledger.trials[n] for n in self._ledger.finished[count:]]
 
     @property
     def is_over(self) -> bool:
@@ -325,11 +375,7 @@ class Optimizer:
         # a report checked as pending cannot land after its trial finished.
         with self._book.lock:
             number = self._ledger.pending_number(trial)
-            if (isinstance(step, bool) or not isinstance(step, numbers.Integral)
-                    or not 0 <= step <= MAX_STEP):
-                raise ValueError(f"trial {number}: step must be a non-negative integer up to "
-                                 f"2**53, got {brief(step)}")
-            step = int(step)
+            step = _checked_step(number, step)
             return self._book.report(number, step, reported_value(number, value, step))
 
     def restart_reports(self, trial: Trial | int) -> None:
@@ -359,10 +405,11 @@ class Optimizer:
         ----------
         trial : Trial or int
             The trial this optimizer handed out, or its number.
-        value : float or BaseException
+        value : float, dict or BaseException
             The objective's value: a real number (numpy's included, never a
-            string). An exception, NaN or an infinity marks the trial failed;
-            a :class:`~vordaopt.TrialPruned` exception marks it pruned.
+            string), or with named objectives a dict of metrics. An
+            exception, NaN or an infinity marks the trial failed; a
+            :class:`~vordaopt.TrialPruned` exception marks it pruned.
         pruned : bool, default False
             The trial was stopped early (give no value): it is recorded as
             pruned, with the values it reported.
@@ -388,40 +435,43 @@ class Optimizer:
         """
         number = self._ledger.pending_number(trial)
         cost = as_real("cost", cost, low=0.0, what="a finite number, not negative")
-        result, error, was_pruned = _outcome(number, value, pruned)
-        finished = self._finish(number, result, error, cost, started, ended, pruned=was_pruned)
+        outcome = _read_outcome(number, value, pruned, self.objectives)
+        finished = self._finish(number, outcome.value, outcome.error, cost, started, ended,
+                                pruned=outcome.pruned, reading=outcome.reading)
         self._scheduler.after_result()
         self._write_journal()
         return finished
 
     def _finish(self, number: int, value: float | None, error: str | None, cost: float,
                 started: float | None, ended: float | None, *, pruned: bool = False,
-                reports: tuple[Report, ...] | None = None) -> Trial:
+                reports: tuple[Report, ...] | None = None,
+                reading: Reading | None = None) -> Trial:
         """Records a checked result: a value, an error text for a failure, or a pruned trial.
 
         `reports` replaces the reports made through this optimizer (a journal's).
         """
-        if pruned:
-            state = TrialState.PRUNED
-        else:
-            state = TrialState.FAILED if value is None else TrialState.COMPLETE
+        state = (TrialState.PRUNED if pruned
+                 else TrialState.FAILED if value is None else TrialState.COMPLETE)
         t = self._ledger.trials[number]
         with self._book.lock:  # a report of this trial sees it pending, or finished whole
             kept = self._book.close(number, state is TrialState.COMPLETE, reports)
             # Built directly: dataclasses.replace costs more than the rest of a tell.
-            finished = Trial(t.number, t.params, t.unit, state, value, float(cost), error,
-                             t.reused_from, started, ended, kept)
-            self._ledger.finish(finished)
+            named = (None, None, None) if reading is None else reading[:3]
+            self._ledger.finish(finished := Trial(
+                t.number, t.params, t.unit, state, value, float(cost), error, t.reused_from,
+                started, ended, kept, *named))
         self._scheduler.tell_method()
         return finished
 
     def _finish_recorded(self, record: dict[str, Any]) -> None:
         """Records a journal's finished trial again."""
         valueless = record["state"] in (TrialState.FAILED.value, TrialState.PRUNED.value)
-        self._finish(int(record["number"]), None if valueless else record["value"],
-                     record.get("error"), record.get("cost") or 0.0, record.get("started"),
-                     record.get("ended"), pruned=record["state"] == TrialState.PRUNED.value,
-                     reports=record_reports(record))
+        number = int(record["number"])
+        self._finish(number, None if valueless else record["value"], record.get("error"),
+                     record.get("cost") or 0.0, record.get("started"), record.get("ended"),
+                     pruned=record["state"] == TrialState.PRUNED.value,
+                     reports=record_reports(record),
+                     reading=recorded_reading(number, record, self.objectives))
 
     # --- the journal --------------------------------------------------------------------
 
@@ -445,7 +495,6 @@ class Optimizer:
         self.close()
 
     def __repr__(self) -> str:
-        best = self.best
-        best_text = "none" if best is None else repr(best.value)
+        best_text = "none" if (best := self._ledger.leader) is None else repr(best.value)
         return (f"Optimizer(method={self.method!r}, direction={self.direction!r}, "
                 f"trials={len(self._ledger.trials)}/{self.budget}, best={best_text})")

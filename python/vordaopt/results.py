@@ -6,16 +6,33 @@ import this module, never the run loop.
 
 from __future__ import annotations
 
+import dataclasses
 import os
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
 
+from ._engine import pareto_ranks
 from .journal import read_journal, trial_from_record
+from .objectives import Objectives, recorded_reading
 from .space import Space, space_from_json
 from .trial import Trial, TrialState
 
-__all__ = ["Result", "load", "rank_trials"]
+__all__ = ["Result", "load", "pareto_front", "rank_trials"]
+
+
+def pareto_front(trials: Sequence[Trial], objectives: Objectives | None) -> list[Trial]:
+    """The feasible complete trials that no other feasible complete trial dominates,
+    in trial order (equal ones all kept). Without named objectives, the best trials."""
+    complete = [t for t in trials if t.state is TrialState.COMPLETE and t.value is not None
+                and t.feasible]
+    if objectives is None or not complete:
+        best = min((t.value for t in complete), default=None)  # type: ignore[type-var]
+        return [t for t in complete if t.value == best]
+    signs = objectives.signs
+    flat = [s * v for t in complete for s, v in zip(signs, t.values or ())]
+    ranks = pareto_ranks(flat, len(signs), [])
+    return [t for t, rank in zip(complete, ranks) if rank == 0]
 
 
 @dataclass(frozen=True, slots=True)
@@ -40,12 +57,28 @@ class Result:
         The search space of the run.
     """
 
-    best: Trial | None
+    best_trial: Trial | None
     trials: tuple[Trial, ...]
     n_evaluations: int
     wall_time: float
     direction: str = "minimize"
     space: Space | None = None
+    objectives: Objectives | None = None
+
+    @property
+    def several_objectives(self) -> bool:
+        return self.objectives is not None and len(self.objectives.names) > 1
+
+    @property
+    def best(self) -> Trial | None:
+        """The best complete trial (with constraints, the best feasible one), or None.
+
+        A run of several objectives has none: see :attr:`pareto_front`.
+        """
+        if self.several_objectives:
+            raise ValueError("a run of several objectives has no single best trial: "
+                             "see pareto_front")
+        return self.best_trial
 
     @property
     def best_params(self) -> dict[str, Any] | None:
@@ -56,6 +89,11 @@ class Result:
     def best_value(self) -> float | None:
         """The value of the best trial."""
         return None if self.best is None else self.best.value
+
+    @property
+    def pareto_front(self) -> list[Trial]:
+        """The feasible complete trials that no other feasible complete trial dominates."""
+        return pareto_front(self.trials, self.objectives)
 
     @property
     def n_trials(self) -> int:
@@ -74,6 +112,10 @@ class Result:
         return sum(t.state is TrialState.PRUNED for t in self.trials)
 
     def __repr__(self) -> str:
+        if self.several_objectives:
+            return (f"Result(pareto_front={len(self.pareto_front)} trials, "
+                    f"n_trials={self.n_trials}, n_evaluations={self.n_evaluations}, "
+                    f"n_failed={self.n_failed}, wall_time={self.wall_time:.3f})")
         return (
             f"Result(best_value={self.best_value!r}, best_params={self.best_params!r}, "
             f"n_trials={self.n_trials}, n_evaluations={self.n_evaluations}, "
@@ -97,13 +139,22 @@ def load(path: str | os.PathLike[str]) -> Result:
     >>> result.best_params  # doctest: +SKIP
     """
     header, records = read_journal(path)
-    trials = sorted((trial_from_record(r) for r in records), key=lambda t: t.number)
+    objectives = Objectives.from_json(header)
+    trials = sorted((_recorded_trial(r, objectives) for r in records), key=lambda t: t.number)
     direction = str(header.get("direction", "minimize"))
     starts = [t.started for t in trials if t.started is not None]
     ends = [t.ended for t in trials if t.ended is not None]
     wall = max(ends) - min(starts) if starts and ends else 0.0
     evaluations = sum(t.state is not TrialState.REUSED and t.reused_from is None for t in trials)
     space = space_from_json(header["space"]) if "space" in header else None
-    ranked = rank_trials(trials, direction)
-    best = ranked[0] if ranked else None
-    return Result(best, tuple(trials), evaluations, wall, direction, space)
+    best = next((t for t in rank_trials(trials, direction) if t.feasible), None)
+    return Result(best, tuple(trials), evaluations, wall, direction, space, objectives)
+
+
+def _recorded_trial(record: dict[str, Any], objectives: Objectives | None) -> Trial:
+    trial = trial_from_record(record)
+    reading = recorded_reading(trial.number, record, objectives)
+    if reading is None:
+        return trial
+    return dataclasses.replace(trial, metrics=reading.metrics, values=reading.values,
+                               violation=reading.violation)

@@ -9,7 +9,8 @@ from typing import Any, Literal, cast
 
 from ._numbers import as_int, as_real
 from .journal import Journal, recorded_method
-from .methods import DEFAULT_METHOD, METHODS, Method, method_class
+from .methods import DEFAULT_METHOD, METHODS, Method, handles_several_objectives, method_class
+from .objectives import Objectives
 from .pruners import Pruner
 from .space import Kind, Space, space_to_json
 from .trial import MAX_BUDGET
@@ -48,6 +49,7 @@ class RunSettings:
     parallel: int
     schedule: Schedule
     pruner: Pruner | None
+    objectives: Objectives | None = None
 
     @classmethod
     def checked(
@@ -65,6 +67,8 @@ class RunSettings:
         schedule: Schedule = "rounds",
         pruner: Pruner | None = None,
         journal: str | os.PathLike[str] | Journal | None = None,
+        objectives: Mapping[str, str] | None = None,
+        constraints: Mapping[str, tuple[float | None, float | None]] | None = None,
     ) -> RunSettings:
         """The settings, checked; `journal` supplies the method when none is named.
 
@@ -87,6 +91,16 @@ class RunSettings:
             raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, got {chosen!r}")
         if direction not in ("minimize", "maximize"):
             raise ValueError(f"direction must be 'minimize' or 'maximize', got {direction!r}")
+        named = Objectives.checked(objectives, constraints)
+        if named is not None:
+            if direction != "minimize":
+                raise ValueError("give each objective's direction in objectives=, not direction=")
+            # The first objective is the one a pruner and a progress bar follow.
+            direction = named.directions[0]
+            if len(named.names) > 1 and not handles_several_objectives(chosen):
+                raise ValueError(
+                    f"method {chosen!r} optimises one objective; with several, use "
+                    f"{', '.join(repr(m) for m in METHODS if handles_several_objectives(m))}")
         checked_ratio = as_real("probe_ratio", probe_ratio, low=0.0, high=1.0,
                                 what="a number in [0, 1]")
         checked_parallel = as_int("parallel", parallel, 1, what="a positive integer")
@@ -100,7 +114,8 @@ class RunSettings:
             raise TypeError(f"pruner must be a MedianPruner, SuccessiveHalvingPruner or "
                             f"HyperbandPruner, got {type(pruner).__name__}")
         return cls(checked_space, checked_budget, checked_seed, cast(Method, chosen),
-                   checked_ratio, direction, bool(reevaluate), checked_parallel, schedule, pruner)
+                   checked_ratio, direction, bool(reevaluate), checked_parallel, schedule, pruner,
+                   named)
 
     @property
     def sign(self) -> float:
@@ -125,5 +140,6 @@ class RunSettings:
             "schedule": self.schedule,
             # Only when set, so that journals of runs without one keep their header.
             **({"pruner": self.pruner.to_json()} if self.pruner is not None else {}),
+            **(self.objectives.to_json() if self.objectives is not None else {}),
             **extra,
         }

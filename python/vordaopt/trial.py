@@ -79,6 +79,15 @@ class Trial:
     reports : tuple of Report
         The values the trial reported as it ran, in step order (see
         :meth:`Optimizer.report`).
+    metrics : dict or None
+        With named objectives: every metric the objective returned (None
+        where it was NaN or an infinity).
+    values : tuple of float or None
+        With named objectives: theirs, in the order of ``objectives`` (in
+        each one's own direction). `value` is then the first of them.
+    violation : float or None
+        With constraints: how far the constrained metrics lie outside their
+        limits, summed; 0 for a feasible trial.
     """
 
     number: int
@@ -92,9 +101,22 @@ class Trial:
     started: float | None = field(default=None, compare=False)
     ended: float | None = field(default=None, compare=False)
     reports: tuple[Report, ...] = ()
+    metrics: dict[str, float | None] | None = None
+    values: tuple[float, ...] | None = None
+    violation: float | None = None
+
+    @property
+    def feasible(self) -> bool:
+        """Whether the trial meets every constraint (always, in a run without any)."""
+        return not self.violation
 
     def __repr__(self) -> str:
-        extra = f", value={self.value!r}" if self.value is not None else ""
+        if self.values is not None and len(self.values) > 1:
+            extra = f", values={self.values!r}"
+        else:
+            extra = f", value={self.value!r}" if self.value is not None else ""
+        if self.violation:
+            extra += f", violation={self.violation!r}"
         if self.error is not None:
             extra += f", error={self.error!r}"
         return f"Trial(number={self.number}, state={self.state.value}{extra}, params={self.params!r})"

@@ -44,11 +44,13 @@ from typing import Literal
 from ..space import Space
 from ._encoding import encode
 from .cma import CmaMethod
-from .base import MethodSettings, PointMethod, Unit
+from .base import MethodSettings, ParetoPointMethod, PointMethod, Unit
 from .gp import GpMethod
 from .local import LocalMethod
+from .nsga2 import Nsga2Method
+from .parego import ParegoMethod
 
-__all__ = ["AutoMethod", "Phase", "first_phase", "gp_trials"]
+__all__ = ["AutoMethod", "ParetoAutoMethod", "Phase", "first_phase", "gp_trials"]
 
 # All chosen on held-out test functions (bench/dev_suite.py), never on the
 # BBOB problems the README reports, by the mean rank over its functions
@@ -180,3 +182,37 @@ class AutoMethod(PointMethod):
 
     def _cma(self) -> CmaMethod:
         return CmaMethod(self._space, self._seed, self._round_size)
+
+
+# Several objectives: the GP's scalarisations up to this budget (as many
+# trials as the GP takes for one objective), NSGA-II beyond.
+PARETO_GP_BUDGET = GP_TRIALS
+
+
+class ParetoAutoMethod(ParetoPointMethod):
+    """For several objectives: ParEGO with the GP for a budget of up to
+    PARETO_GP_BUDGET trials and up to DISCRETE_GP_MAX_DIMENSION parameters,
+    NSGA-II otherwise."""
+
+    @classmethod
+    def from_settings(cls, settings: MethodSettings) -> ParetoAutoMethod:
+        return cls(settings.space, settings.seed, settings.objectives, settings.first_budget)
+
+    def __init__(self, space: Space, seed: int, objectives: int, budget: int) -> None:
+        modelled = (budget <= PARETO_GP_BUDGET
+                    and len(space.names) <= DISCRETE_GP_MAX_DIMENSION)
+        self._method: ParegoMethod | Nsga2Method = (
+            ParegoMethod(space, seed, objectives) if modelled
+            else Nsga2Method(space, seed, objectives))
+
+    @property
+    def phase(self) -> str:
+        """The method proposing: "gp" or "nsga2"."""
+        return "gp" if isinstance(self._method, ParegoMethod) else "nsga2"
+
+    def observe_objectives(self, unit: Unit, values: tuple[float, ...], stand_in: bool,
+                           violation: float) -> None:
+        self._method.observe_objectives(unit, values, stand_in, violation)
+
+    def propose_point(self, pending: list[Unit]) -> Unit:
+        return self._method.propose_point(pending)

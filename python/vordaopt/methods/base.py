@@ -28,12 +28,12 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import NamedTuple, Protocol
+from typing import NamedTuple, Protocol, Self
 
 from ..space import Space
 from ..trial import Trial
 
-__all__ = ["MethodSettings", "PointMethod", "SearchMethod", "Told", "Unit"]
+__all__ = ["MethodSettings", "ParetoPointMethod", "PointMethod", "SearchMethod", "Told", "Unit"]
 
 Unit = tuple[float, ...]
 
@@ -46,7 +46,11 @@ class Told(NamedTuple):
     value: float
     """The value to minimise: the trial's own (sign-adjusted), or its stand-in."""
     stand_in: bool
-    """True when `value` stands in for a failed or pruned trial (or a repeat of one)."""
+    """True when `value` stands in for a failed, pruned or infeasible trial (or a repeat of one)."""
+    values: tuple[float, ...] | None = None
+    """With several objectives: each one to minimise (sign-adjusted), or stand-ins as `value`."""
+    violation: float = 0.0
+    """With constraints: how far the trial lies outside them (0: feasible)."""
 
 
 @dataclass(frozen=True, slots=True)
@@ -62,6 +66,8 @@ class MethodSettings:
     parallel: int
     reevaluate: bool
     probe_ratio: float
+    objectives: int = 1
+    """How many objectives a result has (see Told.values)."""
 
 
 class SearchMethod(Protocol):
@@ -81,6 +87,7 @@ class PointMethod:
 
     batched = False
     replays_by_observing = True
+    many_objectives = False
 
     def observe_point(self, unit: Unit, value: float) -> None:
         """Adds one result (a finite value to minimise)."""
@@ -96,3 +103,30 @@ class PointMethod:
     def observe(self, results: Sequence[Told]) -> None:
         for result in results:
             self.observe_point(result.trial.unit, result.value)
+
+
+class ParetoPointMethod(PointMethod):
+    """A point method for several objectives: it observes each result's objectives
+    (to minimise), whether they stand in for a failure, and its constraint violation.
+
+    Subclasses implement `observe_objectives` and `propose_point`.
+    """
+
+    many_objectives = True
+
+    def __init__(self, space: Space, seed: int, objectives: int) -> None:
+        raise NotImplementedError
+
+    @classmethod
+    def from_settings(cls, settings: MethodSettings) -> Self:
+        return cls(settings.space, settings.seed, settings.objectives)
+
+    def observe_objectives(self, unit: Unit, values: tuple[float, ...], stand_in: bool,
+                           violation: float) -> None:
+        raise NotImplementedError
+
+    def observe(self, results: Sequence[Told]) -> None:
+        for r in results:
+            values = r.values if r.values is not None else (r.value,)
+            self.observe_objectives(r.trial.unit, values, r.stand_in and r.trial.feasible,
+                                    r.violation)

@@ -56,6 +56,7 @@ class BatchMethod:
     """
 
     batched = True
+    many_objectives = False
     replays_by_observing = False
 
     @classmethod

@@ -33,6 +33,7 @@ class OnlineMethod:
     """
 
     batched = False
+    many_objectives = False
     replays_by_observing = False
 
     @classmethod

@@ -1,0 +1,108 @@
+"""The GP method for several objectives: ParEGO's random scalarisations.
+
+Each proposal draws weights uniformly from the simplex and scalarises every
+result by the augmented Chebyshev function of its objectives, each
+normalised to [0, 1] over the results so far (Knowles, "ParEGO", IEEE TEVC
+2006):
+
+    s = max_k w_k f_k + 0.05 sum_k w_k f_k
+
+then asks the GP method (core/src/gp) for the point that improves that
+scalar most. Over many proposals the weights cover the whole front. An
+infeasible result scores worse than every feasible one, more so the further
+it lies outside its constraints, so the search leaves infeasible regions
+while still learning from their shape; a failure scores as the worst result.
+
+The weights depend only on the seed and the number of results, so a
+proposal is a function of the results told and the pending points, as for
+one objective.
+"""
+
+from __future__ import annotations
+
+import math
+import random
+
+from .._engine import gp_propose
+from ..space import Space
+from ._encoding import encode
+from .base import ParetoPointMethod, Unit
+
+__all__ = ["ParegoMethod", "chebyshev_scalars"]
+
+#: The weight of the sum beside the maximum: it separates points the maximum ties.
+AUGMENTATION = 0.05
+
+
+def chebyshev_scalars(values: list[tuple[float, ...]], real: list[bool], violations: list[float],
+                      weights: tuple[float, ...]) -> list[float]:
+    """The scalar of each result to minimise: see the module's description.
+
+    `real` is False where the values stand in for a failure.
+    """
+    m = len(weights)
+    measured = [v for v, r in zip(values, real) if r]
+    if not measured:
+        return [0.0] * len(values)
+    low = [min(v[k] for v in measured) for k in range(m)]
+    high = [max(v[k] for v in measured) for k in range(m)]
+    span = [h - lo if h > lo else 1.0 for lo, h in zip(low, high)]
+    scalars = []
+    for v in values:
+        scaled = [w * (x - lo) / s for w, x, lo, s in zip(weights, v, low, span)]
+        scalars.append(max(scaled) + AUGMENTATION * sum(scaled))
+    feasible = [s for s, r, c in zip(scalars, real, violations) if r and c == 0.0]
+    worst = max(feasible) if feasible else max(s for s, r in zip(scalars, real) if r)
+    largest = max(violations, default=0.0)
+    out = []
+    for s, r, c in zip(scalars, real, violations):
+        if not r:
+            s = worst + (2.0 if largest > 0.0 else 0.0)
+        elif c > 0.0:
+            # Past the worst feasible scalar by 1 to 2, in order of violation.
+            s = max(s, worst) + 1.0 + c / largest
+        out.append(s)
+    return out
+
+
+class ParegoMethod(ParetoPointMethod):
+    """Proposes one point of the unit cube at a time.
+
+    Parameters
+    ----------
+    space : Space
+    seed : int
+    objectives : int
+    """
+
+    def __init__(self, space: Space, seed: int, objectives: int) -> None:
+        self._kinds, self._counts = encode(space)
+        self._seed = seed
+        self._objectives = objectives
+        self._points: list[float] = []
+        self._values: list[tuple[float, ...]] = []
+        self._real: list[bool] = []
+        self._violations: list[float] = []
+
+    def observe_objectives(self, unit: Unit, values: tuple[float, ...], stand_in: bool,
+                           violation: float) -> None:
+        self._points.extend(unit)
+        self._values.append(values)
+        self._real.append(not stand_in)
+        self._violations.append(violation)
+
+    def weights(self) -> tuple[float, ...]:
+        """The weights of the next proposal: uniform on the simplex, from the seed and
+        the number of results."""
+        rng = random.Random(self._seed * 1_000_003 + len(self._values))
+        draws = [-math.log(1.0 - rng.random()) for _ in range(self._objectives)]
+        total = sum(draws)
+        if total == 0.0:  # every draw was 0: no direction preferred
+            return (1.0 / self._objectives,) * self._objectives
+        return tuple(d / total for d in draws)
+
+    def propose_point(self, pending: list[Unit]) -> Unit:
+        scalars = chebyshev_scalars(self._values, self._real, self._violations, self.weights())
+        flat = [u for point in pending for u in point]
+        return tuple(gp_propose(self._kinds, self._counts, self._points, scalars, flat,
+                                self._seed))

@@ -1,0 +1,115 @@
+"""Named objectives, constraints and several objectives: reading, best, front, resume."""
+
+import itertools
+import math
+
+import pytest
+
+from vordaopt import Categorical, Int, Optimizer, Real, TrialState, load, minimize
+
+SPACE = {"x": Real(0, 1), "y": Real(0, 1), "k": Categorical(["a", "b"]), "n": Int(0, 4)}
+TWO = {"error": "minimize", "speed": "maximize"}
+
+
+def metrics(p):
+    """Two objectives in tension, a constrained memory and an extra metric."""
+    bonus = 0.1 if p["k"] == "a" else 0.0
+    return {"error": (p["x"] - 0.2) ** 2 + p["y"] + bonus, "speed": p["x"] + 0.05 * p["n"],
+            "memory": 3.0 * p["y"] + p["n"], "epochs": 7}
+
+
+def dominates(a, b):
+    return all(x <= y for x, y in zip(a, b)) and a != b
+
+
+def test_one_named_objective_with_a_constraint_keeps_every_metric_and_the_best_feasible():
+    result = minimize(metrics, SPACE, 40, seed=3, objectives={"error": "minimize"},
+                      constraints={"memory": (None, 2.5)})
+    complete = [t for t in result.trials if t.state is TrialState.COMPLETE]
+    infeasible = [t for t in complete if not t.feasible]
+    assert infeasible, "the run should meet the constraint's edge"
+    feasible = [t for t in complete if t.feasible]
+    assert result.best == min(feasible, key=lambda t: (t.value, t.number))
+    for t in complete:
+        assert t.metrics["epochs"] == 7.0 and t.values == (t.value,)
+        assert t.violation == pytest.approx(max(0.0, t.metrics["memory"] - 2.5))
+    assert result.pareto_front == [t for t in feasible if t.value == result.best_value]
+
+
+def test_results_that_cannot_be_read_fail_or_are_refused():
+    opt = Optimizer(SPACE, 10, objectives={"error": "minimize"},
+                    constraints={"memory": (0.0, None)}, parallel=3)
+    trials = opt.ask()
+    nan = opt.tell(trials[0], {"error": 1.0, "memory": float("nan"), "note": 2})
+    assert nan.state is TrialState.FAILED and "'memory'" in nan.error
+    assert nan.metrics == {"error": 1.0, "memory": None, "note": 2.0}
+    missing = opt.tell(trials[1], {"memory": 1.0})
+    assert missing.state is TrialState.FAILED and "did not return 'error'" in missing.error
+    with pytest.raises(TypeError, match="must return a dict of metrics naming 'error', 'memory'"):
+        opt.tell(trials[2], 0.5)  # a bare number, with a constraint to read
+    with pytest.raises(TypeError, match="metric 'error' must be a real number"):
+        opt.tell(trials[2], {"error": "low", "memory": 1.0})
+    plain = Optimizer(SPACE, 10)
+    with pytest.raises(TypeError, match="name the objective with objectives="):
+        plain.tell(plain.ask()[0], {"error": 1.0})
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"objectives": TWO, "method": "cma"}, "method 'cma' optimises one objective"),
+    ({"objectives": TWO, "direction": "maximize"}, "in objectives=, not direction="),
+    ({"constraints": {"memory": (None, 1)}}, "constraints need objectives="),
+    ({"objectives": {"error": "down"}}, "'minimize' or 'maximize'"),
+    ({"objectives": TWO, "constraints": {"memory": (2, 1)}}, "low 2.0 is above high 1.0"),
+    ({"objectives": TWO, "constraints": {"memory": (None, None)}}, "needs a low or a high"),
+])
+def test_bad_objective_settings_are_refused(kwargs, message):
+    with pytest.raises((ValueError, TypeError), match=message):
+        Optimizer(SPACE, 10, **kwargs)
+
+
+@pytest.mark.parametrize("method", ["auto", "nsga2"])
+def test_several_objectives_front_resume_and_load(tmp_path, method):
+    constraints = {"memory": (None, 4.0)}
+    whole = minimize(metrics, SPACE, 60, seed=1, method=method, objectives=TWO,
+                     constraints=constraints)
+    with pytest.raises(ValueError, match="see pareto_front"):
+        whole.best_value
+    # The front by brute force over the feasible complete trials, in each direction.
+    done = [t for t in whole.trials if t.state is TrialState.COMPLETE and t.feasible]
+    signed = {t.number: (t.values[0], -t.values[1]) for t in done}
+    front = [t for t in done if not any(dominates(signed[o.number], signed[t.number])
+                                        for o in done)]
+    assert whole.pareto_front == front and front
+    # Interrupted after 25 trials, then resumed: the same run.
+    path = tmp_path / "run.jsonl"
+    minimize(metrics, SPACE, 25, seed=1, method=method, objectives=TWO,
+             constraints=constraints, journal=path)
+    resumed = minimize(metrics, SPACE, 60, seed=1, method=method, objectives=TWO,
+                       constraints=constraints, journal=path)
+    assert [t.params for t in resumed.trials] == [t.params for t in whole.trials]
+    loaded = load(path)
+    assert [t.number for t in loaded.pareto_front] == [t.number for t in front]
+    assert [t.metrics for t in loaded.trials] == [t.metrics for t in whole.trials]
+    assert [t.violation for t in loaded.trials] == [t.violation for t in whole.trials]
+
+
+def test_parallel_rounds_of_several_objectives_propose_distinct_points():
+    opt = Optimizer(SPACE, 24, seed=2, objectives=TWO, parallel=4)
+    while (trials := opt.ask()) is not None:
+        assert len({tuple(t.unit) for t in trials}) == len(trials)
+        for t in trials:
+            opt.tell(t, metrics(t.params))
+    assert len(opt.trials) == 24 and opt.pareto_front
+
+
+def test_failures_among_several_objectives_are_stand_ins_not_front_members():
+    def flaky(p):
+        if p["n"] == 4:
+            return {"error": math.nan, "speed": 1.0}
+        return metrics(p)
+
+    result = minimize(flaky, SPACE, 30, seed=4, objectives=TWO)
+    failed = [t for t in result.trials if t.state is TrialState.FAILED]
+    assert failed and not {t.number for t in failed} & {t.number for t in result.pareto_front}
+    for a, b in itertools.combinations(result.pareto_front, 2):
+        assert not dominates((a.values[0], -a.values[1]), (b.values[0], -b.values[1]))
