@@ -135,6 +135,9 @@ bench-quality: install
 	OMP_NUM_THREADS=1 $(BENCH_VENV)/bin/python bench/pruning.py --out build/pruning.jsonl
 	$(BENCH_VENV)/bin/python bench/pruning.py --table build/pruning.jsonl
 	OMP_NUM_THREADS=1 $(BENCH_VENV)/bin/python bench/pruning.py --report-cost
+	$(BENCH_VENV)/bin/python -m pip install --quiet "pymoo==0.6.2"
+	$(BENCH_VENV)/bin/python bench/multiobjective.py run --out build/mo.jsonl --methods auto,nsga2
+	$(BENCH_VENV)/bin/python bench/multiobjective.py table build/mo.jsonl --methods auto
 
 clean:
 	rm -rf build $(VENV)

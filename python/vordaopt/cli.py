@@ -21,7 +21,9 @@ from __future__ import annotations
 import argparse
 import concurrent.futures as cf
 import json
+import math
 import os
+import re
 import shlex
 import shutil
 import signal
@@ -132,6 +134,7 @@ def _run(args: argparse.Namespace) -> int:
             print(f"vordaopt: warning: parameter {name!r} appears in no placeholder; the command "
                   "sees its value only in $VORDAOPT_PARAMS", file=sys.stderr)
     direction: Direction = "maximize" if args.maximize else "minimize"
+    objectives, constraints = _objectives(args)
     # A resumed run goes on with its journal's method unless told otherwise.
     method = cast(Method, args.method or recorded_method(args.journal) or DEFAULT_METHOD)
     try:
@@ -139,7 +142,8 @@ def _run(args: argparse.Namespace) -> int:
         batched = method in METHODS and method_class(method).batched
         settings = RunSettings.checked(space, args.budget, seed=args.seed, method=method,
                                        direction=direction,
-                                       parallel=1 if batched else args.parallel, pruner=pruner)
+                                       parallel=1 if batched else args.parallel, pruner=pruner,
+                                       objectives=objectives, constraints=constraints)
         if args.timeout is not None and not args.timeout >= 0:
             raise ValueError(f"--timeout must be a non-negative number of seconds, got {args.timeout}")
         if args.trial_timeout is not None and not args.trial_timeout > 0:
@@ -149,7 +153,8 @@ def _run(args: argparse.Namespace) -> int:
         raise UsageError(str(exc)) from None
     children = Children()
     objective = CommandObjective(template, trial_timeout=args.trial_timeout,
-                                 workdir=args.workdir, children=children)
+                                 workdir=args.workdir, children=children,
+                                 metrics=objectives is not None)
     header = settings.header(command=command, shell=args.shell)
     try:
         opened = Journal(args.journal, header)
@@ -166,7 +171,8 @@ def _run(args: argparse.Namespace) -> int:
                               executor=pool, journal=journal,
                               progress=False if args.quiet else None,
                               timeout=args.timeout, catch=TrialFailed, direction=direction,
-                              parallel=settings.parallel, pruner=pruner)
+                              parallel=settings.parallel, pruner=pruner,
+                              objectives=objectives, constraints=constraints)
         except BaseException as exc:
             # The running commands end now; their trials stay unrecorded and
             # run again on resume.
@@ -183,7 +189,40 @@ def _run(args: argparse.Namespace) -> int:
             if pool is not None:
                 pool.shutdown(wait=True, cancel_futures=True)
     _print_outcome(result, template)
-    return 0 if result.best is not None else 1
+    return 0 if result.pareto_front else 1
+
+
+_LIMIT = re.compile(r"^\s*([^<>=\s]+)\s*(<=|>=)\s*(\S+)\s*$")
+
+
+def _objectives(args: argparse.Namespace) -> tuple[dict[str, Direction] | None,
+                                                   dict[str, tuple[float | None, float | None]] | None]:
+    """The objectives and constraints of `--objective NAME:DIRECTION` and `--constraint 'NAME<=X'`."""
+    if not args.objective and not args.constraint:
+        return None, None
+    if not args.objective:
+        raise UsageError("--constraint needs --objective NAME:minimize (or :maximize)")
+    if args.maximize:
+        raise UsageError("--maximize does not combine with --objective: give NAME:maximize")
+    objectives: dict[str, Direction] = {}
+    for text in args.objective:
+        name, _, direction = text.rpartition(":")
+        if not name or direction not in ("minimize", "maximize") or name in objectives:
+            raise UsageError(f"--objective {text!r}: give NAME:minimize or NAME:maximize, "
+                             "each name once")
+        objectives[name] = cast(Direction, direction)
+    limits: dict[str, list[float | None]] = {}
+    for text in args.constraint:
+        match = _LIMIT.match(text)
+        try:
+            bound = float(match.group(3)) if match else math.nan
+        except ValueError:
+            bound = math.nan
+        if match is None or not math.isfinite(bound):
+            raise UsageError(f"--constraint {text!r}: give NAME<=NUMBER or NAME>=NUMBER")
+        pair = limits.setdefault(match.group(1), [None, None])
+        pair[1 if match.group(2) == "<=" else 0] = bound
+    return objectives, {name: (low, high) for name, (low, high) in limits.items()} or None
 
 
 def _pruner(args: argparse.Namespace) -> Pruner | None:
@@ -215,6 +254,11 @@ def _print_outcome(result: Result, template: CommandTemplate) -> None:
     pruned = f", {result.n_pruned} pruned" if result.n_pruned else ""
     print(f"{result.n_trials} trials, {result.n_evaluations} runs of the command, "
           f"{result.n_failed} failed{pruned}")
+    if result.several_objectives:
+        front = result.pareto_front
+        print(f"Pareto front: {len(front)} trials (vordaopt show lists them)" if front
+              else "no feasible trial completed")
+        return
     if result.best is None:
         print("no trial completed")
         return
@@ -232,13 +276,18 @@ def _summary(path: str) -> dict[str, Any]:
     settings = {k: v for k, v in header.items() if k != "vordaopt_journal"}
 
     def brief(t: Trial) -> dict[str, Any]:
-        return {"number": t.number, "value": t.value, "params": t.params}
+        out = {"number": t.number, "value": t.value, "params": t.params}
+        if t.metrics is not None:
+            out["metrics"] = t.metrics
+        return out
 
+    several = result.several_objectives
     return {
         "journal": path,
         "settings": settings,
-        "best": None if result.best is None else brief(result.best),
-        "top": [brief(t) for t in ranked[:10]],
+        "best": None if several or result.best is None else brief(result.best),
+        "top": [] if several else [brief(t) for t in ranked if t.feasible][:10],
+        **({"front": [brief(t) for t in result.pareto_front]} if several else {}),
         "counts": {
             "trials": result.n_trials,
             "complete": len(ranked),
@@ -266,6 +315,9 @@ def _show(args: argparse.Namespace) -> int:
     pruned = f", {counts['pruned']} pruned" if counts["pruned"] else ""
     print(f"trials: {counts['trials']} ({counts['complete']} complete, {counts['failed']} failed, "
           f"{counts['reused']} reused{pruned})")
+    if "front" in summary:
+        _show_front(summary["front"], list(settings["objectives"]))
+        return 0
     if summary["best"] is None:
         print("no trial completed")
         return 0
@@ -282,6 +334,23 @@ def _show(args: argparse.Namespace) -> int:
     for r in rows:
         print("  ".join(c.rjust(w) for c, w in zip(r, widths)))
     return 0
+
+
+def _show_front(front: list[dict[str, Any]], objectives: list[str]) -> None:
+    """The Pareto front as a table: trial, each objective, the parameters."""
+    if not front:
+        print("no feasible trial completed")
+        return
+    print(f"Pareto front: {len(front)} trials")
+    names = list(front[0]["params"])
+    rows = [[str(t["number"])] + [f"{t['metrics'][o]:.6g}" for o in objectives]
+            + [format_value(t["params"].get(n)) for n in names] for t in front]
+    head = ["trial", *objectives, *names]
+    widths = [max(len(h), *(len(r[i]) for r in rows)) for i, h in enumerate(head)]
+    print()
+    print("  ".join(h.rjust(w) for h, w in zip(head, widths)))
+    for r in rows:
+        print("  ".join(c.rjust(w) for c, w in zip(r, widths)))
 
 
 def _plot(args: argparse.Namespace) -> int:
@@ -354,6 +423,11 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("--trial-timeout", type=float, metavar="SEC",
                      help="a command running longer fails its trial")
     run.add_argument("--maximize", action="store_true", help="maximise the value")
+    run.add_argument("--objective", action="append", default=[], metavar="NAME:DIRECTION",
+                     help="a metric of the JSON object the command prints last, to minimize "
+                          "or maximize (repeat for several objectives)")
+    run.add_argument("--constraint", action="append", default=[], metavar="'NAME<=X'",
+                     help="a limit a metric must meet, NAME<=X or NAME>=X (repeatable)")
     run.add_argument("--pruner", choices=PRUNER_NAMES,
                      help="stop trials whose reports (lines 'vordaopt-report STEP VALUE') trail")
     run.add_argument("--warmup-steps", type=int, metavar="N",

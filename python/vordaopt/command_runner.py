@@ -1,6 +1,7 @@
 """Running one trial's command: its output, its reports, its time limit, its end.
 
-The command's last line of standard output is its value (a number); lines
+The command's last line of standard output is its value (a number, or a
+JSON object of metrics for a run with named objectives); lines
 ``vordaopt-report STEP VALUE`` on the way are reports for the pruner. A
 command that exits non-zero, times out, is killed or prints no number last
 fails the trial, with the last lines of its standard error kept.
@@ -230,15 +231,17 @@ class CommandObjective:
     """
 
     def __init__(self, template: CommandTemplate, *, trial_timeout: float | None,
-                 workdir: str | None, children: Children) -> None:
+                 workdir: str | None, children: Children, metrics: bool = False) -> None:
         self.template = template
+        self.metrics = metrics  # the run names its objectives: a JSON object is read
         self.trial_timeout = trial_timeout
         self.workdir = workdir
         self.children = children
         self._counter = 0
         self._lock = threading.Lock()
 
-    def __call__(self, params: dict[str, Any], trial: RunningTrial | None = None) -> float:
+    def __call__(self, params: dict[str, Any],
+                 trial: RunningTrial | None = None) -> float | dict[str, Any]:
         args = self.template.render(params)
         env = dict(os.environ, VORDAOPT_PARAMS=json.dumps(params),
                    **self.template.environment(params))
@@ -293,11 +296,19 @@ class CommandObjective:
         try:
             if cut:
                 raise ValueError
+            if line.lstrip().startswith("{"):
+                metrics = json.loads(line)
+                if not isinstance(metrics, dict):
+                    raise ValueError
+                if not self.metrics:
+                    raise TrialFailed("the command printed a JSON object of metrics; name the "
+                                      "objective with --objective NAME:minimize")
+                return metrics
             return float(line)
-        except ValueError:
+        except ValueError:  # json.JSONDecodeError is one
             raise TrialFailed(
-                f"the last line of its output is not a number: {line[:200]!r}"
-                + _stderr_note(err)) from None
+                f"the last line of its output is not a number or a JSON object of metrics: "
+                f"{line[:200]!r}" + _stderr_note(err)) from None
 
 
 def _tail(data: bytes, lines: int = STDERR_LINES) -> str:

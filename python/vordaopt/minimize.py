@@ -25,7 +25,8 @@ _log = logging.getLogger("vordaopt")
 
 __all__ = ["minimize", "load", "Result", "StopOptimization", "Unrecorded"]
 
-Objective = Callable[..., float]
+# A number, or a mapping of metrics with named objectives.
+Objective = Callable[..., "float | Mapping[str, Any]"]
 Callback = Callable[[Trial, Optimizer], None]
 
 
@@ -425,8 +426,12 @@ class _Run:
         if isinstance(error, Unrecorded):
             raise error
         value: Any = outcome.value if error is None else error
-        if error is None and not isinstance(value, Mapping):  # a mapping is read by name
+        named = self.optimizer.objectives is not None
+        if error is None and not (named and isinstance(value, Mapping)):  # read by name
             try:
+                if isinstance(value, Mapping):
+                    raise TypeError("the objective returned a dict of metrics; name the "
+                                    "objective with objectives={name: 'minimize'}")
                 value = objective_value(value)
             except TypeError as exc:
                 error = exc

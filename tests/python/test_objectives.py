@@ -1,7 +1,10 @@
 """Named objectives, constraints and several objectives: reading, best, front, resume."""
 
 import itertools
+import json
 import math
+import subprocess
+import sys
 
 import pytest
 
@@ -113,3 +116,33 @@ def test_failures_among_several_objectives_are_stand_ins_not_front_members():
     assert failed and not {t.number for t in failed} & {t.number for t in result.pareto_front}
     for a, b in itertools.combinations(result.pareto_front, 2):
         assert not dominates((a.values[0], -a.values[1]), (b.values[0], -b.values[1]))
+
+
+def test_a_command_prints_its_metrics_as_a_json_object(tmp_path):
+    (tmp_path / "space.json").write_text(json.dumps(
+        {"x": {"type": "real", "low": 0, "high": 1}, "y": {"type": "real", "low": 0, "high": 1}}))
+    (tmp_path / "train.py").write_text(
+        "import json, sys\nx, y = float(sys.argv[1]), float(sys.argv[2])\n"
+        "print('epoch 1')\n"
+        "print(json.dumps({'error': (x - 0.3) ** 2 + y, 'size': 1 - x + y, 'mem': 3 * y}))\n")
+
+    def cli(*args):
+        return subprocess.run([sys.executable, "-m", "vordaopt", *args], cwd=tmp_path,
+                              capture_output=True, text=True)
+
+    command = ["--", sys.executable, "train.py", "{x}", "{y}"]
+    done = cli("run", "space.json", "--budget", "12", "--quiet", "--journal", "mo.jsonl",
+               "--objective", "error:minimize", "--objective", "size:minimize",
+               "--constraint", "mem<=1", *command)
+    assert done.returncode == 0 and "Pareto front:" in done.stdout, done.stderr
+    result = load(tmp_path / "mo.jsonl")
+    assert result.pareto_front and all(t.metrics["mem"] <= 1 for t in result.pareto_front)
+    shown = json.loads(cli("show", "mo.jsonl", "--json").stdout)
+    assert [t["number"] for t in shown["front"]] == [t.number for t in result.pareto_front]
+    # Without --objective a JSON object fails the trial; a bad limit is a usage error.
+    plain = cli("run", "space.json", "--budget", "2", "--quiet", "--journal", "p.jsonl", *command)
+    assert plain.returncode == 1 and "Traceback" not in plain.stderr
+    assert "--objective NAME:minimize" in load(tmp_path / "p.jsonl").trials[0].error
+    bad = cli("run", "space.json", "--budget", "2", "--journal", "b.jsonl", "--objective",
+              "error:minimize", "--constraint", "mem<one", *command)
+    assert bad.returncode == 2 and "give NAME<=NUMBER or NAME>=NUMBER" in bad.stderr
