@@ -367,8 +367,12 @@ def _plot(args: argparse.Namespace) -> int:
             f"cannot write {args.output!r}: the file name must end in one of "
             f"{', '.join('.' + f for f in sorted(formats))}")
     draw = {"convergence": plot.convergence, "slices": plot.slices,
-            "parallel": plot.parallel_coordinates, "intermediate": plot.intermediate}[args.kind]
-    figure = draw(args.journal)
+            "parallel": plot.parallel_coordinates, "intermediate": plot.intermediate,
+            "front": plot.front}[args.kind]
+    try:
+        figure = draw(args.journal)
+    except ValueError as exc:  # a front of a run of one objective
+        raise UsageError(str(exc)) from None
     figure.savefig(args.output, dpi=120, bbox_inches="tight")
     print(args.output)
     return 0
@@ -455,7 +459,8 @@ def _parser() -> argparse.ArgumentParser:
     plot = sub.add_parser("plot", help="plot a run's journal (needs vordaopt[plot])")
     plot.add_argument("journal")
     plot.add_argument("-o", "--output", required=True, help="the image file to write")
-    plot.add_argument("--kind", choices=("convergence", "slices", "parallel", "intermediate"),
+    plot.add_argument("--kind", choices=("convergence", "slices", "parallel", "intermediate",
+                                         "front"),
                       default="convergence")
     plot.set_defaults(handler=_plot)
 

@@ -16,7 +16,7 @@ from .space import Categorical, Int, Real, Space
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
-__all__ = ["convergence", "slices", "parallel_coordinates", "intermediate"]
+__all__ = ["convergence", "slices", "parallel_coordinates", "intermediate", "front"]
 
 
 def _pyplot_free_figure(**kwargs: Any) -> Figure:
@@ -205,7 +205,7 @@ def intermediate(run: Result | str | os.PathLike[str]) -> Figure:
                 linewidth=0.8, label=label)
         if t.state is TrialState.PRUNED:
             ax.scatter([steps[-1]], [values[-1]], marker="x", s=16, color="tab:gray")
-    best = result.best
+    best = result.best_trial  # by the first objective in a run of several
     if best is not None and (points := finite(best)):
         ax.plot(*zip(*points), color="tab:orange", linewidth=1.8, label=f"best (trial {best.number})")
     if not curves:
@@ -217,4 +217,45 @@ def intermediate(run: Result | str | os.PathLike[str]) -> Figure:
     ax.set_title(f"learning curves ({len(curves)} trials, {result.n_pruned} pruned)")
     if ax.lines:
         ax.legend(loc="best", fontsize="small")
+    return fig
+
+
+def front(run: Result | str | os.PathLike[str]) -> Figure:
+    """The objectives of a run of several, pair by pair: every feasible complete trial
+    in grey, infeasible ones as crosses, the Pareto front in orange.
+
+    Raises
+    ------
+    ValueError
+        The run has fewer than two named objectives.
+    """
+    result = _result(run)
+    named = result.objectives
+    if named is None or len(named.names) < 2:
+        raise ValueError("a front needs a run of two or more objectives (objectives=)")
+    names = named.names
+    pairs = [(i, j) for i in range(len(names)) for j in range(i + 1, len(names))]
+    columns = min(3, len(pairs))
+    rows = -(-len(pairs) // columns)
+    fig = _pyplot_free_figure(figsize=(4.2 * columns, 3.8 * rows))
+    done = [t for t in result.trials if t.state is TrialState.COMPLETE and t.values is not None]
+    members = result.pareto_front
+    on_front = {t.number for t in members}
+    for slot, (i, j) in enumerate(pairs, start=1):
+        ax = fig.add_subplot(rows, columns, slot)
+        styles: tuple[tuple[list[Trial], dict[str, Any]], ...] = (
+            ([t for t in done if t.feasible and t.number not in on_front],
+             {"color": "tab:gray", "s": 12, "alpha": 0.6, "label": "feasible"}),
+            ([t for t in done if not t.feasible],
+             {"color": "tab:red", "marker": "x", "s": 14, "alpha": 0.6, "label": "infeasible"}),
+            (members, {"color": "tab:orange", "s": 22, "label": "Pareto front"}))
+        for trials, style in styles:
+            if trials:
+                ax.scatter([t.values[i] for t in trials if t.values],
+                           [t.values[j] for t in trials if t.values], **style)
+        ax.set_xlabel(f"{names[i]} ({named.directions[i]})")
+        ax.set_ylabel(f"{names[j]} ({named.directions[j]})")
+        if slot == 1 and ax.collections:
+            ax.legend(loc="best", fontsize="small")
+    fig.suptitle(f"Pareto front: {len(members)} of {len(done)} complete trials")
     return fig

@@ -82,3 +82,19 @@ def test_convergence_of_a_run_without_values_draws_nothing_and_says_so():
     ax = plot.convergence(result).axes[0]
     assert not ax.collections and not ax.lines
     assert [t.get_text() for t in ax.texts] == ["no complete trial yet (5 failed)"]
+
+
+def test_front_draws_each_pair_of_objectives_and_marks_the_front(tmp_path):
+    def three(p):
+        return {"a": p["x"], "b": 1 - p["x"] + p["y"], "c": p["y"] ** 2, "m": p["y"]}
+
+    result = minimize(three, {"x": Real(0, 1), "y": Real(0, 1)}, 20, seed=1,
+                      objectives={"a": "minimize", "b": "minimize", "c": "maximize"},
+                      constraints={"m": (None, 0.8)}, journal=tmp_path / "mo.jsonl")
+    fig = plot.front(tmp_path / "mo.jsonl")
+    assert len(fig.axes) == 3  # (a, b), (a, c), (b, c)
+    drawn = offsets(fig.axes[0].collections[-1])
+    assert sorted(map(tuple, drawn)) == sorted((t.values[0], t.values[1])
+                                               for t in result.pareto_front)
+    with pytest.raises(ValueError, match="two or more objectives"):
+        plot.front(minimize(lambda p: p["x"], {"x": Real(0, 1)}, 3))
