@@ -92,6 +92,8 @@ def _page(title: str, body_scripts: str) -> str:
         # screen comes fast), then where the trials lie, drawn when scrolled to.
         "<section class=\"plots\"><div class=\"plot\" id=\"convergence\"></div>"
         "<div class=\"plot\" id=\"importance\"></div></section>"
+        "<section class=\"plots\" id=\"several\" hidden><div class=\"plot\" id=\"front\"></div>"
+        "<div class=\"plot\" id=\"hypervolume\"></div></section>"
         "<section><input id=\"filter\" type=\"search\" placeholder=\"filter the trials\">"
         "<div id=\"table\"><div id=\"table-head\"></div><div id=\"table-body\">"
         "<div id=\"table-spacer\"></div><div id=\"table-rows\"></div></div></div></section>"
@@ -102,7 +104,7 @@ def _page(title: str, body_scripts: str) -> str:
 
 
 # What the page reads of a trial's line: a report carries only these.
-_PAGE_FIELDS = ("number", "state", "value", "params", "error", "reports")
+_PAGE_FIELDS = ("number", "state", "value", "params", "error", "reports", "metrics")
 
 
 def report_html(path: str | os.PathLike[str]) -> str:

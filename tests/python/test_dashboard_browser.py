@@ -243,3 +243,35 @@ def test_the_page_computes_the_importances_python_does(browser, tmp_path, method
     expected = importance(journal)
     assert [name for name, _ in found] == list(expected)  # the same order
     assert [v for _, v in found] == pytest.approx(list(expected.values()), rel=1e-12, abs=1e-15)
+
+
+def test_a_report_of_several_objectives_shows_the_front_and_its_hypervolume(browser, tmp_path):
+    journal, report = tmp_path / "mo.jsonl", tmp_path / "mo.html"
+
+    def metrics(p):
+        return {HOSTILE: p["x"], "speed": p["x"] - p["y"] ** 2, "memory": p["y"]}
+
+    result = minimize(metrics, {"x": Real(0, 1), "y": Real(0, 1)}, 30, seed=3, journal=journal,
+                      objectives={HOSTILE: "minimize", "speed": "maximize"},
+                      constraints={"memory": (None, 0.9)})
+    write_report(journal, report)
+    watched = Watched(browser, offline=True)
+    try:
+        page = watched.page
+        page.goto(report.as_uri())
+        page.wait_for_function("document.body.dataset.plotly === 'ready'")
+        for plot in ("front", "hypervolume"):
+            page.locator(f"#{plot}").scroll_into_view_if_needed()
+            page.wait_for_function(f"document.getElementById('{plot}').dataset.drawn === '30'")
+        # Traces: feasible off the front, infeasible, the front.
+        drawn = page.evaluate("document.getElementById('front').data.map((d) => d.x.length)")
+        infeasible = sum(not t.feasible for t in result.trials if t.values)
+        assert drawn[1:] == [infeasible, len(result.pareto_front)]
+        assert sorted(page.evaluate("document.getElementById('front').data[2].x")) == \
+            sorted(t.values[0] for t in result.pareto_front)
+        hv = page.evaluate("document.getElementById('hypervolume').data[0].y")
+        assert hv == sorted(hv) and hv[-1] > 0  # it never shrinks
+        assert "speed (maximize)" in page.locator("[data-field=objectives]").inner_text()
+        assert page.locator("img").count() == 0 and not watched.dialogs and not watched.errors
+    finally:
+        watched.close()

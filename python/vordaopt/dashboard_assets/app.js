@@ -81,6 +81,10 @@
       ["trials", `${state.trials.length} (` + Object.entries(counts).map(([k, v]) => `${v} ${k}`).join(", ") + ")"],
       ["best", b === null ? "no complete trial yet" : `trial ${b.number}: ${valueText(b.value)}`],
     ];
+    if (objectives().length) {
+      // Several objectives have no single best: the summary names them instead.
+      items[items.length - 1] = ["objectives", objectives().map(([k, sign]) => `${k} (${sign > 0 ? "minimize" : "maximize"})`).join(", ")];
+    }
     if (h.pruner !== null && typeof h.pruner === "object" && !Array.isArray(h.pruner)) {
       const { name, ...settings } = h.pruner;
       items.push(["pruner", `${name} (` + Object.entries(settings).map(([k, v]) => `${k} ${valueText(v)}`).join(", ") + ")"]);
@@ -141,6 +145,100 @@
       { x, y, mode: "markers", type, name: "trial", marker: { size: 4, opacity: 0.6 } },
       { x: bx, y: by, mode: "lines", type, name: "best so far", line: { shape: "hv" } },
     ], { ...layoutBase, title: { text: title }, xaxis: { title: { text: "trial" } } }, config);
+  }
+
+  // --- several objectives ---------------------------------------------------------------
+
+  // The run's objectives ([name, sign] with sign 1 to minimise) when it has several.
+  function objectives() {
+    const named = state.header && state.header.objectives;
+    if (named === null || typeof named !== "object" || Array.isArray(named)) return [];
+    const list = Object.entries(named).map(([k, d]) => [k, d === "maximize" ? -1 : 1]);
+    return list.length >= 2 ? list : [];
+  }
+
+  // How far a trial's metrics lie outside the run's constraints (0: feasible).
+  function violation(metrics) {
+    const limits = (state.header && state.header.constraints) || {};
+    let total = 0;
+    for (const [name, pair] of Object.entries(limits)) {
+      const v = metrics[name];
+      if (!Array.isArray(pair) || typeof v !== "number") continue;
+      if (typeof pair[0] === "number" && v < pair[0]) total += pair[0] - v;
+      if (typeof pair[1] === "number" && v > pair[1]) total += v - pair[1];
+    }
+    return total;
+  }
+
+  // The complete trials with every objective, each with its values to minimise.
+  function measured(named) {
+    const out = [];
+    for (const t of state.done) {
+      if (!t.metrics) continue;
+      const v = named.map(([k, sign]) => (typeof t.metrics[k] === "number" ? sign * t.metrics[k] : NaN));
+      if (v.every(Number.isFinite)) out.push({ t, v, feasible: violation(t.metrics) === 0 });
+    }
+    return out;
+  }
+
+  function dominates(a, b) {
+    let strictly = false;
+    for (let k = 0; k < a.length; k++) {
+      if (a[k] > b[k]) return false;
+      if (a[k] < b[k]) strictly = true;
+    }
+    return strictly;
+  }
+
+  // The area the first two objectives of `points` dominate up to `ref`.
+  function area(points, ref) {
+    const inside = points.filter((p) => p[0] < ref[0] && p[1] < ref[1])
+      .sort((a, b) => a[0] - b[0] || a[1] - b[1]);
+    let total = 0, lowest = ref[1];
+    for (const p of inside) {
+      if (p[1] < lowest) { total += (ref[0] - p[0]) * (lowest - p[1]); lowest = p[1]; }
+    }
+    return total;
+  }
+
+  function drawFront() {
+    const named = objectives(), box = document.getElementById("front");
+    if (!named.length) return;
+    const all = measured(named), feasible = all.filter((m) => m.feasible);
+    const front = feasible.filter((m) => !feasible.some((o) => dominates(o.v, m.v)));
+    const onFront = new Set(front.map((m) => m.t.number));
+    const [xName, xSign] = named[0], [yName, ySign] = named[1];
+    const trace = (list, name, marker) => ({
+      x: list.map((m) => xSign * m.v[0]), y: list.map((m) => ySign * m.v[1]),
+      text: list.map((m) => `trial ${m.t.number}`), mode: "markers", type: "scatter", name, marker });
+    dropSketch(box);
+    Plotly.react(box, [
+      trace(feasible.filter((m) => !onFront.has(m.t.number)), "feasible", { size: 5, color: "gray", opacity: 0.6 }),
+      trace(all.filter((m) => !m.feasible), "infeasible", { size: 6, color: "crimson", symbol: "x", opacity: 0.6 }),
+      trace(front, "Pareto front", { size: 7, color: "darkorange" }),
+    ], { ...layoutBase, title: { text: `Pareto front: ${front.length} trials` + (named.length > 2 ? ` (${esc(xName)}, ${esc(yName)})` : "") },
+      xaxis: { title: { text: esc(xName) } }, yaxis: { title: { text: esc(yName) } } }, config);
+  }
+
+  // The hypervolume of the feasible trials so far, trial by trial, in the first
+  // two objectives, each scaled to [0, 1] over the run's feasible trials; the
+  // reference point is 1.1 in each.
+  function drawHypervolume() {
+    const named = objectives(), box = document.getElementById("hypervolume");
+    if (!named.length) return;
+    const feasible = measured(named).filter((m) => m.feasible);
+    const low = [0, 1].map((k) => Math.min(...feasible.map((m) => m.v[k])));
+    const high = [0, 1].map((k) => Math.max(...feasible.map((m) => m.v[k])));
+    const scale = (m) => [0, 1].map((k) => (high[k] > low[k] ? (m.v[k] - low[k]) / (high[k] - low[k]) : 0));
+    const x = [], y = [], seen = [];
+    for (const m of feasible) {
+      seen.push(scale(m));
+      x.push(m.t.number); y.push(area(seen, [1.1, 1.1]));
+    }
+    dropSketch(box);
+    Plotly.react(box, [{ x, y, mode: "lines", type: "scatter", name: "hypervolume", line: { shape: "hv" } }],
+      { ...layoutBase, title: { text: "hypervolume of the feasible trials so far" + (named.length > 2 ? " (first two objectives)" : "") },
+        xaxis: { title: { text: "trial" } } }, config);
   }
 
   function drawImportance() {
@@ -344,6 +442,7 @@
   // in view and the data has changed: a large run's first view
   // costs what fits on the screen, and a plot scrolled to is drawn then.
   const PLOTS = { convergence: drawConvergence, importance: drawImportance,
+    front: drawFront, hypervolume: drawHypervolume,
     intermediate: drawIntermediate, parallel: drawParallel, slices: drawSlices };
   // Those drawn without Plotly too (sketch.js): the first screen's.
   const SKETCHED = new Set(["convergence", "importance"]);
@@ -380,6 +479,7 @@
     state.done = state.trials.filter((t) => t.state === "complete" && t.value !== null);
     state.ranked = null;
     document.getElementById("intermediate").hidden = !state.trials.some((t) => t.reports);
+    document.getElementById("several").hidden = !objectives().length;
     document.getElementById("slices").hidden = !state.names.length || !state.done.length;
     drawHead();
     drawSummary();

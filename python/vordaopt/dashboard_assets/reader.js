@@ -66,7 +66,8 @@ class JournalReader {
         trials.push({ number: r.number, state: r.state,
           value: typeof r.value === "number" ? r.value : null, params: r.params,
           error: typeof r.error === "string" ? r.error : null,
-          reports: reports.length ? reports : null });
+          reports: reports.length ? reports : null,
+          metrics: isObject(r.metrics) ? r.metrics : null });
       } else {
         this.skipped++;
       }
