@@ -146,3 +146,14 @@ def test_a_command_prints_its_metrics_as_a_json_object(tmp_path):
     bad = cli("run", "space.json", "--budget", "2", "--journal", "b.jsonl", "--objective",
               "error:minimize", "--constraint", "mem<one", *command)
     assert bad.returncode == 2 and "give NAME<=NUMBER or NAME>=NUMBER" in bad.stderr
+
+
+def test_nothing_feasible_means_no_best_and_an_empty_front_and_runs_repeat():
+    single = minimize(metrics, SPACE, 12, seed=5, objectives={"error": "minimize"},
+                      constraints={"memory": (100.0, None)})
+    assert single.best is None and single.pareto_front == []
+    assert all(t.violation > 0 for t in single.trials)
+    runs = [minimize(metrics, SPACE, 20, seed=5, objectives=TWO, method=method,
+                     constraints={"memory": (100.0, None)}) for method in ("auto", "auto", "nsga2")]
+    assert runs[0].pareto_front == [] and runs[2].pareto_front == []
+    assert [t.params for t in runs[0].trials] == [t.params for t in runs[1].trials]
