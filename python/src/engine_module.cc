@@ -12,6 +12,7 @@
 // leaves `_internal` writing to the standard output as before.
 #include <Python.h>
 
+#include <cmath>
 #include <memory>
 #include <new>
 #include <optional>
@@ -243,22 +244,39 @@ bool to_gp_data(const char* qualname, PyObject* const* argv, GpData& out) {
   return check_points(qualname, "points", d, out.points);
 }
 
-const char* const kGpProposeNames[] = {"kinds", "counts", "points", "values", "pending", "seed"};
-const Signature kGpPropose = {"gp_propose", kGpProposeNames, 6, 6};
+const char* const kGpProposeNames[] = {"kinds", "counts", "points", "values", "pending", "seed",
+                                       "margins"};
+const Signature kGpPropose = {"gp_propose", kGpProposeNames, 7, 6};
 
 PyObject* gp_propose(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* argv[6];
+  PyObject* argv[7];
   GpData data;
   std::vector<double> pending;
   uint64_t seed = 0;
+  gp::Constraints constraints;
   if (!match_args(kGpPropose, args, nargs, kwnames, argv) ||
       !to_gp_data("gp_propose", argv, data) || !to_doubles("pending", argv[4], pending) ||
       !to_u64("seed", argv[5], seed) ||
-      !check_points("gp_propose", "pending", data.dims.size(), pending)) {
+      !check_points("gp_propose", "pending", data.dims.size(), pending) ||
+      (argv[6] != nullptr && argv[6] != Py_None &&
+       !to_doubles("margins", argv[6], constraints.margins))) {
     return nullptr;
   }
+  size_t n = data.values.size();
+  if (!constraints.margins.empty()) {
+    bool whole = n > 0 && constraints.margins.size() % n == 0;
+    for (double v : constraints.margins) whole = whole && std::isfinite(v);
+    if (!whole) {
+      PyErr_SetString(PyExc_ValueError,
+                      "gp_propose: margins must hold the same number of finite floats per value");
+      return nullptr;
+    }
+    constraints.count = constraints.margins.size() / n;
+  }
   std::vector<double> x;
-  if (!run_without_gil([&] { x = gp::propose(data.dims, data.points, data.values, pending, seed); })) {
+  if (!run_without_gil([&] {
+        x = gp::propose(data.dims, data.points, data.values, pending, seed, {}, constraints);
+      })) {
     return nullptr;
   }
   return to_list(x);
@@ -287,11 +305,13 @@ PyMethodDef module_methods[] = {
      "model's warped scale (only the order means anything); the values themselves below 3 "
      "points."},
     {"gp_propose", fastcall(gp_propose), METH_FASTCALL | METH_KEYWORDS,
-     "gp_propose(kinds, counts, points, values, pending, seed)\n--\n\n"
+     "gp_propose(kinds, counts, points, values, pending, seed, margins=None)\n--\n\n"
      "The GP method's next point of the unit cube: `kinds` has one letter per dimension "
      "(c continuous, i integer, k categorical, p periodic), `counts` the values of each "
      "integer or categorical (0 otherwise); `points` (n x d, flat) and `values` (n) are the "
-     "observations to minimise, `pending` (m x d, flat) the points being evaluated."},
+     "observations to minimise, `pending` (m x d, flat) the points being evaluated; "
+     "`margins` (n x c, flat) how far each observation lies outside each of c constraints "
+     "(feasible where at most 0)."},
     {"hypervolume", fastcall(hypervolume), METH_FASTCALL | METH_KEYWORDS, kHypervolumeDoc},
     {"pareto_ranks", fastcall(pareto_ranks), METH_FASTCALL | METH_KEYWORDS, kParetoRanksDoc},
     {nullptr, nullptr, 0, nullptr},  // sentinel

@@ -16,6 +16,7 @@ from collections.abc import Sequence
 from typing import Any
 
 from .methods import Told
+from .objectives import Objectives
 from .space import Space
 from .trial import Trial, TrialState, unit_key
 
@@ -40,7 +41,7 @@ class Ledger:
     """
 
     def __init__(self, space: Space, sign: float, reevaluate: bool,
-                 signs: tuple[float, ...] = ()) -> None:
+                 objectives: Objectives | None = None) -> None:
         self._space = space
         self._names = space.names
         self._sign = sign
@@ -55,7 +56,8 @@ class Ledger:
         self._queue: list[int] = []  # handed out, not yet told to the method, in order
         self._worst: float | None = None  # worst value (to minimise) told to the method
         # With several objectives: their signs, and each one's worst told value.
-        self._signs = signs
+        self._signs = objectives.signs if objectives is not None else ()
+        self._objectives = objectives
         self._worst_values: list[float] | None = None
         self._best: int | None = None
         self._best_value: float | None = None  # to minimise
@@ -204,7 +206,11 @@ class Ledger:
             else:
                 value = FAILED_STAND_IN if self._worst is None else self._worst
             values = self._values_to_tell(trial) if len(self._signs) > 1 else None
-            results.append(Told(trial, value, stand_in, values, trial.violation or 0.0))
+            named = self._objectives
+            margins = (named.margins(trial.metrics) if named is not None and named.constraints
+                       and trial.values is not None and trial.metrics is not None
+                       and trial.state is not TrialState.FAILED else None)
+            results.append(Told(trial, value, stand_in, values, trial.violation or 0.0, margins))
             told.append(i)
         if in_order:
             del self._queue[:len(told)]

@@ -158,6 +158,18 @@ class Objectives:
         extra = tuple(name for name, _, _ in self.constraints if name not in self.names)
         return self.names + extra
 
+    def margins(self, metrics: Mapping[str, float | None]) -> tuple[float, ...]:
+        """How far each constrained metric lies outside its limits, negative inside them
+        (the larger of its distances past the low and the high limit)."""
+        out = []
+        for name, low, high in self.constraints:
+            value = metrics[name]
+            assert value is not None
+            sides = [x for x in ((low - value) if low is not None else None,
+                                 (value - high) if high is not None else None) if x is not None]
+            out.append(max(sides))
+        return tuple(out)
+
     def violation(self, metrics: Mapping[str, float | None]) -> float:
         """The sum over constraints of how far each metric lies outside its limits."""
         total = 0.0

@@ -233,7 +233,7 @@ class Optimizer:
         # thread that asks and tells.
         self._book = PruningBook(settings.pruner, settings.sign)
         self._ledger = Ledger(settings.space, settings.sign, settings.reevaluate,
-                              settings.objectives.signs if settings.objectives else ())
+                              settings.objectives)
         self._journaled = 0  # how many finished trials the journal holds
         self._journal: Journal | None = None
         self._owns_journal = False

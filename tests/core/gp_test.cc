@@ -420,6 +420,47 @@ TEST(GpPropose, AFiniteSpaceIsCoveredBeforeAnyConfigurationRepeats) {
   }
 }
 
+TEST(GpPropose, ConstraintsHoldTheSearchAtTheEdgeOfTheFeasibleRegion) {
+  // Minimise -x0 - x1 where x0 + x1 <= 0.8: the optimum lies on the line
+  // x0 + x1 = 0.8, beyond which every point is infeasible. Unconstrained, the
+  // search heads for (1, 1).
+  std::vector<Dim> dims(2);
+  Constraints constraints{1, {}};
+  std::vector<double> points, values;
+  int feasible_late = 0;
+  for (int t = 0; t < 24; ++t) {
+    std::vector<double> x = propose(dims, points, values, {}, 3, {}, constraints);
+    double margin = x[0] + x[1] - 0.8;
+    if (t >= 12) {
+      feasible_late += margin <= 0.02;
+      EXPECT_GT(x[0] + x[1], 0.5) << "trial " << t;  // near the edge, not timid
+    }
+    points.insert(points.end(), x.begin(), x.end());
+    values.push_back(-x[0] - x[1]);
+    constraints.margins.push_back(margin);
+  }
+  EXPECT_GE(feasible_late, 10);
+  // Without any feasible point the search looks for one.
+  Constraints none{1, {}};
+  std::vector<double> far = {0.9, 0.9, 1.0, 0.8, 0.8, 1.0, 0.95, 0.85};
+  for (size_t i = 0; i < far.size() / 2; ++i) none.margins.push_back(far[2 * i] + far[2 * i + 1] - 0.8);
+  std::vector<double> x = propose(dims, far, {-1.8, -1.8, -1.8, -1.8}, {}, 3, {}, none);
+  EXPECT_LT(x[0] + x[1], 1.6);
+}
+
+TEST(GpLogEi, LogCdfIsAccurateFarIntoItsTail) {
+  EXPECT_DOUBLE_EQ(log_cdf(0.0), std::log(0.5));
+  EXPECT_NEAR(log_cdf(-10.0), -53.23128515051247, 1e-11);  // log(7.619853024160527e-24)
+  EXPECT_NEAR(log_cdf(-40.0), -804.6084420137538, 1e-9);
+  EXPECT_NEAR(log_cdf(3.0), std::log(0.9986501019683699), 1e-15);
+  EXPECT_DOUBLE_EQ(d_log_cdf(0.0), 0.7978845608028654);  // phi(0) / (1 / 2)
+  for (double z : {-30.0, -2.0, -1.0, 0.5}) {
+    double h = 1e-6 * std::max(1.0, std::fabs(z));
+    EXPECT_NEAR(d_log_cdf(z), (log_cdf(z + h) - log_cdf(z - h)) / (2.0 * h),
+                1e-6 * std::max(1.0, std::fabs(z))) << z;
+  }
+}
+
 // Points around the minimum of a quadratic whose curvatures span six orders
 // of magnitude: the step lands on the minimum to rounding, and says its fit
 // is exact.

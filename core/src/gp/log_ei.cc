@@ -66,6 +66,17 @@ double d_log_h(double z) {
   return std::exp(log_cdf - log_h(z));
 }
 
+double log_cdf(double z) {
+  // Phi(z) = erfc(-z / sqrt 2) / 2 = erfcx(-z / sqrt 2) exp(-z^2 / 2) / 2.
+  return z > -1.0 ? std::log(0.5 * std::erfc(-z * kSqrtHalf))
+                  : std::log(0.5 * erfcx(-z * kSqrtHalf)) - 0.5 * z * z;
+}
+
+double d_log_cdf(double z) {
+  if (z > -1.0) return std::exp(-0.5 * z * z) * kInvSqrt2Pi / (0.5 * std::erfc(-z * kSqrtHalf));
+  return 2.0 * kInvSqrt2Pi / erfcx(-z * kSqrtHalf);
+}
+
 double log_expected_improvement(double mean, double sigma, double best) {
   if (!(sigma > 0.0)) {
     return mean < best ? std::log(best - mean) : -std::numeric_limits<double>::infinity();

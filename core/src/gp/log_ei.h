@@ -18,6 +18,11 @@ double d_log_h(double z);
 // exp(x^2) erfc(x), for x >= 0 (finite for every finite x).
 double erfcx(double x);
 
+// log Phi(z), the standard normal's distribution function, finite far into
+// its lower tail; and its derivative phi(z) / Phi(z).
+double log_cdf(double z);
+double d_log_cdf(double z);
+
 // log EI of N(mean, sigma^2) below `best`; with sigma = 0, log(best - mean)
 // (-inf when mean >= best).
 double log_expected_improvement(double mean, double sigma, double best);

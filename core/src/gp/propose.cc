@@ -10,6 +10,8 @@
 #include "gp/lbfgsb.h"
 #include "gp/log_ei.h"
 #include "gp/model.h"
+#include "gp/feasibility.h"
+#include "gp/subset.h"
 #include "gp/quadratic.h"
 #include "gp/warp.h"
 #include "probe.h"
@@ -70,44 +72,6 @@ double into_cube(const Dim& dim, double t) {
   return std::clamp(t, 0.0, 1.0);
 }
 
-// At most `limit` of the n observations, in the order told: the best half
-// of the limit by value, then points spread evenly over the others.
-std::vector<size_t> subset(const std::vector<double>& values, size_t limit) {
-  size_t n = values.size();
-  std::vector<size_t> all(n);
-  std::iota(all.begin(), all.end(), size_t{0});
-  if (n <= limit) return all;
-  std::vector<size_t> by_value = all;
-  std::stable_sort(by_value.begin(), by_value.end(),
-                   [&](size_t a, size_t b) { return values[a] < values[b]; });
-  std::vector<char> taken(n, 0);
-  for (size_t i = 0; i < limit / 2; ++i) taken[by_value[i]] = 1;
-  std::vector<size_t> rest;
-  for (size_t i = 0; i < n; ++i) {
-    if (!taken[i]) rest.push_back(i);
-  }
-  size_t more = limit - limit / 2;
-  for (size_t j = 0; j < more; ++j) taken[rest[j * rest.size() / more]] = 1;
-  std::vector<size_t> chosen;
-  for (size_t i = 0; i < n; ++i) {
-    if (taken[i]) chosen.push_back(i);
-  }
-  return chosen;
-}
-
-// The points and values of `chosen`.
-void gather(const std::vector<size_t>& chosen, size_t d, const std::vector<double>& points,
-            const std::vector<double>& values, std::vector<double>& out_points,
-            std::vector<double>& out_values) {
-  out_points.clear();
-  out_values.clear();
-  for (size_t i : chosen) {
-    out_points.insert(out_points.end(), points.begin() + static_cast<std::ptrdiff_t>(i * d),
-                      points.begin() + static_cast<std::ptrdiff_t>((i + 1) * d));
-    out_values.push_back(values[i]);
-  }
-}
-
 // The model of a proposal, on warped values: hyper-parameters fitted on at
 // most kFitPoints of the data, then conditioned on at most kModelPoints of it
 // and on the pending points, which believe the fitted model: they join the
@@ -144,22 +108,40 @@ struct Candidate {
   double score;  // log EI
 };
 
+// log EI, plus with constraints the log probability of feasibility; until a
+// point is feasible, that probability alone.
 class Acquisition {
  public:
-  Acquisition(const Model& model, double best) : model_(model), best_(best) {}
+  Acquisition(const Model& model, double best, const Feasibility* feasibility = nullptr)
+      : model_(model), best_(best), feasibility_(feasibility),
+        improves_(feasibility == nullptr || feasibility->any_feasible()) {}
 
   double operator()(const double* x) const {
-    double mean, var;
-    model_.predict(x, mean, var);
-    return log_expected_improvement(mean, std::sqrt(var), best_);
+    double score = 0.0;
+    if (improves_) {
+      double mean, var;
+      model_.predict(x, mean, var);
+      score = log_expected_improvement(mean, std::sqrt(var), best_);
+    }
+    return feasibility_ ? score + feasibility_->log_probability(x) : score;
   }
 
-  // -log EI and its gradient, for the minimiser.
+  // The negative of operator() and its gradient, for the minimiser.
   double negative_with_gradient(const std::vector<double>& x, std::vector<double>& g) const {
+    g.assign(x.size(), 0.0);
+    double score = improves_ ? negative_log_ei(x, g) : 0.0;
+    if (!feasibility_) return score;
+    std::vector<double> up(x.size(), 0.0);
+    double log_feasible = feasibility_->log_probability_with_gradient(x.data(), up);
+    for (size_t k = 0; k < x.size(); ++k) g[k] -= up[k];
+    return score - log_feasible;
+  }
+
+ private:
+  double negative_log_ei(const std::vector<double>& x, std::vector<double>& g) const {
     double mean, var;
     std::vector<double> dm, dv;
     model_.predict_with_gradient(x.data(), mean, var, dm, dv);
-    g.assign(x.size(), 0.0);
     double sigma = std::sqrt(var);
     if (!(sigma > 1e-12)) return -log_expected_improvement(mean, 0.0, best_);
     double z = (best_ - mean) / sigma;
@@ -172,9 +154,10 @@ class Acquisition {
     return -(std::log(sigma) + log_h(z));
   }
 
- private:
   const Model& model_;
   double best_;
+  const Feasibility* feasibility_;
+  bool improves_;  // false while no observation is feasible
 };
 
 // The points a proposal has to avoid: those observed and those pending.
@@ -275,7 +258,8 @@ std::vector<Candidate> screening_candidates(const std::vector<Dim>& dims, const 
 // Moves every candidate to the value its integers and categories stand for,
 // scores it by log EI, and sorts the set best first.
 void score_and_sort(const std::vector<Dim>& dims, const Model& model, double best,
-                    std::vector<Candidate>& candidates) {
+                    std::vector<Candidate>& candidates,
+                    const Feasibility* feasibility = nullptr) {
   size_t d = dims.size();
   std::vector<double> flat;
   flat.reserve(candidates.size() * d);
@@ -288,6 +272,13 @@ void score_and_sort(const std::vector<Dim>& dims, const Model& model, double bes
   for (size_t i = 0; i < candidates.size(); ++i) {
     candidates[i].score = log_expected_improvement(means[i], std::sqrt(variances[i]), best);
   }
+  if (feasibility) {
+    bool improves = feasibility->any_feasible();
+    std::vector<double> log_feasible = feasibility->log_probabilities(flat.data(), candidates.size());
+    for (size_t i = 0; i < candidates.size(); ++i) {
+      candidates[i].score = (improves ? candidates[i].score : 0.0) + log_feasible[i];
+    }
+  }
   std::stable_sort(candidates.begin(), candidates.end(),
                    [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
 }
@@ -297,7 +288,8 @@ void score_and_sort(const std::vector<Dim>& dims, const Model& model, double bes
 // pending. Nothing when the space is larger, has other kinds, or is exhausted.
 std::optional<std::vector<double>> best_untaken(const std::vector<Dim>& dims, const Model& model,
                                                 double best, const std::vector<double>& points,
-                                                const std::vector<double>& pending) {
+                                                const std::vector<double>& pending,
+                                                const Feasibility* feasibility) {
   size_t d = dims.size();
   double size = 1.0;
   for (const Dim& dim : dims) {
@@ -330,7 +322,7 @@ std::optional<std::vector<double>> best_untaken(const std::vector<Dim>& dims, co
     untaken.push_back({std::move(x), 0.0});
   }
   if (untaken.empty()) return std::nullopt;
-  score_and_sort(dims, model, best, untaken);
+  score_and_sort(dims, model, best, untaken, feasibility);
   return untaken.front().x;
 }
 
@@ -400,7 +392,7 @@ void coordinate_search(const std::vector<Dim>& dims, const Acquisition& acquisit
 std::vector<double> propose(const std::vector<Dim>& dims, const std::vector<double>& points,
                             const std::vector<double>& values,
                             const std::vector<double>& pending, uint64_t seed,
-                            const ProposeSettings& settings) {
+                            const ProposeSettings& settings, const Constraints& constraints) {
   size_t d = dims.size();
   size_t n = values.size();
   size_t m = d == 0 ? 0 : pending.size() / d;
@@ -414,7 +406,17 @@ std::vector<double> propose(const std::vector<Dim>& dims, const std::vector<doub
   size_t results = 0;
   Model model = conditioned_model(dims, points, warped.values, pending, results);
   double best = incumbent(model, warped.values, results);
-  Acquisition acquisition(model, best);
+  std::optional<Feasibility> feasibility;
+  if (constraints.count > 0) {
+    // Improvement counts from the best feasible value.
+    feasibility.emplace(dims, points, constraints.margins, constraints.count);
+    best = std::numeric_limits<double>::infinity();
+    for (size_t i = 0; i < n; ++i) {
+      if (feasibility->feasible(i)) best = std::min(best, warped.values[i]);
+    }
+  }
+  const Feasibility* limits = feasibility ? &*feasibility : nullptr;
+  Acquisition acquisition(model, best, limits);
 
   std::vector<Candidate> candidates =
       screening_candidates(dims, model, points, values, settings, rng);
@@ -424,12 +426,13 @@ std::vector<double> propose(const std::vector<Dim>& dims, const std::vector<doub
     if (dims[k].kind == DimKind::kContinuous) smooth.push_back(k);
   }
   std::optional<QuadraticStep> step = quadratic_step(points, values, d, smooth);
-  if (step && step->fit >= kQuadraticFit && (n + m) % 2 == 1) {
-    // The basin looks quadratic: every other proposal is the model's minimum.
+  if (step && step->fit >= kQuadraticFit && (n + m) % 2 == 1 && !limits) {
+    // The basin looks quadratic: every other proposal is the model's minimum
+    // (which knows nothing of constraints).
     if (!taken(step->x.data())) return step->x;
   }
   if (step) candidates.push_back({step->x, 0.0});
-  score_and_sort(dims, model, best, candidates);
+  score_and_sort(dims, model, best, candidates, limits);
 
   // Local searches from the best screened points: over the continuous and
   // periodic coordinates, then the discrete ones.
@@ -449,7 +452,8 @@ std::vector<double> propose(const std::vector<Dim>& dims, const std::vector<doub
   }
   // Every candidate is taken. A small finite space is searched whole: the
   // best configuration not yet taken, if any remains.
-  std::optional<std::vector<double>> rest = best_untaken(dims, model, best, points, pending);
+  std::optional<std::vector<double>> rest =
+      best_untaken(dims, model, best, points, pending, limits);
   return rest ? *rest : candidates.front().x;
 }
 

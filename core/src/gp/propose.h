@@ -33,12 +33,22 @@ struct ProposeSettings {
   size_t max_discrete_values = 16;  // beyond: a stepping search instead of every value
 };
 
+// Constraints on the observed points: `margins` holds n x count values
+// (row-major), how far each point lies outside each limit; a point is
+// feasible where all of its margins are at most 0. A model of each margin
+// multiplies EI by the probability of feasibility (see feasibility.h).
+struct Constraints {
+  size_t count = 0;
+  std::vector<double> margins;
+};
+
 // points: n x d unit coordinates (row-major), values: n finite values to
 // minimise, pending: m x d unit coordinates. Returns d unit coordinates.
 std::vector<double> propose(const std::vector<Dim>& dims, const std::vector<double>& points,
                             const std::vector<double>& values,
                             const std::vector<double>& pending, uint64_t seed,
-                            const ProposeSettings& settings = {});
+                            const ProposeSettings& settings = {},
+                            const Constraints& constraints = {});
 
 // The model's posterior mean at each of the n observed points, as the next
 // proposal would fit it, on the model's warped scale: only their order

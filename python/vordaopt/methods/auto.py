@@ -211,8 +211,8 @@ class ParetoAutoMethod(ParetoPointMethod):
         return "gp" if isinstance(self._method, ParegoMethod) else "nsga2"
 
     def observe_objectives(self, unit: Unit, values: tuple[float, ...], stand_in: bool,
-                           violation: float) -> None:
-        self._method.observe_objectives(unit, values, stand_in, violation)
+                           violation: float, margins: tuple[float, ...] | None = None) -> None:
+        self._method.observe_objectives(unit, values, stand_in, violation, margins)
 
     def propose_point(self, pending: list[Unit]) -> Unit:
         return self._method.propose_point(pending)

@@ -51,6 +51,9 @@ class Told(NamedTuple):
     """With several objectives: each one to minimise (sign-adjusted), or stand-ins as `value`."""
     violation: float = 0.0
     """With constraints: how far the trial lies outside them (0: feasible)."""
+    margins: tuple[float, ...] | None = None
+    """With constraints: how far each constrained metric lies outside its limits
+    (negative inside); None for a failed or pruned trial."""
 
 
 @dataclass(frozen=True, slots=True)
@@ -122,11 +125,11 @@ class ParetoPointMethod(PointMethod):
         return cls(settings.space, settings.seed, settings.objectives)
 
     def observe_objectives(self, unit: Unit, values: tuple[float, ...], stand_in: bool,
-                           violation: float) -> None:
+                           violation: float, margins: tuple[float, ...] | None = None) -> None:
         raise NotImplementedError
 
     def observe(self, results: Sequence[Told]) -> None:
         for r in results:
             values = r.values if r.values is not None else (r.value,)
             self.observe_objectives(r.trial.unit, values, r.stand_in and r.trial.feasible,
-                                    r.violation)
+                                    r.violation, r.margins)

@@ -39,7 +39,7 @@ class Nsga2Method(ParetoPointMethod):
         self._search = Nsga2(kinds, counts, objectives, seed, POPULATION)
 
     def observe_objectives(self, unit: Unit, values: tuple[float, ...], stand_in: bool,
-                           violation: float) -> None:
+                           violation: float, margins: tuple[float, ...] | None = None) -> None:
         self._search.observe(unit, values, violation)
 
     def propose_point(self, pending: list[Unit]) -> Unit:

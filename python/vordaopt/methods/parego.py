@@ -8,10 +8,11 @@ normalised to [0, 1] over the results so far (Knowles, "ParEGO", IEEE TEVC
     s = max_k w_k f_k + 0.05 sum_k w_k f_k
 
 then asks the GP method (core/src/gp) for the point that improves that
-scalar most. Over many proposals the weights cover the whole front. An
-infeasible result scores worse than every feasible one, more so the further
-it lies outside its constraints, so the search leaves infeasible regions
-while still learning from their shape; a failure scores as the worst result.
+scalar most. Over many proposals the weights cover the whole front. With
+constraints, the GP also models how far each constrained metric lies
+outside its limits, and weighs the improvement by the probability that a
+point meets them all (from the best feasible scalar; until a point is
+feasible, that probability alone). A failure scores as the worst result.
 
 The weights depend only on the seed and the number of results, so a
 proposal is a function of the results told and the pending points, as for
@@ -83,13 +84,15 @@ class ParegoMethod(ParetoPointMethod):
         self._values: list[tuple[float, ...]] = []
         self._real: list[bool] = []
         self._violations: list[float] = []
+        self._margins: list[tuple[float, ...] | None] = []
 
     def observe_objectives(self, unit: Unit, values: tuple[float, ...], stand_in: bool,
-                           violation: float) -> None:
+                           violation: float, margins: tuple[float, ...] | None = None) -> None:
         self._points.extend(unit)
         self._values.append(values)
         self._real.append(not stand_in)
         self._violations.append(violation)
+        self._margins.append(margins)
 
     def weights(self) -> tuple[float, ...]:
         """The weights of the next proposal: uniform on the simplex, from the seed and
@@ -102,7 +105,21 @@ class ParegoMethod(ParetoPointMethod):
         return tuple(d / total for d in draws)
 
     def propose_point(self, pending: list[Unit]) -> Unit:
-        scalars = chebyshev_scalars(self._values, self._real, self._violations, self.weights())
         flat = [u for point in pending for u in point]
+        margins = self._flat_margins()
+        if margins is None:
+            scalars = chebyshev_scalars(self._values, self._real, self._violations,
+                                        self.weights())
+        else:  # feasibility is the constraint models' part
+            scalars = chebyshev_scalars(self._values, self._real, [0.0] * len(self._values),
+                                        self.weights())
         return tuple(gp_propose(self._kinds, self._counts, self._points, scalars, flat,
-                                self._seed))
+                                self._seed, margins))
+
+    def _flat_margins(self) -> list[float] | None:
+        """Every result's margins, flat; a failure's are the largest seen. None without constraints."""
+        known = [m for m in self._margins if m is not None]
+        if not known:
+            return None
+        worst = [max(m[j] for m in known) for j in range(len(known[0]))]
+        return [x for m in self._margins for x in (m if m is not None else worst)]
