@@ -138,6 +138,8 @@ bench-quality: install
 	$(BENCH_VENV)/bin/python -m pip install --quiet "pymoo==0.6.2"
 	$(BENCH_VENV)/bin/python bench/multiobjective.py run --out build/mo.jsonl --methods auto,nsga2
 	$(BENCH_VENV)/bin/python bench/multiobjective.py table build/mo.jsonl --methods auto
+	$(BENCH_VENV)/bin/python bench/constrained.py run --out build/constrained.jsonl --dims 2 5
+	$(BENCH_VENV)/bin/python bench/constrained.py table build/constrained.jsonl
 
 clean:
 	rm -rf build $(VENV)

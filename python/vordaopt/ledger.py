@@ -205,9 +205,12 @@ class Ledger:
                 value = self._pruned_stand_in(trial)
             else:
                 value = FAILED_STAND_IN if self._worst is None else self._worst
-            values = self._values_to_tell(trial) if len(self._signs) > 1 else None
             named = self._objectives
-            margins = (named.margins(trial.metrics) if named is not None and named.constraints
+            constrained = named is not None and bool(named.constraints)
+            # With constraints a method also learns an infeasible trial's own values.
+            values = (self._values_to_tell(trial) if len(self._signs) > 1 or constrained
+                      else None)
+            margins = (named.margins(trial.metrics) if named is not None and constrained
                        and trial.values is not None and trial.metrics is not None
                        and trial.state is not TrialState.FAILED else None)
             results.append(Told(trial, value, stand_in, values, trial.violation or 0.0, margins))

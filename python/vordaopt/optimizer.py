@@ -95,7 +95,8 @@ def _make_method(settings: RunSettings, first_budget: int) -> SearchMethod:
     return make_method(settings.method, MethodSettings(
         space=settings.space, seed=settings.seed, budget=settings.budget,
         first_budget=first_budget, parallel=settings.parallel, reevaluate=settings.reevaluate,
-        probe_ratio=settings.probe_ratio, objectives=len(named.names) if named else 1))
+        probe_ratio=settings.probe_ratio, objectives=len(named.names) if named else 1,
+        constrained=bool(named and named.constraints)))
 
 
 class Optimizer:

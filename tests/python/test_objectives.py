@@ -157,3 +157,30 @@ def test_nothing_feasible_means_no_best_and_an_empty_front_and_runs_repeat():
                      constraints={"memory": (100.0, None)}) for method in ("auto", "auto", "nsga2")]
     assert runs[0].pareto_front == [] and runs[2].pareto_front == []
     assert [t.params for t in runs[0].trials] == [t.params for t in runs[1].trials]
+
+
+@pytest.mark.parametrize("method", ["gp", "auto"])
+def test_one_objective_under_a_constraint_finds_the_edge_of_the_feasible_region(method):
+    # Minimise (x - 1)^2 + y^2 subject to x + y <= 0.5: the optimum is x = 0.75,
+    # y = -0.25 on the edge, value 0.125; the objective alone would go to (1, 0).
+    def bowl(p):
+        return {"loss": (p["x"] - 1) ** 2 + p["y"] ** 2, "total": p["x"] + p["y"]}
+
+    result = minimize(bowl, {"x": Real(-1, 1), "y": Real(-1, 1)}, 30, seed=2, method=method,
+                      objectives={"loss": "minimize"}, constraints={"total": (None, 0.5)})
+    assert result.best.feasible and result.best_value < 0.125 + 0.02
+    late = result.trials[20:]
+    assert sum(t.feasible for t in late) >= 5
+
+
+def test_auto_gives_a_constrained_run_the_gp_where_it_would_take_the_trust_region():
+    # Three real parameters and 40 trials: the trust region's, without constraints.
+    def bowl(p):
+        return {"loss": (p["x"] - 1) ** 2 + p["y"] ** 2 + p["z"] ** 2, "total": p["x"] + p["y"]}
+
+    space = {"x": Real(-1, 1), "y": Real(-1, 1), "z": Real(-1, 1)}
+    result = minimize(bowl, space, 40, seed=2, objectives={"loss": "minimize"},
+                      constraints={"total": (None, 0.5)})
+    assert result.best_value < 0.125 + 0.01
+    unconstrained = minimize(lambda p: bowl(p)["loss"], space, 40, seed=2)
+    assert [t.params for t in unconstrained.trials][:4] != [t.params for t in result.trials][:4]

@@ -39,12 +39,13 @@ that one).
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from typing import Literal
 
 from ..space import Space
 from ._encoding import encode
 from .cma import CmaMethod
-from .base import MethodSettings, ParetoPointMethod, PointMethod, Unit
+from .base import MethodSettings, ParetoPointMethod, PointMethod, Told, Unit
 from .gp import GpMethod
 from .local import LocalMethod
 from .nsga2 import Nsga2Method
@@ -147,15 +148,21 @@ class AutoMethod(PointMethod):
 
     @classmethod
     def from_settings(cls, settings: MethodSettings) -> AutoMethod:
-        return cls(settings.space, settings.seed, settings.first_budget, settings.parallel)
+        return cls(settings.space, settings.seed, settings.first_budget, settings.parallel,
+                   settings.constrained)
 
-    def __init__(self, space: Space, seed: int, budget: int, round_size: int = 1) -> None:
+    def __init__(self, space: Space, seed: int, budget: int, round_size: int = 1,
+                 constrained: bool = False) -> None:
         self._space = space
         self._seed = seed
         self._round_size = round_size
         self._switch = gp_trials(space)
         self._told = 0
         first = first_phase(space, budget)
+        if constrained and first == "local" and self._switch != 0:
+            # Only the GP models the constraints; the trust region would see
+            # an infeasible trial as merely bad (bench/constrained.py, d = 5).
+            first = "gp"
         self._method: GpMethod | LocalMethod | CmaMethod = (
             GpMethod(space, seed) if first == "gp"
             else LocalMethod(space) if first == "local" else self._cma())
@@ -167,10 +174,23 @@ class AutoMethod(PointMethod):
             return "gp"
         return "local" if isinstance(self._method, LocalMethod) else "cma"
 
+    def observe(self, results: Sequence[Told]) -> None:
+        for r in results:
+            if r.margins is not None and isinstance(self._method, GpMethod):
+                # The GP models the constraints: it takes the result whole.
+                self._told += 1
+                self._method.observe([r])
+                self._moved_on(self._method)
+            else:
+                self.observe_point(r.trial.unit, r.value)
+
     def observe_point(self, unit: Unit, value: float) -> None:
         self._told += 1
-        method = self._method
-        method.observe_point(unit, value)
+        self._method.observe_point(unit, value)
+        self._moved_on(self._method)
+
+    def _moved_on(self, method: GpMethod | LocalMethod | CmaMethod) -> None:
+        """Hands over to CMA-ES once the method that observed a result is done."""
         if isinstance(method, LocalMethod) and method.converged:
             self._method = self._cma()
         elif isinstance(method, GpMethod) and self._switch is not None and self._told >= self._switch:

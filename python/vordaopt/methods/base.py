@@ -71,6 +71,8 @@ class MethodSettings:
     probe_ratio: float
     objectives: int = 1
     """How many objectives a result has (see Told.values)."""
+    constrained: bool = False
+    """Whether results carry constraint margins (see Told.margins)."""
 
 
 class SearchMethod(Protocol):

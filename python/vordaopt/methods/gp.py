@@ -8,12 +8,14 @@ proposals it has recorded.
 
 from __future__ import annotations
 
+from collections.abc import Sequence
+
 from .._engine import gp_propose
 from ..space import Space
 from ._encoding import encode
-from .base import MethodSettings, PointMethod, Unit
+from .base import MethodSettings, PointMethod, Told, Unit
 
-__all__ = ["GpMethod"]
+__all__ = ["GpMethod", "flat_margins"]
 
 
 class GpMethod(PointMethod):
@@ -34,6 +36,8 @@ class GpMethod(PointMethod):
         self._seed = seed
         self._points: list[float] = []
         self._values: list[float] = []
+        # With constraints: each result's margins (None for a failure).
+        self._margins: list[tuple[float, ...] | None] = []
 
     @property
     def points(self) -> list[float]:
@@ -48,8 +52,26 @@ class GpMethod(PointMethod):
     def observe_point(self, unit: Unit, value: float) -> None:
         self._points.extend(unit)
         self._values.append(value)
+        self._margins.append(None)
+
+    def observe(self, results: Sequence[Told]) -> None:
+        for r in results:
+            self.observe_point(r.trial.unit, r.value)
+            if r.margins is not None and r.values is not None:
+                # Feasibility is the constraint models' part: the trial's own value.
+                self._values[-1] = r.values[0]
+                self._margins[-1] = r.margins
 
     def propose_point(self, pending: list[Unit]) -> Unit:
         flat = [u for point in pending for u in point]
         return tuple(gp_propose(self._kinds, self._counts, self._points, self._values, flat,
-                                self._seed))
+                                self._seed, flat_margins(self._margins)))
+
+
+def flat_margins(margins: list[tuple[float, ...] | None]) -> list[float] | None:
+    """Every result's margins, flat, a failure's the largest seen; None without constraints."""
+    known = [m for m in margins if m is not None]
+    if not known:
+        return None
+    worst = [max(m[j] for m in known) for j in range(len(known[0]))]
+    return [x for m in margins for x in (m if m is not None else worst)]

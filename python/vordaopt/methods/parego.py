@@ -28,6 +28,7 @@ from .._engine import gp_propose
 from ..space import Space
 from ._encoding import encode
 from .base import ParetoPointMethod, Unit
+from .gp import flat_margins
 
 __all__ = ["ParegoMethod", "chebyshev_scalars"]
 
@@ -106,7 +107,7 @@ class ParegoMethod(ParetoPointMethod):
 
     def propose_point(self, pending: list[Unit]) -> Unit:
         flat = [u for point in pending for u in point]
-        margins = self._flat_margins()
+        margins = flat_margins(self._margins)
         if margins is None:
             scalars = chebyshev_scalars(self._values, self._real, self._violations,
                                         self.weights())
@@ -115,11 +116,3 @@ class ParegoMethod(ParetoPointMethod):
                                         self.weights())
         return tuple(gp_propose(self._kinds, self._counts, self._points, scalars, flat,
                                 self._seed, margins))
-
-    def _flat_margins(self) -> list[float] | None:
-        """Every result's margins, flat; a failure's are the largest seen. None without constraints."""
-        known = [m for m in self._margins if m is not None]
-        if not known:
-            return None
-        worst = [max(m[j] for m in known) for j in range(len(known[0]))]
-        return [x for m in self._margins for x in (m if m is not None else worst)]
