@@ -9,7 +9,7 @@ import logging
 import os
 import sys
 import time
-from collections.abc import Callable, Iterable, Mapping
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any, NamedTuple
 
 from ._numbers import as_real, objective_value
@@ -134,7 +134,7 @@ def minimize(
     parallel: int = 1,
     schedule: Schedule = "rounds",
     pruner: Pruner | None = None,
-    objectives: Mapping[str, Direction] | None = None,
+    objectives: Mapping[str, Direction] | Sequence[Direction] | None = None,
     constraints: Mapping[str, tuple[float | None, float | None]] | None = None,
 ) -> Result:
     """Minimise (or maximise) `objective` over `space` in at most `budget` trials.
@@ -199,7 +199,8 @@ def minimize(
         then returns a dict of metrics, read by name (every metric returned
         is kept in ``trial.metrics``). With one, the run minimises (or
         maximises) it as usual; with several, it searches their Pareto front
-        (``result.pareto_front``). A pruner follows the first.
+        (``result.pareto_front``). A pruner follows the first. A list of
+        directions (Optuna's ``directions``) reads a returned sequence instead.
     constraints : dict, optional
         From metric name to ``(low, high)``, None for an open side: a trial
         outside them is infeasible, and never the best nor on the front.
@@ -426,13 +427,17 @@ class _Run:
         if isinstance(error, Unrecorded):
             raise error
         value: Any = outcome.value if error is None else error
-        named = self.optimizer.objectives is not None
-        if error is None and not (named and isinstance(value, Mapping)):  # read by name
+        named = self.optimizer.objectives
+        if error is None:
+            # What cannot be read fails the trial, recorded, before it is raised.
             try:
-                if isinstance(value, Mapping):
+                if named is not None:
+                    named.read(trial.number, value)
+                elif isinstance(value, Mapping):
                     raise TypeError("the objective returned a dict of metrics; name the "
                                     "objective with objectives={name: 'minimize'}")
-                value = objective_value(value)
+                else:
+                    value = objective_value(value)
             except TypeError as exc:
                 error = exc
                 value = error

@@ -13,8 +13,9 @@ fails, with its metrics still recorded (the non-finite ones as None).
 
 from __future__ import annotations
 
+import dataclasses
 import math
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal, NamedTuple, cast
 
@@ -58,9 +59,12 @@ class Objectives:
     names: tuple[str, ...]
     directions: tuple[Direction, ...]
     constraints: tuple[tuple[str, float | None, float | None], ...] = ()
+    positional: bool = False
+    """Given as a list of directions (Optuna's habit): the objective returns a
+    sequence of values, recorded as metrics "0", "1", ..."""
 
     @classmethod
-    def checked(cls, objectives: Mapping[str, str] | None,
+    def checked(cls, objectives: Mapping[str, str] | Sequence[str] | None,
                 constraints: Mapping[str, tuple[float | None, float | None]] | None,
                 ) -> Objectives | None:
         """The objectives and constraints, checked; None for a run of one unnamed value.
@@ -75,6 +79,12 @@ class Objectives:
                 raise ValueError("constraints need objectives= naming what to minimise or "
                                  "maximise, e.g. objectives={'error': 'minimize'}")
             return None
+        if isinstance(objectives, (list, tuple)):
+            if constraints:
+                raise ValueError("constraints need named metrics: give objectives= as a dict "
+                                 "and return a dict of metrics")
+            named = cls.checked({str(i): d for i, d in enumerate(objectives)}, None)
+            return dataclasses.replace(named, positional=True) if named else None
         if not isinstance(objectives, Mapping) or not objectives:
             raise TypeError("objectives must be a non-empty dict from metric name to "
                             "'minimize' or 'maximize'")
@@ -110,6 +120,8 @@ class Objectives:
 
     def to_json(self) -> dict[str, Any]:
         """What a journal records of them."""
+        if self.positional:
+            return {"objectives": list(self.directions)}
         record: dict[str, Any] = {"objectives": dict(zip(self.names, self.directions))}
         if self.constraints:
             record["constraints"] = {name: [low, high] for name, low, high in self.constraints}
@@ -126,6 +138,14 @@ class Objectives:
         TypeError
             The result is not a mapping of names to real numbers.
         """
+        listed = (isinstance(returned, Sequence) and not isinstance(returned, (str, bytes))
+                  or getattr(returned, "ndim", 0) == 1)  # a numpy vector too
+        if self.positional and listed:
+            values = list(returned)  # type: ignore[call-overload]
+            if len(values) != len(self.names):
+                raise TypeError(f"trial {number}: the objective must return {len(self.names)} "
+                                f"values, one per direction, got {len(values)}")
+            returned = dict(zip(self.names, values))
         if not isinstance(returned, Mapping):
             if len(self.names) == 1 and not self.constraints and is_real(returned):
                 returned = {self.names[0]: returned}
@@ -189,7 +209,8 @@ class Objectives:
         if named is None:
             return None
         limits = header.get("constraints") or {}
-        return cls.checked(named, {name: (pair[0], pair[1]) for name, pair in limits.items()})
+        return cls.checked(named, {name: (pair[0], pair[1]) for name, pair in limits.items()}
+                           or None)
 
 
 def recorded_reading(number: int, record: Mapping[str, Any],

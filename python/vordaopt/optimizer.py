@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import math
 import os
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from typing import Any, NamedTuple
 
 from ._numbers import as_real, brief, is_integral, objective_value, reported_value
@@ -208,7 +208,7 @@ class Optimizer:
         schedule: Schedule = "rounds",
         journal: str | os.PathLike[str] | Journal | None = None,
         pruner: Pruner | None = None,
-        objectives: Mapping[str, Direction] | None = None,
+        objectives: Mapping[str, Direction] | Sequence[Direction] | None = None,
         constraints: Mapping[str, tuple[float | None, float | None]] | None = None,
     ) -> None:
         settings = RunSettings.checked(

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import os
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal, cast
 
@@ -67,7 +67,7 @@ class RunSettings:
         schedule: Schedule = "rounds",
         pruner: Pruner | None = None,
         journal: str | os.PathLike[str] | Journal | None = None,
-        objectives: Mapping[str, str] | None = None,
+        objectives: Mapping[str, str] | Sequence[str] | None = None,
         constraints: Mapping[str, tuple[float | None, float | None]] | None = None,
     ) -> RunSettings:
         """The settings, checked; `journal` supplies the method when none is named.

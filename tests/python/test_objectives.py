@@ -184,3 +184,20 @@ def test_auto_gives_a_constrained_run_the_gp_where_it_would_take_the_trust_regio
     assert result.best_value < 0.125 + 0.01
     unconstrained = minimize(lambda p: bowl(p)["loss"], space, 40, seed=2)
     assert [t.params for t in unconstrained.trials][:4] != [t.params for t in result.trials][:4]
+
+
+def test_a_list_of_directions_reads_a_returned_sequence_as_optuna_does(tmp_path):
+    def pair(p):
+        return (p["x"], (1 - p["x"]) ** 2 + p["y"])
+
+    path = tmp_path / "run.jsonl"
+    result = minimize(pair, SPACE, 16, seed=1, objectives=["minimize", "minimize"], journal=path)
+    assert result.pareto_front and all(t.values == pair(t.params) for t in result.pareto_front)
+    assert result.trials[0].metrics == {"0": result.trials[0].values[0],
+                                        "1": result.trials[0].values[1]}
+    resumed = minimize(pair, SPACE, 16, seed=1, objectives=["minimize", "minimize"], journal=path)
+    assert resumed.trials == result.trials
+    with pytest.raises(TypeError, match="must return 2 values, one per direction, got 3"):
+        minimize(lambda p: [1.0, 2.0, 3.0], SPACE, 2, objectives=["minimize", "maximize"])
+    with pytest.raises(ValueError, match="constraints need named metrics"):
+        Optimizer(SPACE, 5, objectives=["minimize"], constraints={"m": (0, 1)})
