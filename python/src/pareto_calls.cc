@@ -33,6 +33,18 @@ bool check_values(const char* qualname, uint32_t objectives, const std::vector<d
   return true;
 }
 
+// Matches (values, objectives, <a list named by the signature's third name>)
+// and checks the points.
+bool read_points(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames, std::vector<double>& values, uint32_t& objectives,
+                 std::vector<double>& third) {
+  PyObject* argv[3];
+  return match_args(sig, args, nargs, kwnames, argv) && to_doubles("values", argv[0], values) &&
+         to_u32("objectives", argv[1], objectives) &&
+         to_doubles(sig.names[2], argv[2], third) &&
+         check_values(sig.qualname, objectives, values);
+}
+
 const char* const kParetoRanksNames[] = {"values", "objectives", "violations"};
 const Signature kParetoRanks = {"pareto_ranks", kParetoRanksNames, 3, 3};
 
@@ -54,13 +66,9 @@ const char kHypervolumeDoc[] =
     "dominate inside the box bounded by `reference`.";
 
 PyObject* pareto_ranks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* argv[3];
   std::vector<double> values, violations;
   uint32_t objectives = 0;
-  if (!match_args(kParetoRanks, args, nargs, kwnames, argv) ||
-      !to_doubles("values", argv[0], values) || !to_u32("objectives", argv[1], objectives) ||
-      !to_doubles("violations", argv[2], violations) ||
-      !check_values("pareto_ranks", objectives, values)) {
+  if (!read_points(kParetoRanks, args, nargs, kwnames, values, objectives, violations)) {
     return nullptr;
   }
   size_t n = values.size() / objectives;
@@ -91,13 +99,9 @@ PyObject* pareto_ranks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyObject* hypervolume(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* argv[3];
   std::vector<double> values, reference;
   uint32_t objectives = 0;
-  if (!match_args(kHypervolume, args, nargs, kwnames, argv) ||
-      !to_doubles("values", argv[0], values) || !to_u32("objectives", argv[1], objectives) ||
-      !to_doubles("reference", argv[2], reference) ||
-      !check_values("hypervolume", objectives, values)) {
+  if (!read_points(kHypervolume, args, nargs, kwnames, values, objectives, reference)) {
     return nullptr;
   }
   if (reference.size() != objectives) {

@@ -58,6 +58,7 @@ class Ledger:
         # With several objectives: their signs, and each one's worst told value.
         self._signs = objectives.signs if objectives is not None else ()
         self._objectives = objectives
+        self._constrained = objectives is not None and bool(objectives.constraints)
         self._worst_values: list[float] | None = None
         self._best: int | None = None
         self._best_value: float | None = None  # to minimise
@@ -205,14 +206,13 @@ class Ledger:
                 value = self._pruned_stand_in(trial)
             else:
                 value = FAILED_STAND_IN if self._worst is None else self._worst
-            named = self._objectives
-            constrained = named is not None and bool(named.constraints)
             # With constraints a method also learns an infeasible trial's own values.
-            values = (self._values_to_tell(trial) if len(self._signs) > 1 or constrained
+            values = (self._values_to_tell(trial) if len(self._signs) > 1 or self._constrained
                       else None)
-            margins = (named.margins(trial.metrics) if named is not None and constrained
-                       and trial.values is not None and trial.metrics is not None
-                       and trial.state is not TrialState.FAILED else None)
+            margins = None
+            if (self._objectives is not None and self._constrained and trial.metrics is not None
+                    and trial.values is not None and trial.state is not TrialState.FAILED):
+                margins = self._objectives.margins(trial.metrics)
             results.append(Told(trial, value, stand_in, values, trial.violation or 0.0, margins))
             told.append(i)
         if in_order:

@@ -185,22 +185,14 @@ class Objectives:
         for name, low, high in self.constraints:
             value = metrics[name]
             assert value is not None
-            sides = [x for x in ((low - value) if low is not None else None,
-                                 (value - high) if high is not None else None) if x is not None]
-            out.append(max(sides))
+            past_low = -math.inf if low is None else low - value
+            past_high = -math.inf if high is None else value - high
+            out.append(max(past_low, past_high))
         return tuple(out)
 
     def violation(self, metrics: Mapping[str, float | None]) -> float:
         """The sum over constraints of how far each metric lies outside its limits."""
-        total = 0.0
-        for name, low, high in self.constraints:
-            value = metrics[name]
-            assert value is not None
-            if low is not None and value < low:
-                total += low - value
-            if high is not None and value > high:
-                total += value - high
-        return total
+        return sum((max(0.0, m) for m in self.margins(metrics)), 0.0)
 
     @classmethod
     def from_json(cls, header: Mapping[str, Any]) -> Objectives | None:

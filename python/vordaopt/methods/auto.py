@@ -176,8 +176,8 @@ class AutoMethod(PointMethod):
 
     def observe(self, results: Sequence[Told]) -> None:
         for r in results:
-            if r.margins is not None and isinstance(self._method, GpMethod):
-                # The GP models the constraints: it takes the result whole.
+            if isinstance(self._method, GpMethod):
+                # The GP takes the result whole: with constraints, it models them.
                 self._told += 1
                 self._method.observe([r])
                 self._moved_on(self._method)

@@ -108,11 +108,8 @@ class ParegoMethod(ParetoPointMethod):
     def propose_point(self, pending: list[Unit]) -> Unit:
         flat = [u for point in pending for u in point]
         margins = flat_margins(self._margins)
-        if margins is None:
-            scalars = chebyshev_scalars(self._values, self._real, self._violations,
-                                        self.weights())
-        else:  # feasibility is the constraint models' part
-            scalars = chebyshev_scalars(self._values, self._real, [0.0] * len(self._values),
-                                        self.weights())
+        # With margins, feasibility is the constraint models' part, not the scalars'.
+        violations = self._violations if margins is None else [0.0] * len(self._values)
+        scalars = chebyshev_scalars(self._values, self._real, violations, self.weights())
         return tuple(gp_propose(self._kinds, self._counts, self._points, scalars, flat,
                                 self._seed, margins))
