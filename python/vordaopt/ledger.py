@@ -12,7 +12,7 @@ its last report but never better than that worst.
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from typing import Any
 
 from .methods import Told
@@ -118,8 +118,10 @@ class Ledger:
 
     # --- writing ----------------------------------------------------------------------
 
-    def take(self, units: Sequence[tuple[float, ...]]) -> tuple[list[Trial], bool]:
-        """Makes trials of a method's points.
+    def take(self, units: Sequence[tuple[float, ...]],
+             given: Mapping[str, Any] | None = None) -> tuple[list[Trial], bool]:
+        """Makes trials of a method's points (of a known point's, whose `given`
+        parameters stand as given).
 
         Returns the trials to hand out, and whether some were repeats
         answered from the record (the method may learn of them now).
@@ -128,7 +130,8 @@ class Ledger:
         in_batch: dict[tuple[Any, ...], int] = {}
         for unit in units:
             number = len(self.trials)
-            trial = Trial(number, self._space.decode(dict(zip(self._names, unit))), unit)
+            params = self._space.decode(dict(zip(self._names, unit)))
+            trial = Trial(number, {**params, **given} if given else params, unit)
             self.trials.append(trial)
             self._queue.append(number)
             key = self._space.point_key(trial.params, unit)

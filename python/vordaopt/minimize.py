@@ -15,6 +15,7 @@ from typing import Any, NamedTuple
 from ._numbers import as_real, objective_value
 from .executors import TrialPool, as_executor, check_picklable, is_pickling_error
 from .journal import Journal
+from .known_points import WarmStart
 from .optimizer import Direction, Mode, Optimizer, Schedule, Trial, TrialState
 from .pruners import Pruner, TrialPruned
 from .reporting import ReportServer, RunningTrial
@@ -136,6 +137,8 @@ def minimize(
     pruner: Pruner | None = None,
     objectives: Mapping[str, Direction] | Sequence[Direction] | None = None,
     constraints: Mapping[str, tuple[float | None, float | None]] | None = None,
+    initial: Sequence[Mapping[str, Any]] | None = None,
+    warm_start: WarmStart | None = None,
 ) -> Result:
     """Minimise (or maximise) `objective` over `space` in at most `budget` trials.
 
@@ -204,6 +207,18 @@ def minimize(
     constraints : dict, optional
         From metric name to ``(low, high)``, None for an open side: a trial
         outside them is infeasible, and never the best nor on the front.
+    initial : list of dict, optional
+        Points to try first, in order: the configuration you ship today, a
+        colleague's best. Each may give some parameters only; the others are
+        those the method would propose. They count towards the budget.
+    warm_start : path-like, Result or list of (params, value), optional
+        Results of an earlier run (its journal, its :class:`Result`, or pairs
+        given by hand), told to the method before its first proposal. They
+        spend no budget and are not trials of this run. The earlier space may
+        differ: its extra parameters are dropped, a parameter it lacked takes
+        the middle of its range (a categorical its first choice), and a
+        recorded trial outside this space is left out. The journal records
+        the source and a digest; a resumed run must be given the same.
 
     Returns
     -------
@@ -242,7 +257,8 @@ def minimize(
     with Optimizer(checked, budget, seed=seed, method=method, mode=mode, probe_ratio=probe_ratio,
                    direction=direction, reevaluate=reevaluate, parallel=parallel,
                    schedule=schedule, journal=journal, pruner=pruner, objectives=objectives,
-                   constraints=constraints) as optimizer:
+                   constraints=constraints, initial=initial,
+                   warm_start=warm_start) as optimizer:
         run = _Run(objective, optimizer, pool, tuple(callbacks), catch_types, timeout, progress)
         return run.go()
 

@@ -18,6 +18,7 @@ from typing import Any, NamedTuple
 
 from ._numbers import as_real, brief, is_integral, objective_value, reported_value
 from .journal import Journal, open_for_run, record_reports
+from .known_points import WarmStart, known_point
 from .results import pareto_front
 from .ledger import FAILED_STAND_IN, Ledger
 from .methods import Method, MethodSettings, SearchMethod, make_method
@@ -113,43 +114,27 @@ class Optimizer:
     seed : int, default 0
         The run is a deterministic function of the space, the seed and the
         values told.
-    method : {"auto", "batch", "online", "gp", "cma"}, default "auto"
-        ``"batch"``: a probe batch, then refinement batches (Nelder-Mead or
-        TPE, chosen from the probe's results). ``"online"``: one TPE trial at
-        a time. ``"gp"``: Bayesian optimisation with a Gaussian process, one
-        trial at a time (or `parallel` at once). ``"cma"``: CMA-ES with
-        restarts; a generation's candidates go out `parallel` at a time.
-        ``"auto"``: the GP method, a trust-region descent or CMA-ES, chosen
-        from the space and the budget (see docs/methods.md). A run resumed
-        from a journal without a method goes on with the journal's.
-    mode : str, optional
-        The former name of `method`, still accepted.
+    method : {"auto", "batch", "online", "gp", "cma", "nsga2"}, default "auto"
+        The search method (see docs/methods.md). ``"auto"`` chooses one from
+        the space and the budget. A run resumed from a journal without a
+        method goes on with the journal's. `mode` is its former name.
     probe_ratio : float, default 0.2
-        The share of the budget spent on the probe batch (batch mode). A
-        probe batch larger than 1,024 trials is handed out in slices of 1,024,
-        each once the results of the one before are in.
+        The share of the budget spent on the probe batch (method "batch",
+        handed out in slices of at most 1,024 trials).
     direction : {"minimize", "maximize"}
     reevaluate : bool, default False
-        The batch workflow often proposes a point it has already evaluated.
-        By default such a trial is answered from the recorded value (state
-        ``REUSED``) without being handed out; it still counts towards the
-        budget. ``True`` hands it out like any other.
+        By default a trial of a point already evaluated is answered from the
+        record (state ``REUSED``), counting towards the budget; ``True``
+        hands it out like any other.
     parallel : int, default 1
-        Every method but "batch": how many trials run at once. For "gp",
-        each pending trial joins the model at its predicted value, so that no
-        point is proposed twice. For "cma", pending trials are the next
-        candidates of the generation (once all are out, further draws from
-        the same distribution). For "online", the pending ones are told to a
-        scratch solver at a stand-in value (the "constant liar", see
-        methods/online.py); a repeat ends the round early.
+        Every method but "batch": how many trials run at once; the pending
+        ones keep a method from proposing a point twice (docs/parallel.md).
     schedule : {"rounds", "async"}, default "rounds"
-        ``"rounds"``: `parallel` trials are handed out together, and the next
-        round starts once all their results are in; they are told to the
-        solver in hand-out order, so the trials are a function of the space,
-        the seed, `parallel` and the values alone. ``"async"``: a new trial
-        is handed out as soon as a result is told (``tell`` prepares it, and
-        the next ``ask`` returns it), with the pending ones as liars; the run
-        then also depends on the order in which results are told.
+        ``"rounds"``: `parallel` trials go out together, the next round once
+        all their results are in, told in hand-out order: the trials are a
+        function of the space, the seed, `parallel` and the values alone.
+        ``"async"``: a new trial goes out as soon as a result is told (the
+        next ``ask`` returns it); the run then also depends on that order.
     journal : path-like or Journal, optional
         A JSON Lines file that records every finished trial. If it exists,
         the optimizer is rebuilt from it: the recorded results are told
@@ -157,26 +142,23 @@ class Optimizer:
         trials that were handed out but never finished, so that the run goes
         on exactly as an uninterrupted one would. A larger budget than the
         journal's continues the run (see the README); a smaller one, or other
-        settings, are refused with :class:`~vordaopt.JournalError`. Call
-        :meth:`close` (or use the optimizer in a ``with`` block) to release it.
+        settings, are refused with :class:`~vordaopt.JournalError`. Release
+        it with :meth:`close` or a ``with`` block.
     pruner : MedianPruner, SuccessiveHalvingPruner or HyperbandPruner, optional
         Stops trials early from the values they report (:meth:`report`).
         Without one, reports are recorded and nothing is stopped.
     objectives, constraints : dict, optional
         Named objectives and limits on metrics (see :func:`~vordaopt.minimize`):
         ``tell`` then takes a dict of metrics.
+    initial, warm_start : optional
+        Points to hand out first (see :meth:`enqueue`), and earlier results to
+        tell the method before its first proposal (see :func:`~vordaopt.minimize`).
 
     Notes
     -----
-    A failed trial (``tell`` with an exception, or a value that is NaN or
-    infinite) stays visible as failed and is never the best. The solver needs
-    a finite value for it, and is told the worst value among the trials handed
-    out before it (``FAILED_STAND_IN`` if none has a value): the search then
-    steers away from failing regions without ever preferring them. A pruned
-    trial is told its last finite report, but never a value better than the
-    worst told so far: reports need not be on the scale of the final value
-    (a training loss, a running accuracy), and a point given up on must not
-    look better to the method than one trained to the end.
+    A failed trial stays visible as failed and is never the best; the method
+    is told the worst value handed out before it, and a pruned trial its last
+    report, never better than that (see docs/minimize.md).
 
     The core's progress notes (the landscape found by the probe, a restart)
     go to the ``logging`` logger ``"vordaopt"`` at level INFO, never to the
@@ -210,11 +192,14 @@ class Optimizer:
         pruner: Pruner | None = None,
         objectives: Mapping[str, Direction] | Sequence[Direction] | None = None,
         constraints: Mapping[str, tuple[float | None, float | None]] | None = None,
+        initial: Sequence[Mapping[str, Any]] | None = None,
+        warm_start: WarmStart | None = None,
     ) -> None:
         settings = RunSettings.checked(
             space, budget, seed=seed, method=method, mode=mode, probe_ratio=probe_ratio,
             direction=direction, reevaluate=reevaluate, parallel=parallel, schedule=schedule,
-            pruner=pruner, journal=journal, objectives=objectives, constraints=constraints)
+            pruner=pruner, journal=journal, objectives=objectives, constraints=constraints,
+            initial=initial, warm_start=warm_start)
         self._settings = settings
         self._space = settings.space
         self._names = settings.space.names
@@ -244,6 +229,8 @@ class Optimizer:
             if isinstance(self._journal.first_budget, int):
                 first_budget = self._journal.first_budget
         self._method = _make_method(settings, first_budget)
+        if settings.earlier is not None:
+            self._method.observe(settings.earlier.told(settings.space, settings.sign))
         self._scheduler = Scheduler(settings, self._method, self._ledger)
         if self._journal is not None:
             try:
@@ -317,6 +304,20 @@ class Optimizer:
         return self._settings.header(**extra)
 
     # --- ask ----------------------------------------------------------------------------
+
+    def enqueue(self, params: Mapping[str, Any]) -> None:
+        """Hands out a trial of these parameters before the method's next proposal.
+
+        In the order enqueued, after those of ``initial``; the objective gets
+        the values as given, and the method's proposal for those left out. A
+        journal records the trial like any other: on resuming, enqueue only
+        points not handed out yet. ValueError or TypeError for a name the
+        space lacks, a value out of range, or the methods "batch" and "online".
+        """
+        if not self._method.replays_by_observing:
+            raise ValueError(f"method {self.method!r} cannot take known points: it proposes "
+                             "from its own plan alone")
+        self._scheduler.enqueue(known_point(self._space, params, "enqueue"))
 
     def ask(self) -> list[Trial] | None:
         """The next trials to evaluate.

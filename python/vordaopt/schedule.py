@@ -6,15 +6,18 @@ Under ``"async"``, a new trial goes out as soon as a result is told, and the
 method learns each result as it arrives. A batched method hands out batches
 of its own size instead. The run is over once the budget is spent, the
 method has nothing more to propose, or every configuration of a finite
-space has its value.
+space has its value. Known points (``initial=``, ``Optimizer.enqueue``) go
+out before anything the method proposes.
 """
 
 from __future__ import annotations
 
+from collections import deque
 from collections.abc import Callable
 from typing import Any
 
 from .journal import JournalError
+from .known_points import KnownPoint
 from .ledger import Ledger
 from .methods import SearchMethod
 from .methods.base import Unit
@@ -46,6 +49,13 @@ class Scheduler:
         # While a journal is replayed: the recorded points, which a method
         # that replays by observing hands out instead of proposing them again.
         self._recorded: dict[int, Unit] = {}
+        self._known: deque[KnownPoint] = deque(settings.initial)
+        self._names = settings.space.names
+
+    def enqueue(self, point: KnownPoint) -> None:
+        """Hands `point` out after the known points before it, ahead of the method's own."""
+        self._known.append(point)
+        self.over = False
 
     def take_ready(self) -> list[Trial]:
         """The trials handed out ahead of ask() that still wait for a result."""
@@ -75,14 +85,19 @@ class Scheduler:
         while len(handed) < want and len(ledger.trials) < self._budget:
             recorded = (self._recorded.get(len(ledger.trials))
                         if self._method.replays_by_observing else None)
-            units = ([recorded] if recorded is not None
-                     else self._method.propose(pending, want - len(handed)))
+            known = self._known.popleft() if self._known else None
+            if known is not None:
+                units: list[Unit] | None = [recorded if recorded is not None
+                                            else self._known_unit(known, pending)]
+            else:
+                units = ([recorded] if recorded is not None
+                         else self._method.propose(pending, want - len(handed)))
             if units is None:
                 self.over = True
                 break
             if not units:
                 break
-            new, answered = ledger.take(units)
+            new, answered = ledger.take(units, known.params if known is not None else None)
             if answered:
                 self.tell_method()  # repeats answered at once may be told now
             handed += new
@@ -94,6 +109,14 @@ class Scheduler:
         # above asking until one of the two).
         self.over = True
         return None
+
+    def _known_unit(self, known: KnownPoint, pending: list[Trial]) -> Unit:
+        """A known point, its missing parameters those of the method's next proposal."""
+        proposed = None
+        if len(known.coordinates) < len(self._names):
+            units = self._method.propose(pending, 1)
+            proposed = units[0] if units else None
+        return known.unit(self._names, proposed)
 
     def after_result(self) -> None:
         """A result was told: under the async schedule the next trial goes out now.

@@ -9,6 +9,7 @@ from typing import Any, Literal, cast
 
 from ._numbers import as_int, as_real
 from .journal import Journal, recorded_method
+from .known_points import EarlierResults, KnownPoint, earlier_results, known_points
 from .methods import DEFAULT_METHOD, METHODS, Method, handles_several_objectives, method_class
 from .objectives import Objectives
 from .pruners import Pruner
@@ -50,6 +51,8 @@ class RunSettings:
     schedule: Schedule
     pruner: Pruner | None
     objectives: Objectives | None = None
+    initial: tuple[KnownPoint, ...] = ()
+    earlier: EarlierResults | None = None
 
     @classmethod
     def checked(
@@ -69,6 +72,8 @@ class RunSettings:
         journal: str | os.PathLike[str] | Journal | None = None,
         objectives: Mapping[str, str] | Sequence[str] | None = None,
         constraints: Mapping[str, tuple[float | None, float | None]] | None = None,
+        initial: Sequence[Mapping[str, Any]] | None = None,
+        warm_start: Any = None,
     ) -> RunSettings:
         """The settings, checked; `journal` supplies the method when none is named.
 
@@ -113,9 +118,19 @@ class RunSettings:
         if pruner is not None and not (hasattr(pruner, "start") and hasattr(pruner, "to_json")):
             raise TypeError(f"pruner must be a MedianPruner, SuccessiveHalvingPruner or "
                             f"HyperbandPruner, got {type(pruner).__name__}")
+        known = known_points(checked_space, initial, "initial")
+        earlier = earlier_results(checked_space, warm_start, direction)
+        if earlier is not None and named is not None and (len(named.names) > 1
+                                                          or named.constraints):
+            raise ValueError("warm_start takes the results of one objective without constraints")
+        if (known or earlier is not None) and not method_class(chosen).replays_by_observing:
+            setting = "initial" if known else "warm_start"
+            raise ValueError(f"method {chosen!r} cannot take {setting}: it proposes from its "
+                             "own plan alone; use " + ", ".join(
+                                 repr(m) for m in METHODS if method_class(m).replays_by_observing))
         return cls(checked_space, checked_budget, checked_seed, cast(Method, chosen),
                    checked_ratio, direction, bool(reevaluate), checked_parallel, schedule, pruner,
-                   named)
+                   named, known, earlier)
 
     @property
     def sign(self) -> float:
@@ -141,5 +156,7 @@ class RunSettings:
             # Only when set, so that journals of runs without one keep their header.
             **({"pruner": self.pruner.to_json()} if self.pruner is not None else {}),
             **(self.objectives.to_json() if self.objectives is not None else {}),
+            **({"initial": [p.to_json() for p in self.initial]} if self.initial else {}),
+            **({"warm_start": self.earlier.to_json()} if self.earlier is not None else {}),
             **extra,
         }

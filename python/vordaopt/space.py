@@ -151,6 +151,56 @@ class _Dimension:
     def decode(self, t: float) -> Any:
         return self._decode(t)
 
+    def encode(self, value: Any) -> float:
+        """A coordinate that decodes to `value` exactly (to the nearest value the
+        parameter can take, for a real that none decodes to); the middle of its
+        share for an integer or a choice."""
+        kind = self.kind
+        if isinstance(kind, Categorical):
+            choices = tuple(kind.choices)
+            matches = [i for i, c in enumerate(choices) if type(c) is type(value) and c == value]
+            matches = matches or [i for i, c in enumerate(choices) if c == value]
+            if not matches:
+                raise ValueError(f"parameter {self.name!r}: {value!r} is not one of its "
+                                 f"choices {list(choices)!r}")
+            return (matches[0] + 0.5) / len(choices)
+        if isinstance(kind, Int):
+            v: float = _integral(self.name, "value", value)
+        elif not is_real(value):
+            raise TypeError(f"parameter {self.name!r}: expected a number, got {value!r}")
+        else:
+            v = float(value)
+        low, high = float(kind.low), float(kind.high)
+        inside = low <= v < high if isinstance(kind, Periodic) else low <= v <= high
+        if not inside:
+            closed = ")" if isinstance(kind, Periodic) else "]"
+            raise ValueError(f"parameter {self.name!r}: {value!r} lies outside "
+                             f"[{kind.low!r}, {kind.high!r}{closed}")
+        top = math.nextafter(1.0, 0.0) if isinstance(kind, Periodic) else 1.0
+        first = self._first_reaching(v, top)
+        if isinstance(kind, Int):
+            return 0.5 * (first + self._first_reaching(v + 1, top, missing=top))
+        below = math.nextafter(first, 0.0)
+        if first > 0.0 and abs(self._decode(below) - v) < abs(self._decode(first) - v):
+            return below
+        return first
+
+    def _first_reaching(self, v: float, top: float, missing: float | None = None) -> float:
+        """The smallest coordinate whose value is at least `v` (decoding is monotone)."""
+        if self._decode(top) < v:
+            return top if missing is None else missing
+        lo, hi = 0.0, top
+        if self._decode(lo) >= v:
+            return lo
+        while True:  # invariant: decode(lo) < v <= decode(hi)
+            mid = 0.5 * (lo + hi)
+            if mid <= lo or mid >= hi:
+                return hi
+            if self._decode(mid) >= v:
+                hi = mid
+            else:
+                lo = mid
+
 
 def _finite_bounds(name: str, kind: Real | Periodic) -> tuple[float, float]:
     label = type(kind).__name__
@@ -344,6 +394,31 @@ class Space(Mapping[str, Kind]):
     def decode(self, unit: Mapping[str, float]) -> dict[str, Any]:
         """The parameter values of one point of the unit cube, in name order."""
         return {d.name: d._decode(unit[d.name]) for d in self._dims}
+
+    def encode(self, params: Mapping[str, Any], where: str = "") -> dict[str, float]:
+        """The coordinates of the given parameters (some or all): ``decode`` gives
+        them back. `where` starts each error message.
+
+        Raises
+        ------
+        ValueError, TypeError
+            A name the space does not hold, or a value its parameter cannot take.
+        """
+        prefix = f"{where}: " if where else ""
+        if not isinstance(params, Mapping):
+            raise TypeError(f"{prefix}parameters are a dict from name to value, "
+                            f"got {type(params).__name__}")
+        dims = {d.name: d for d in self._dims}
+        out: dict[str, float] = {}
+        for name in sorted(params, key=str):
+            if name not in dims:
+                raise ValueError(f"{prefix}the space has no parameter {name!r} "
+                                 f"(it has {', '.join(map(repr, self.names))})")
+            try:
+                out[name] = dims[name].encode(params[name])
+            except (TypeError, ValueError) as exc:
+                raise type(exc)(f"{prefix}{exc}") from None
+        return out
 
     @property
     def size(self) -> int | None:
