@@ -1,11 +1,13 @@
 """One objective under constraints: coco's bbob-constrained suite, beside Optuna's TPE.
 
     python bench/constrained.py run --out build/constrained.jsonl [--dims 2 5] [--methods auto]
+                                    [--budget-per-dim 20]
     python bench/constrained.py table build/constrained.jsonl
 
 Every function and instance 1-5 of the suite (54 functions: 9 objectives,
 each with 1 to about 3d constraints g <= 0), a budget of 20 evaluations per
-dimension, seed 0. A run is scored by the regret of its best feasible
+dimension unless told otherwise (at 100 per dimension ``auto`` runs CMA-ES),
+seed 0. A run is scored by the regret of its best feasible
 evaluation (its value minus the problem's optimum; the largest value of
 interest when nothing feasible was found). ``run`` appends one line per
 (method, problem) and skips those already there; ``table`` prints, per
@@ -87,19 +89,20 @@ def run(args: argparse.Namespace) -> None:
     out = pathlib.Path(args.out)
     done = set()
     if out.exists():
-        done = {(r["method"], r["problem"]) for r in map(json.loads, out.read_text().splitlines())}
+        done = {(r["method"], r["problem"], r.get("budget", BUDGET_PER_DIM * r["dim"]))
+                for r in map(json.loads, out.read_text().splitlines())}
     for dim in args.dims:
         for problem in suite(dim):
             for method in args.methods.split(","):
-                if (method, problem.id) in done:
+                budget = args.budget_per_dim * dim
+                if (method, problem.id, budget) in done:
                     continue
-                budget = BUDGET_PER_DIM * dim
                 began = time.perf_counter()
                 seen = (run_optuna(problem, budget) if method == "optuna-tpe"
                         else run_vordaopt(problem, budget, method))
                 feasible = [f for f, ok in seen if ok]
                 best = min(feasible) if feasible else None
-                row = {"method": method, "problem": problem.id, "dim": dim,
+                row = {"method": method, "problem": problem.id, "dim": dim, "budget": budget,
                        "function": problem.id_function, "feasible": best is not None,
                        "regret": (best - optimum(problem)) if best is not None else None,
                        "seconds": round(time.perf_counter() - began, 3)}
@@ -110,13 +113,13 @@ def run(args: argparse.Namespace) -> None:
 
 def table(args: argparse.Namespace) -> None:
     rows = [json.loads(line) for line in pathlib.Path(args.results).read_text().splitlines()]
-    by_dim: dict[int, dict[str, dict[str, Any]]] = defaultdict(lambda: defaultdict(dict))
+    by_dim: dict[tuple[int, int], dict[str, dict[str, Any]]] = defaultdict(lambda: defaultdict(dict))
     for r in rows:
-        by_dim[r["dim"]][r["problem"]][r["method"]] = r
-    for dim, problems in sorted(by_dim.items()):
+        by_dim[(r["dim"], r.get("budget", BUDGET_PER_DIM * r["dim"]))][r["problem"]][r["method"]] = r
+    for (dim, budget), problems in sorted(by_dim.items()):
         methods = sorted({m for p in problems.values() for m in p})
         complete = [p for p in problems.values() if set(p) == set(methods)]
-        print(f"\nbbob-constrained, d = {dim}, budget {BUDGET_PER_DIM}*d, {len(complete)} problems")
+        print(f"\nbbob-constrained, d = {dim}, budget {budget // dim}*d, {len(complete)} problems")
         print("| method | found feasible | median log10 regret | mean rank |")
         print("|---|---|---|---|")
         ranks: dict[str, list[float]] = defaultdict(list)
@@ -142,6 +145,7 @@ def main() -> None:
     go.add_argument("--out", default="build/constrained.jsonl")
     go.add_argument("--dims", type=int, nargs="+", default=[2, 5])
     go.add_argument("--methods", default="auto,optuna-tpe")
+    go.add_argument("--budget-per-dim", type=int, default=BUDGET_PER_DIM)
     show = sub.add_parser("table")
     show.add_argument("results")
     args = parser.parse_args()

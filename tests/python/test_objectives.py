@@ -8,7 +8,10 @@ import sys
 
 import pytest
 
-from vordaopt import Categorical, Int, Optimizer, Real, TrialState, load, minimize
+from vordaopt import Categorical, Int, Optimizer, Real, Space, TrialState, load, minimize
+from vordaopt.methods.base import Told
+from vordaopt.methods.cma import CmaMethod
+from vordaopt.trial import Trial
 
 SPACE = {"x": Real(0, 1), "y": Real(0, 1), "k": Categorical(["a", "b"]), "n": Int(0, 4)}
 TWO = {"error": "minimize", "speed": "maximize"}
@@ -201,3 +204,28 @@ def test_a_list_of_directions_reads_a_returned_sequence_as_optuna_does(tmp_path)
         minimize(lambda p: [1.0, 2.0, 3.0], SPACE, 2, objectives=["minimize", "maximize"])
     with pytest.raises(ValueError, match="constraints need named metrics"):
         Optimizer(SPACE, 5, objectives=["minimize"], constraints={"m": (0, 1)})
+
+
+def test_cma_ranks_feasible_results_first_then_by_violation():
+    cma = CmaMethod(Space({"x": Real(0, 1)}), 0)
+
+    def told(value, violation):
+        trial = Trial(0, {"x": 0.5}, (0.5,))
+        return Told(trial, value, violation > 0, violation=violation)
+
+    infeasible_early = cma.ranking_value(told(-50.0, 2.0))
+    feasible = [cma.ranking_value(told(v, 0.0)) for v in (3.0, 7.0, 5.0)]
+    slightly, badly = cma.ranking_value(told(7.0, 0.5)), cma.ranking_value(told(7.0, 4.0))
+    assert infeasible_early == 2.0 and feasible == [3.0, 7.0, 5.0]
+    assert max(feasible) < slightly < badly
+
+
+def test_auto_keeps_a_constrained_run_on_the_gp_where_it_would_take_cma_or_the_trust_region():
+    from vordaopt.methods.auto import AutoMethod
+
+    two = Space({"x": Real(0, 1), "y": Real(0, 1)})
+    four = Space({f"x{i}": Real(0, 1) for i in range(4)})
+    assert AutoMethod(two, 0, 1000).phase == "cma"
+    assert AutoMethod(two, 0, 1000, constrained=True).phase == "gp"
+    assert AutoMethod(four, 0, 30).phase == "local"
+    assert AutoMethod(four, 0, 30, constrained=True).phase == "gp"
