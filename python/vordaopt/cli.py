@@ -42,6 +42,7 @@ from .pruners import PRUNER_NAMES, HyperbandPruner, MedianPruner, Pruner, Succes
 from .results import Result, load, rank_trials
 from .settings import RunSettings
 from .space import Categorical, Space, space_from_json
+from .table import to_csv
 
 __all__ = ["main"]
 
@@ -300,6 +301,9 @@ def _summary(path: str) -> dict[str, Any]:
 
 
 def _show(args: argparse.Namespace) -> int:
+    if args.csv:
+        sys.stdout.write(to_csv(load(args.journal)))
+        return 0
     summary = _summary(args.journal)
     if args.json:
         print(json.dumps(summary, indent=2))
@@ -453,7 +457,9 @@ def _parser() -> argparse.ArgumentParser:
 
     show = sub.add_parser("show", help="summarise a run's journal")
     show.add_argument("journal")
-    show.add_argument("--json", action="store_true", help="print JSON for scripts")
+    shown = show.add_mutually_exclusive_group()
+    shown.add_argument("--json", action="store_true", help="print JSON for scripts")
+    shown.add_argument("--csv", action="store_true", help="print every trial as CSV")
     show.set_defaults(handler=_show)
 
     plot = sub.add_parser("plot", help="plot a run's journal (needs vordaopt[plot])")

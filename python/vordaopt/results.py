@@ -111,6 +111,14 @@ class Result:
     def n_pruned(self) -> int:
         return sum(t.state is TrialState.PRUNED for t in self.trials)
 
+    def to_pandas(self) -> Any:
+        """One row per trial: its number, state, value(s), parameters, metrics, cost,
+        times and last report (the columns: vordaopt/table.py). Needs pandas
+        (``pip install 'vordaopt[pandas]'``)."""
+        from .table import to_pandas
+
+        return to_pandas(self)
+
     def __repr__(self) -> str:
         if self.several_objectives:
             return (f"Result(pareto_front={len(self.pareto_front)} trials, "
