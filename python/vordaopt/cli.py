@@ -302,7 +302,9 @@ def _summary(path: str) -> dict[str, Any]:
 
 def _show(args: argparse.Namespace) -> int:
     if args.csv:
-        sys.stdout.write(to_csv(load(args.journal)))
+        run = load(args.journal)
+        space = run.space.names if run.space is not None else ()
+        sys.stdout.write(to_csv(run.trials, space, run.objectives))
         return 0
     summary = _summary(args.journal)
     if args.json:

@@ -16,6 +16,7 @@ from ._engine import pareto_ranks
 from .journal import read_journal, trial_from_record
 from .objectives import Objectives, recorded_reading
 from .space import Space, space_from_json
+from .table import to_pandas
 from .trial import Trial, TrialState
 
 __all__ = ["Result", "load", "pareto_front", "rank_trials"]
@@ -115,9 +116,8 @@ class Result:
         """One row per trial: its number, state, value(s), parameters, metrics, cost,
         times and last report (the columns: vordaopt/table.py). Needs pandas
         (``pip install 'vordaopt[pandas]'``)."""
-        from .table import to_pandas
-
-        return to_pandas(self)
+        names = self.space.names if self.space is not None else ()
+        return to_pandas(self.trials, names, self.objectives)
 
     def __repr__(self) -> str:
         if self.several_objectives:

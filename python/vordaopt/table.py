@@ -1,4 +1,5 @@
-"""A run as a table: one row per trial, for pandas (``Result.to_pandas``) or CSV (``vordaopt show --csv``).
+"""A run as a table: one row per trial, for pandas (``Result.to_pandas``) or CSV
+(``vordaopt show --csv``).
 
 Columns, in this order: ``number``, ``state``, the value (``value``, or one
 ``value_<name>`` per objective of a run of several), ``feasible`` and
@@ -15,26 +16,24 @@ import csv
 import importlib
 import io
 from collections.abc import Sequence
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
+from .objectives import Objectives
 from .trial import Trial
-
-if TYPE_CHECKING:
-    from .results import Result
 
 __all__ = ["trial_rows", "to_csv", "to_pandas"]
 
 
-def _columns(result: Result) -> tuple[list[str], list[str], list[str]]:
+def _columns(trials: Sequence[Trial], names: Sequence[str],
+             named: Objectives | None) -> tuple[list[str], list[str], list[str]]:
     """The value columns, the parameters and the extra metrics of a run, in column order."""
-    named = result.objectives
     several = named is not None and len(named.names) > 1
     values = [f"value_{n}" for n in named.names] if several and named else ["value"]
     if named is not None and named.constraints:
         values += ["feasible", "violation"]
-    params: list[str] = list(result.space.names) if result.space is not None else []
+    params: list[str] = list(names)
     extra: list[str] = []
-    for t in result.trials:
+    for t in trials:
         for name in t.params:
             if name not in params:
                 params.append(name)
@@ -44,14 +43,16 @@ def _columns(result: Result) -> tuple[list[str], list[str], list[str]]:
     return values, params, sorted(extra)
 
 
-def trial_rows(result: Result) -> tuple[list[str], list[list[Any]]]:
-    """The column names and one row per trial (None where a cell is empty)."""
-    values, params, extra = _columns(result)
+def trial_rows(trials: Sequence[Trial], names: Sequence[str],
+               objectives: Objectives | None) -> tuple[list[str], list[list[Any]]]:
+    """The column names and one row per trial (None where a cell is empty); `names`
+    are the space's parameters."""
+    values, params, extra = _columns(trials, names, objectives)
     head = (["number", "state", *values, *(f"params_{p}" for p in params),
              *(f"metrics_{m}" for m in extra),
              "cost", "started", "ended", "duration", "last_step", "last_report",
              "reused_from", "error"])
-    rows = [_row(t, values, params, extra) for t in result.trials]
+    rows = [_row(t, values, params, extra) for t in trials]
     return head, rows
 
 
@@ -73,9 +74,9 @@ def _row(t: Trial, values: Sequence[str], params: Sequence[str], extra: Sequence
     return [t.number, t.state.value, *cells]
 
 
-def to_csv(result: Result) -> str:
+def to_csv(trials: Sequence[Trial], names: Sequence[str], objectives: Objectives | None) -> str:
     """The table as CSV text (empty cells for None)."""
-    head, rows = trial_rows(result)
+    head, rows = trial_rows(trials, names, objectives)
     out = io.StringIO()
     writer = csv.writer(out, lineterminator="\n")
     writer.writerow(head)
@@ -84,13 +85,13 @@ def to_csv(result: Result) -> str:
     return out.getvalue()
 
 
-def to_pandas(result: Result) -> Any:
+def to_pandas(trials: Sequence[Trial], names: Sequence[str], objectives: Objectives | None) -> Any:
     """The table as a pandas DataFrame indexed by nothing (``number`` is a column)."""
     try:
         pd: Any = importlib.import_module("pandas")
     except ImportError:
         raise ImportError("to_pandas needs pandas: pip install 'vordaopt[pandas]'") from None
-    head, rows = trial_rows(result)
+    head, rows = trial_rows(trials, names, objectives)
     frame = pd.DataFrame(rows, columns=head)
     for column in ("started", "ended"):
         frame[column] = pd.to_datetime(frame[column], unit="s", utc=True)
