@@ -370,6 +370,10 @@ class Space(Mapping[str, Kind]):
         # the order in which the solver handles its dimensions.
         self._dims = tuple(_Dimension(name, params[name]) for name in sorted(params))
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        # The compiled decoders are closures: a copy is rebuilt from the kinds.
+        return (Space, ({d.name: d.kind for d in self._dims},))
+
     @property
     def names(self) -> tuple[str, ...]:
         """The parameter names, sorted."""
