@@ -16,7 +16,8 @@ from .pruners import HyperbandPruner, MedianPruner, SuccessiveHalvingPruner, Tri
 from .reporting import RunningTrial
 from .executors import RayExecutor
 from .importances import importance, importance_intervals
-from .space import Categorical, Int, Kind, Periodic, Real, Space, space_from_json, space_to_json
+from .space import Categorical, Int, Kind, Periodic, Real, Space
+from .space_json import space_from_json, space_to_json
 
 __version__ = "0.2.0"
 

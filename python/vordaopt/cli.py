@@ -41,7 +41,8 @@ from .optimizer import Direction, Trial
 from .pruners import PRUNER_NAMES, HyperbandPruner, MedianPruner, Pruner, SuccessiveHalvingPruner
 from .results import Result, load, rank_trials
 from .settings import RunSettings
-from .space import Categorical, Space, space_from_json
+from .space import Categorical, Space
+from .space_json import space_from_json
 from .table import to_csv
 
 __all__ = ["main"]

@@ -32,6 +32,11 @@ def format_value(value: Any) -> str:
     return str(value)
 
 
+def _text_of(params: dict[str, Any], name: str) -> str:
+    """A placeholder's text: empty for a conditional parameter the trial leaves inactive."""
+    return format_value(params[name]) if name in params else ""
+
+
 def value_variable(index: int) -> str:
     """The environment variable through which --shell passes parameter `index` (name order)."""
     return f"VORDAOPT_VALUE_{index}"
@@ -193,7 +198,7 @@ class CommandTemplate:
             for is_name, text in parts:
                 if is_name:
                     context = next(contexts) if self.shell else ""
-                    pieces.append(placeholder(text, format_value(params[text]), context))
+                    pieces.append(placeholder(text, _text_of(params, text), context))
                 else:
                     pieces.append(text)
             out.append("".join(pieces))
@@ -213,7 +218,7 @@ class CommandTemplate:
         """The variables a shell command reads its values from."""
         if not self.shell:
             return {}
-        return {value_variable(self._index[name]): format_value(params[name])
+        return {value_variable(self._index[name]): _text_of(params, name)
                 for name in self.placeholders}
 
     def command_line(self, params: dict[str, Any]) -> str:

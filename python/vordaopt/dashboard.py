@@ -43,7 +43,7 @@ from urllib.parse import parse_qs, urlsplit
 from .importances import importance
 from .journal import JournalError, open_regular, read_journal, trial_from_record
 from .results import Result
-from .space import space_from_json
+from .space_json import space_from_json
 
 __all__ = ["write_report", "DashboardServer", "serve"]
 
@@ -347,6 +347,7 @@ class _Handler(BaseHTTPRequestHandler):
         if url.path == "/":
             # Plotly's bundle is not here: the page runs it once its first screen is drawn.
             scripts = ("<script src=\"static/sketch.js\"></script>"
+                       "<script src=\"static/reader.js\"></script>"
                        "<script src=\"static/app.js\"></script>")
             self._send(_page("vordaopt dashboard", scripts).encode(), "text/html; charset=utf-8")
         elif url.path == "/static/plotly.min.js":

@@ -92,7 +92,16 @@ def _ranks(values: list[Any]) -> list[float]:
 
 
 def _groups(kind: Kind, name: str, trials: list[Trial], position: int) -> list[int]:
-    """The group of each trial by parameter `name` (its unit coordinate at `position`)."""
+    """The group of each trial by parameter `name` (its unit coordinate at `position`).
+
+    Where a conditional parameter is inactive, its absence is a group of its own (-1).
+    """
+    if any(name not in t.params for t in trials):
+        present = [i for i, t in enumerate(trials) if name in t.params]
+        groups = [-1] * len(trials)
+        for i, g in zip(present, _groups(kind, name, [trials[i] for i in present], position)):
+            groups[i] = g
+        return groups
     if isinstance(kind, Categorical):
         count = len(kind.choices)
         return [_share(t.unit[position], count) for t in trials]

@@ -106,7 +106,7 @@ def _is_count(v: Any) -> bool:
     return is_integral(v) and v >= 0
 
 
-def _check_record(record: Any, names: Sequence[str] | None) -> str | None:
+def _check_record(record: Any, names: tuple[list[str], set[str]] | None) -> str | None:
     """Why a trial line cannot be used, or None."""
     if not isinstance(record, dict):
         return "a trial line must be a JSON object"
@@ -121,10 +121,11 @@ def _check_record(record: Any, names: Sequence[str] | None) -> str | None:
     if not isinstance(unit, list) or not all(_is_number(u) and 0 <= u <= 1 for u in unit):
         return "\"unit\" must be a list of numbers from 0 to 1"
     if names is not None:
-        if sorted(params) != list(names):
-            return f"\"params\" must name exactly the space's parameters {', '.join(names)}"
-        if len(unit) != len(names):
-            return f"\"unit\" must hold {len(names)} coordinates"
+        every, always = names
+        if not always <= set(params) <= set(every):
+            return f"\"params\" must name exactly the space's parameters {', '.join(every)}"
+        if len(unit) != len(every):
+            return f"\"unit\" must hold {len(every)} coordinates"
     value = record.get("value")
     if record["state"] in (TrialState.FAILED.value, TrialState.PRUNED.value):
         if value is not None:
@@ -211,9 +212,7 @@ def _parse(data: bytes, path: str, expected_header: bytes | None = None) -> _Con
                 raise JournalError(f"{path}: line {line_no}: a budget line must raise the budget")
             contents.budgets.append(line["budget"])
         else:
-            space = contents.header.get("space")
-            names = sorted(space) if isinstance(space, dict) else None
-            why = _check_record(line, names)
+            why = _check_record(line, _json_names(contents.header.get("space")))
             if why is not None:
                 raise JournalError(f"{path}: line {line_no}: {why}")
             number = line["number"]
@@ -225,6 +224,28 @@ def _parse(data: bytes, path: str, expected_header: bytes | None = None) -> _Con
         position = end + 1
         contents.good = position
     return contents
+
+
+def _json_names(space: Any) -> tuple[list[str], set[str]] | None:
+    """A JSON space's parameters, sorted, and those active in every trial (outside any sub-space)."""
+    if not isinstance(space, dict):
+        return None
+    every: set[str] = set()
+    nested: set[str] = set()
+
+    def visit(kinds: dict[str, Any], inside: bool) -> None:
+        for name, spec in kinds.items():
+            every.add(name)
+            if inside:
+                nested.add(name)
+            choices = spec.get("choices") if isinstance(spec, dict) else None
+            if isinstance(choices, dict):
+                for sub in choices.values():
+                    if isinstance(sub, dict):
+                        visit(sub, True)
+
+    visit(space, False)
+    return sorted(every), every - nested
 
 
 def _is_torn_start(raw: bytes, after_header: bool, expected_header: bytes | None) -> bool:

@@ -58,7 +58,7 @@ class KnownPoint:
 def known_point(space: Space, params: Mapping[str, Any], where: str) -> KnownPoint:
     """`params` checked against `space` (see :meth:`Space.encode` for the errors)."""
     coordinates = space.encode(params, where)
-    decoded = space.decode({n: coordinates.get(n, 0.5) for n in space.names})
+    decoded = space.decode_every({n: coordinates.get(n, 0.5) for n in space.names})
     exact: dict[str, Any] = {}
     for name in coordinates:
         kind = space[name]
@@ -155,8 +155,8 @@ def _from_result(space: Space, result: Result, source: str, direction: str) -> E
 def _with_defaults(space: Space, params: Any, where: str) -> dict[str, Any]:
     if not isinstance(params, Mapping):
         raise TypeError(f"{where}: parameters are a dict, got {type(params).__name__}")
-    middle = space.decode({n: 0.5 for n in space.names})
-    first_choice = {n: space[n].choices[0] for n in space.names  # type: ignore[union-attr]
+    middle = space.decode_every({n: 0.5 for n in space.names})
+    first_choice = {n: next(iter(space[n].choices)) for n in space.names  # type: ignore[union-attr]
                     if isinstance(space[n], Categorical)}
     return {**middle, **first_choice, **params}
 

@@ -96,7 +96,7 @@ class Ledger:
             raise ValueError(f"no trial number {number!r} in this run")
         current = self.trials[number]
         if isinstance(trial, Trial) and (unit_key(trial.unit) != unit_key(current.unit)
-                                         or tuple(trial.params) != self._names):
+                                         or tuple(trial.params) != tuple(current.params)):
             raise ValueError(
                 f"trial {number} was not handed out by this optimizer: its parameters differ")
         if current.state is not TrialState.PENDING or number in self._waiting:
@@ -131,7 +131,9 @@ class Ledger:
         for unit in units:
             number = len(self.trials)
             params = self._space.decode(dict(zip(self._names, unit)))
-            trial = Trial(number, {**params, **given} if given else params, unit)
+            if given:  # a known point's values, where the point makes them active
+                params = {**params, **{n: v for n, v in given.items() if n in params}}
+            trial = Trial(number, params, unit)
             self.trials.append(trial)
             self._queue.append(number)
             key = self._space.point_key(trial.params, unit)

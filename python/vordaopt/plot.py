@@ -6,6 +6,7 @@ returns a matplotlib ``Figure``; nothing is shown or saved.
 
 from __future__ import annotations
 
+import math
 import os
 from typing import TYPE_CHECKING, Any
 
@@ -120,9 +121,10 @@ def slices(run: Result | str | os.PathLike[str]) -> Figure:
     for i, name in enumerate(space.names):
         ax = fig.add_subplot(rows, cols, i + 1)
         kind = space[name]
-        x, labels = _axis_values(kind, [t.params[name] for t in trials])
-        ax.scatter(x, [_value(t) for t in trials], s=12, alpha=0.7,
-                   c=[t.number for t in trials], cmap="viridis")
+        active = [t for t in trials if name in t.params]  # a conditional one is absent elsewhere
+        x, labels = _axis_values(kind, [t.params[name] for t in active])
+        ax.scatter(x, [_value(t) for t in active], s=12, alpha=0.7,
+                   c=[t.number for t in active], cmap="viridis")
         if labels is not None:
             ax.set_xticks(range(len(labels)), labels)
             ax.set_xlim(-0.5, len(labels) - 0.5)
@@ -159,7 +161,9 @@ def parallel_coordinates(run: Result | str | os.PathLike[str], top: int = 20) ->
         cmap = colormaps["viridis_r" if result.direction == "minimize" else "viridis"]
         for t in reversed(best):  # the best drawn last, on top
             shade = 0.0 if high == low else (_value(t) - low) / (high - low)
-            ax.plot(range(len(names)), list(t.unit), color=cmap(1 - shade), alpha=0.8,
+            # An inactive parameter breaks the line: it had no value there.
+            ys = [u if on else math.nan for u, on in zip(t.unit, space.active(t.unit))]
+            ax.plot(range(len(names)), ys, color=cmap(1 - shade), alpha=0.8,
                     marker="o", markersize=3)
     ax.set_xticks(range(len(names)), names)
     ax.set_ylim(-0.05, 1.05)
@@ -168,7 +172,8 @@ def parallel_coordinates(run: Result | str | os.PathLike[str], top: int = 20) ->
         ax.axvline(i, color="0.8", linewidth=0.8, zorder=0)
         kind = space[name]
         if isinstance(kind, Categorical):
-            ends = (str(kind.choices[0]), str(kind.choices[-1]))
+            choices = list(kind.choices)
+            ends = (str(choices[0]), str(choices[-1]))
         else:
             ends = (f"{kind.low:g}", f"{kind.high:g}")
         ax.annotate(ends[0], (i, 0), textcoords="offset points", xytext=(3, -12), fontsize=7)

@@ -15,7 +15,8 @@ from typing import Any
 from ._engine import pareto_ranks
 from .journal import read_journal, trial_from_record
 from .objectives import Objectives, recorded_reading
-from .space import Space, space_from_json
+from .space import Space
+from .space_json import space_from_json
 from .table import to_pandas
 from .trial import Trial, TrialState
 

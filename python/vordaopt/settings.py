@@ -13,7 +13,8 @@ from .known_points import EarlierResults, KnownPoint, earlier_results, known_poi
 from .methods import DEFAULT_METHOD, METHODS, Method, handles_several_objectives, method_class
 from .objectives import Objectives
 from .pruners import Pruner
-from .space import Kind, Space, space_to_json
+from .space import Kind, Space
+from .space_json import space_to_json
 from .trial import MAX_BUDGET
 
 __all__ = ["Direction", "Mode", "RunSettings", "Schedule"]

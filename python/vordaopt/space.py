@@ -27,6 +27,7 @@ from dataclasses import KW_ONLY, dataclass
 from typing import Any, TypeAlias
 
 from ._numbers import is_integral, is_real
+from .conditions import Tree, flatten
 
 __all__ = [
     "Real",
@@ -35,8 +36,6 @@ __all__ = [
     "Periodic",
     "Kind",
     "Space",
-    "space_from_json",
-    "space_to_json",
 ]
 
 
@@ -75,10 +74,12 @@ class Categorical:
     """One of ``choices``; each choice gets an equal share of the search.
 
     The choices come back as the very objects given, and are compared with
-    ``==`` only to refuse duplicates.
+    ``==`` only to refuse duplicates. Given as a dict, each choice carries a
+    sub-space (a dict from name to kind, or None): its parameters are active
+    only when this parameter takes that choice (see conditions.py).
     """
 
-    choices: Sequence[Any]
+    choices: Sequence[Any] | Mapping[Any, Mapping[str, Any] | None]
 
 
 @dataclass(frozen=True, slots=True)
@@ -296,9 +297,10 @@ def _int_decoder(name: str, kind: Int) -> Any:
 
 def _categorical_decoder(name: str, kind: Categorical) -> Any:
     choices = kind.choices
-    if isinstance(choices, (str, bytes)) or not isinstance(choices, Sequence):
+    if isinstance(choices, (str, bytes)) or not isinstance(choices, (Sequence, Mapping)):
         raise TypeError(
-            f"parameter {name!r}: Categorical choices must be a list or tuple, got {choices!r}"
+            f"parameter {name!r}: Categorical choices must be a list or tuple (or a dict "
+            f"from choice to sub-space), got {choices!r}"
         )
     choices = tuple(choices)
     if not choices:
@@ -356,23 +358,51 @@ class Space(Mapping[str, Kind]):
     def __init__(self, params: Mapping[str, Kind]) -> None:
         if isinstance(params, Space):
             self._dims: tuple[_Dimension, ...] = params._dims
+            self._tree: Tree = params._tree
+            self._gates: tuple[tuple[int, tuple[tuple[int, int, frozenset[int]], ...]], ...] = (
+                params._gates)
             return
         if not isinstance(params, Mapping):
             raise TypeError(f"a space is a dict from name to kind, got {type(params).__name__}")
         if not params:
             raise ValueError("the space is empty: give at least one parameter")
-        for name in params:
-            if not isinstance(name, str):
-                raise TypeError(f"parameter names must be strings, got {name!r}")
-            if not name:
-                raise ValueError("parameter names must be non-empty strings")
+        self._tree = flatten(params)
+        flat = self._tree.flat
         # Code-point order of str equals byte-wise order of its UTF-8 text:
         # the order in which the solver handles its dimensions.
-        self._dims = tuple(_Dimension(name, params[name]) for name in sorted(params))
+        self._dims = tuple(_Dimension(name, flat[name]) for name in sorted(flat))
+        position = {d.name: i for i, d in enumerate(self._dims)}
+        # Each conditional parameter, parents first: (its position, and for each
+        # parent: the parent's position, its number of choices, the choices
+        # under which this one is active).
+        self._gates = tuple(
+            (position[name], tuple((position[parent], len(tuple(flat[parent].choices)), when)
+                                   for parent, when in self._tree.conditions[name]))
+            for name in self._tree.order)
 
     def __reduce__(self) -> tuple[Any, ...]:
         # The compiled decoders are closures: a copy is rebuilt from the kinds.
-        return (Space, ({d.name: d.kind for d in self._dims},))
+        return (Space, (self._tree.top,))
+
+    @property
+    def conditional(self) -> bool:
+        """Whether some parameters are active only under a choice of another."""
+        return bool(self._gates)
+
+    def canonical(self, unit: Sequence[float]) -> tuple[float, ...]:
+        """`unit` with every inactive coordinate at the middle, 0.5: points that
+        differ only where nothing was read become one."""
+        if not self._gates:
+            return tuple(unit)
+        return tuple(u if on else 0.5 for u, on in zip(unit, self.active(unit)))
+
+    def active(self, unit: Sequence[float]) -> tuple[bool, ...]:
+        """Which parameters the point `unit` (in name order) makes active."""
+        on = [True] * len(self._dims)
+        for position, parents in self._gates:
+            on[position] = any(on[p] and _share(unit[p], count) in when
+                               for p, count, when in parents)
+        return tuple(on)
 
     @property
     def names(self) -> tuple[str, ...]:
@@ -392,12 +422,20 @@ class Space(Mapping[str, Kind]):
         return len(self._dims)
 
     def __repr__(self) -> str:
-        inner = ", ".join(f"{d.name!r}: {d.kind!r}" for d in self._dims)
+        top = self._tree.top
+        inner = ", ".join(f"{name!r}: {top[name]!r}" for name in sorted(top))
         return f"Space({{{inner}}})"
 
-    def decode(self, unit: Mapping[str, float]) -> dict[str, Any]:
-        """The parameter values of one point of the unit cube, in name order."""
+    def decode_every(self, unit: Mapping[str, float]) -> dict[str, Any]:
+        """Every parameter's value at one point, the inactive ones' included."""
         return {d.name: d._decode(unit[d.name]) for d in self._dims}
+
+    def decode(self, unit: Mapping[str, float]) -> dict[str, Any]:
+        """The active parameter values of one point of the unit cube, in name order."""
+        if not self._gates:
+            return {d.name: d._decode(unit[d.name]) for d in self._dims}
+        on = self.active([unit[d.name] for d in self._dims])
+        return {d.name: d._decode(unit[d.name]) for d, active in zip(self._dims, on) if active}
 
     def encode(self, params: Mapping[str, Any], where: str = "") -> dict[str, float]:
         """The coordinates of the given parameters (some or all): ``decode`` gives
@@ -427,15 +465,7 @@ class Space(Mapping[str, Kind]):
     @property
     def size(self) -> int | None:
         """How many distinct configurations the space holds; None with a real or periodic parameter."""
-        size = 1
-        for d in self._dims:
-            if d.choices is not None:
-                size *= d.choices
-            elif isinstance(d.kind, Int):
-                size *= int(d.kind.high) - int(d.kind.low) + 1
-            else:
-                return None
-        return size
+        return _size(self._tree.top)
 
     def point_key(self, params: Mapping[str, Any], unit: Sequence[float]) -> tuple[Any, ...]:
         """What identifies `params`, decoded from `unit` (in name order): equal keys, equal
@@ -444,6 +474,10 @@ class Space(Mapping[str, Kind]):
         A number is its own key (-0.0 equals 0.0 there, as it does for an
         objective); a choice is keyed by its index.
         """
+        if self._gates:  # an inactive parameter is no part of the configuration
+            return tuple([None if d.name not in params else
+                          params[d.name] if d.choices is None else _share(t, d.choices)
+                          for d, t in zip(self._dims, unit)])
         return tuple([params[d.name] if d.choices is None else _share(t, d.choices)
                       for d, t in zip(self._dims, unit)])
 
@@ -452,115 +486,22 @@ class Space(Mapping[str, Kind]):
         return {d.name: [0, 1, "Periodic" if d.periodic else "Linear"] for d in self._dims}
 
 
-# --- JSON form ----------------------------------------------------------------------------
-
-_JSON_FIELDS = {
-    "real": ({"low", "high"}, {"log"}),
-    "int": ({"low", "high"}, {"log"}),
-    "categorical": ({"choices"}, set()),
-    "periodic": ({"low", "high"}, set()),
-}
-
-
-def _kind_from_json(name: str, spec: Any) -> Kind:
-    if not isinstance(spec, dict):
-        raise TypeError(f"parameter {name!r}: expected an object with a \"type\", got {spec!r}")
-    kind = spec.get("type")
-    if kind not in _JSON_FIELDS:
-        raise ValueError(
-            f"parameter {name!r}: \"type\" must be one of "
-            f"{', '.join(repr(k) for k in _JSON_FIELDS)}, got {kind!r}"
-        )
-    required, optional = _JSON_FIELDS[kind]
-    fields = set(spec) - {"type"}
-    if missing := sorted(required - fields):
-        raise ValueError(f"parameter {name!r}: {kind} needs {', '.join(missing)}")
-    if unknown := sorted(fields - required - optional):
-        if "log" in unknown:
-            raise ValueError(f"parameter {name!r}: log is accepted for real and int only")
-        raise ValueError(f"parameter {name!r}: unknown field {', '.join(unknown)} for {kind}")
-    try:  # Real and Int check themselves, without a name to give
-        if kind == "real":
-            return Real(spec["low"], spec["high"], log=spec.get("log", False))
-        if kind == "int":
-            return Int(spec["low"], spec["high"], log=spec.get("log", False))
-    except (TypeError, ValueError) as exc:
-        raise type(exc)(f"parameter {name!r}: {exc}") from None
-    if kind == "categorical":
-        return Categorical(spec["choices"])
-    return Periodic(spec["low"], spec["high"])
-
-
-def space_from_json(document: Any) -> Space:
-    """Build a space from its JSON form (parsed, or as text).
-
-    Each name maps to one object: ``{"type": "real", "low": 1e-5, "high": 0.1,
-    "log": true}``, ``{"type": "int", "low": 2, "high": 12}``, ``{"type":
-    "categorical", "choices": ["gbtree", "dart"]}`` or ``{"type": "periodic",
-    "low": 0, "high": 360}``. ``log`` is optional (false by default) and
-    accepted for ``real`` and ``int`` only.
-
-    Raises
-    ------
-    TypeError, ValueError
-        As :class:`Space` does, and for an unknown type or field; the message
-        names the parameter.
-
-    Examples
-    --------
-    >>> space_from_json('{"n": {"type": "int", "low": 1, "high": 4}}')
-    Space({'n': Int(low=1, high=4, log=False)})
-    """
-    import json
-
-    if isinstance(document, (str, bytes)):
-        document = json.loads(document)
-    if not isinstance(document, dict):
-        raise TypeError("a space document is a JSON object from name to parameter")
-    for name in document:
-        if not name:
-            raise ValueError("parameter names must be non-empty strings")
-    return Space({name: _kind_from_json(name, spec) for name, spec in document.items()})
-
-
-def _json_number(v: Any) -> int | float:
-    # numpy's scalars are numbers here, but json writes only Python's own.
-    return int(v) if is_integral(v) else float(v)
-
-
-def space_to_json(space: Mapping[str, Kind]) -> dict[str, dict[str, Any]]:
-    """The JSON form of a space (a dict ready for :func:`json.dumps`), in name order.
-
-    Categorical choices must be JSON values (strings, numbers, booleans or
-    None) to be written.
-    """
-    checked = Space(space)
-    out: dict[str, dict[str, Any]] = {}
-    for name in checked.names:
-        kind = checked[name]
+def _size(params: Mapping[str, Any]) -> int | None:
+    """Configurations of a (sub-)space: a choice with a sub-space counts its configurations."""
+    size = 1
+    for kind in params.values():
         if isinstance(kind, Categorical):
-            for choice in kind.choices:
-                if choice is not None and not isinstance(choice, (str, int, float, bool)):
-                    raise TypeError(
-                        f"parameter {name!r}: choice {choice!r} ({type(choice).__name__}) has no "
-                        "JSON form; use strings, numbers, booleans or None as choices"
-                    )
-                if isinstance(choice, float) and not math.isfinite(choice):
-                    raise ValueError(
-                        f"parameter {name!r}: choice {choice!r} has no JSON form (JSON has no "
-                        "NaN or infinity); use a string such as 'nan' as the choice"
-                    )
-            out[name] = {"type": "categorical", "choices": list(kind.choices)}
-        elif isinstance(kind, Periodic):
-            out[name] = {"type": "periodic", "low": _json_number(kind.low),
-                         "high": _json_number(kind.high)}
+            subs = kind.choices.values() if isinstance(kind.choices, Mapping) else []
+            count = len(tuple(kind.choices))
+            total = 0
+            for sub in subs:
+                inner = _size(sub) if sub else 1
+                if inner is None:
+                    return None
+                total += inner
+            size *= total if subs else count
+        elif isinstance(kind, Int):
+            size *= int(kind.high) - int(kind.low) + 1
         else:
-            entry: dict[str, Any] = {
-                "type": "real" if isinstance(kind, Real) else "int",
-                "low": _json_number(kind.low),
-                "high": _json_number(kind.high),
-            }
-            if kind.log:
-                entry["log"] = True
-            out[name] = entry
-    return out
+            return None
+    return size

@@ -207,18 +207,23 @@ def test_the_first_screen_is_drawn_without_plotly(browser, tmp_path):
 
 
 @pytest.mark.parametrize("method, direction", [("auto", "minimize"), ("batch", "minimize"),
-                                               ("pruned", "maximize")])
+                                               ("pruned", "maximize"), ("conditional", "minimize")])
 def test_the_page_computes_the_importances_python_does(browser, tmp_path, method, direction):
     # Every kind of grouping (categories, a few integers, bands of reals,
     # many integers and angles), tied values, failures and repeats answered
     # from the record (batch mode reuses them), which are left out.
     space = {"c": Categorical(["x", "y", "z"]), "few": Int(0, 4), "many": Int(1, 1000, log=True),
              "r": Real(-1, 1), "angle": Periodic(0, 360), "\U0001F600": Real(0, 1)}
+    if method == "conditional":  # "few" and "angle" are absent unless c is "x"
+        space = {"c": Categorical({"x": {"few": Int(0, 4), "angle": Periodic(0, 360)},
+                                   "y": {}, "z": {"few": Int(0, 4)}}),
+                 "many": Int(1, 1000, log=True), "r": Real(-1, 1), "\U0001F600": Real(0, 1)}
 
     def tied(p, trial):
-        if p["few"] == 4 and p["r"] > 0.5:
+        if p.get("few") == 4 and p["r"] > 0.5:
             raise RuntimeError("diverged")
-        value = round(p["r"] ** 2 + (p["c"] == "x") + p["few"] / 8 + p["angle"] / 3600, 1)
+        value = round(p["r"] ** 2 + (p["c"] == "x") + p.get("few", 2) / 8
+                      + p.get("angle", 0) / 3600, 1)
         for step in range(1, 4):  # pruned trials count by their last report
             trial.report(round(value + 1 / step, 1), step)
             if trial.should_prune():
@@ -227,7 +232,7 @@ def test_the_page_computes_the_importances_python_does(browser, tmp_path, method
 
     journal = tmp_path / "run.jsonl"
     pruner = MedianPruner(n_startup_trials=3) if method == "pruned" else None
-    result = minimize(tied, space, 80, seed=3, method="auto" if method == "pruned" else method,
+    result = minimize(tied, space, 80, seed=3, method=method if method in ("auto", "batch") else "auto",
                       journal=journal, catch=RuntimeError, pruner=pruner, direction=direction)
     assert result.n_failed > 0 and (result.n_pruned > 0) == (method == "pruned")
     code = "".join((ASSETS / f).read_text(encoding="utf-8") for f in ("reader.js", "importance.js"))
@@ -235,7 +240,7 @@ def test_the_page_computes_the_importances_python_does(browser, tmp_path, method
     try:
         found = watched.page.evaluate(code + """;
             (lines) => { const reader = new JournalReader(); reader.take(lines);
-                         return Object.entries(importances(reader.header.space, reader.names,
+                         return Object.entries(importances(reader.space, reader.names,
                            reader.measured, reader.header.direction === "maximize" ? -1 : 1)); }""",
                                       journal.read_text(encoding="utf-8"))
     finally:
@@ -273,5 +278,31 @@ def test_a_report_of_several_objectives_shows_the_front_and_its_hypervolume(brow
         assert hv == sorted(hv) and hv[-1] > 0  # it never shrinks
         assert "speed (maximize)" in page.locator("[data-field=objectives]").inner_text()
         assert page.locator("img").count() == 0 and not watched.dialogs and not watched.errors
+    finally:
+        watched.close()
+
+
+def test_a_report_of_a_conditional_space_draws_every_view(browser, tmp_path):
+    journal, report = tmp_path / "conditional.jsonl", tmp_path / "conditional.html"
+    space = {"lr": Real(1e-4, 1, log=True),
+             "opt": Categorical({"sgd": {"momentum": Real(0, 1)}, "adam": {}})}
+    result = minimize(lambda p: p["lr"] + p.get("momentum", 0.5), space, 30, journal=journal)
+    write_report(journal, report)
+    watched = Watched(browser, offline=True)
+    try:
+        page = watched.page
+        page.goto(report.as_uri())
+        page.wait_for_function("document.body.dataset.plotly === 'ready'")
+        for plot in ("convergence", "importance", "parallel", "slices"):
+            page.locator(f"#{plot}").scroll_into_view_if_needed()
+            page.wait_for_function(f"document.getElementById('{plot}').dataset.drawn === '30'")
+        xs = page.evaluate("document.getElementById('slices').data.map((d) => d.x)")
+        complete = [t for t in result.trials if t.state.value == "complete"]
+        momentum = sorted(t.params["momentum"] for t in complete if "momentum" in t.params)
+        # Absent where opt is adam: no point there.
+        assert sorted(x for x in xs[1] if x is not None) == momentum
+        assert xs[1].count(None) == sum("momentum" not in t.params for t in complete) > 0
+        assert "absent" in page.locator("#parallel").text_content()
+        assert not watched.dialogs and not watched.errors
     finally:
         watched.close()

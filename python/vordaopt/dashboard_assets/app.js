@@ -62,7 +62,7 @@
   }
 
   function isLog(name) {
-    const kind = state.header && state.header.space && state.header.space[name];
+    const kind = state.header && flatSpace(state.header.space)[name];
     return Boolean(kind && kind.log);
   }
 
@@ -275,13 +275,17 @@
     return head;
   }
 
+  // A trial where a conditional parameter was inactive has no value: null
+  // for numbers (no point in a slice), a category of its own for choices.
   function axisValues(name, trials) {
-    const values = trials.map((t) => t.params[name]);
-    if (values.every((v) => typeof v === "number")) return { values, ticks: null };
-    const keys = [...new Set(values.map((v) => JSON.stringify(v)))].sort();
-    return { values: values.map((v) => keys.indexOf(JSON.stringify(v))),
-      ticks: keys.map((k) => valueText(JSON.parse(k))) };
+    const values = trials.map((t) => (name in t.params ? t.params[name] : null));
+    if (values.every((v) => v === null || typeof v === "number")) return { values, ticks: null };
+    const key = (v) => (v === null ? ABSENT : JSON.stringify(v));
+    const keys = [...new Set(values.map(key))].sort();
+    return { values: values.map((v) => keys.indexOf(key(v))),
+      ticks: keys.map((k) => (k === ABSENT ? "absent" : valueText(JSON.parse(k)))) };
   }
+  const ABSENT = "\u0000absent";
 
   // One figure with a panel per parameter: one drawing surface, however many parameters.
   function drawSlices() {
@@ -308,7 +312,16 @@
     const shown = chooseForPlots(MOST_LINES);
     if (!shown.length || !state.names.length) { Plotly.purge("parallel"); return; }
     const dimensions = state.names.map((name) => {
-      const { values, ticks } = axisValues(name, shown);
+      let { values, ticks } = axisValues(name, shown);
+      if (!ticks && values.some((v) => v === null)) {
+        // Lines cannot skip an axis: an absent value sits below the range, marked.
+        const present = values.filter((v) => v !== null);
+        const lo = Math.min(...present), hi = Math.max(...present);
+        const below = present.length ? lo - 0.1 * (hi - lo || 1) : 0;
+        values = values.map((v) => (v === null ? below : v));
+        return { label: esc(shortened(name)), values, tickvals: [below, ...(present.length ? [lo, hi] : [])],
+          ticktext: ["absent", ...(present.length ? [valueText(lo), valueText(hi)] : [])] };
+      }
       // The axis labels are read as Plotly's HTML subset, the tick texts as plain text.
       const d = { label: esc(shortened(name)), values };
       if (ticks) Object.assign(d, { tickvals: ticks.map((_, i) => i), ticktext: ticks });

@@ -54,9 +54,16 @@ function averageRanks(values) {
 
 // The group of each trial by the parameter at `position` of the unit vector.
 function groupsBy(spec, name, position, trials) {
+  // Where a conditional parameter is inactive, its absence is a group of its own.
+  if (trials.some((t) => !(name in t.params))) {
+    const present = trials.filter((t) => name in t.params);
+    const inner = groupsBy(spec, name, position, present);
+    let k = 0;
+    return trials.map((t) => (name in t.params ? inner[k++] : -1));
+  }
   const type = spec !== null && typeof spec === "object" ? spec.type : null;
-  if (type === "categorical" && Array.isArray(spec.choices)) {
-    const n = spec.choices.length;
+  if (type === "categorical") {
+    const n = choicesOf(spec).length;
     return trials.map((t) => Math.min(Math.floor(Math.min(Math.max(t.unit[position], 0), 1) * n), n - 1));
   }
   if (type === "int" && spec.high - spec.low < IMPORTANCE_BANDS) {

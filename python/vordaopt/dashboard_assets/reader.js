@@ -21,10 +21,30 @@ function byCodePoint(a, b) {
 
 function isObject(v) { return v !== null && typeof v === "object" && !Array.isArray(v); }
 
+// Every parameter of a space from name to its spec, those of the sub-spaces
+// that a categorical's choices carry included: the unit vector has one
+// coordinate for each, in byte-wise order of names.
+function flatSpace(space, into = {}) {
+  if (!isObject(space)) return into;
+  for (const [name, spec] of Object.entries(space)) {
+    into[name] = spec;
+    if (isObject(spec) && isObject(spec.choices)) {
+      for (const sub of Object.values(spec.choices)) flatSpace(sub, into);
+    }
+  }
+  return into;
+}
+
+// A categorical's choices, whether a list or an object from choice to sub-space.
+function choicesOf(spec) {
+  return Array.isArray(spec.choices) ? spec.choices : Object.keys(spec.choices || {});
+}
+
 class JournalReader {
   constructor() {
     this.header = null;
     this.names = [];
+    this.space = {};
     this.seen = new Set();
     this.skipped = 0;
     // What the importances are computed from: the complete trials that were
@@ -43,7 +63,8 @@ class JournalReader {
       if (this.header === null) {
         if (isObject(r) && r.vordaopt_journal === 1) {
           this.header = r;
-          this.names = isObject(r.space) ? Object.keys(r.space).sort(byCodePoint) : [];
+          this.space = flatSpace(r.space);
+          this.names = Object.keys(this.space).sort(byCodePoint);
         } else {
           this.skipped++;
         }
@@ -98,7 +119,7 @@ if (typeof document === "undefined" && typeof self !== "undefined") {
       if (!more && reader.header && measured.length !== computedFrom
           && performance.now() - computedAt >= 4 * took) {
         const began = performance.now();
-        const space = isObject(reader.header.space) ? reader.header.space : {};
+        const space = reader.space;
         let importance = {};
         try {
           importance = importances(space, reader.names, measured,
