@@ -140,6 +140,13 @@ bench-quality: install
 	$(BENCH_VENV)/bin/python bench/multiobjective.py table build/mo.jsonl --methods auto
 	$(BENCH_VENV)/bin/python bench/constrained.py run --out build/constrained.jsonl --dims 2 5
 	$(BENCH_VENV)/bin/python bench/constrained.py table build/constrained.jsonl
+	OMP_NUM_THREADS=1 $(BENCH_VENV)/bin/python bench/biobj.py run --out build/biobj.jsonl --dims 2 5
+	$(BENCH_VENV)/bin/python bench/biobj.py table build/biobj.jsonl
+	OMP_NUM_THREADS=1 $(BENCH_VENV)/bin/python bench/conditional.py run --out build/conditional.jsonl
+	$(BENCH_VENV)/bin/python bench/conditional.py table build/conditional.jsonl
+	OMP_NUM_THREADS=1 $(BENCH_VENV)/bin/python bench/warm_start.py run --out build/warm.jsonl --seeds 0-9 --tasks tables
+	OMP_NUM_THREADS=1 $(BENCH_VENV)/bin/python bench/warm_start.py run --out build/warm.jsonl --seeds 0-4 --tasks sklearn
+	$(BENCH_VENV)/bin/python bench/warm_start.py table build/warm.jsonl
 
 clean:
 	rm -rf build $(VENV)
