@@ -15,9 +15,9 @@ cross-validation with fixed folds. The conditional space:
 
 Methods: ``auto`` and ``gp`` on the conditional space; ``auto-flat`` on the
 flat space, where gamma, degree and coef0 are always searched (the SVC
-ignores those its kernel does not read); ``gp-raw`` the GP on the
-conditional space learning from the inactive coordinates as proposed
-instead of at one fixed value; ``optuna-tpe`` Optuna 5.1's default sampler
+ignores those its kernel does not read); ``auto-impute`` and ``gp-impute``
+on the conditional space with the GP learning every inactive coordinate at
+one fixed value instead of as proposed; ``optuna-tpe`` Optuna 5.1's default sampler
 asking for the active parameters only (define-by-run). 100 evaluations per
 run; the best loss after 30 and 100 is kept. ``table`` prints the mean best
 loss and the mean rank per (dataset, seed). Needs scikit-learn and optuna.
@@ -86,12 +86,12 @@ def run_vordaopt(loss: Loss, seed: int, method: str) -> None:
     from vordaopt.methods.gp import GpMethod
 
     space = flat_space() if method == "auto-flat" else conditional_space()
-    GpMethod.impute_inactive = method != "gp-raw"
+    GpMethod.impute_inactive = method.endswith("-impute")
     try:
         vordaopt.minimize(loss, space, BUDGET, seed=seed,
-                          method=method.removesuffix("-flat").removesuffix("-raw"))
+                          method=method.removesuffix("-flat").removesuffix("-impute"))
     finally:
-        GpMethod.impute_inactive = True
+        GpMethod.impute_inactive = False
 
 
 def run_optuna(loss: Loss, seed: int) -> None:
@@ -171,7 +171,7 @@ def main() -> None:
     go = sub.add_parser("run")
     go.add_argument("--out", default="build/conditional.jsonl")
     go.add_argument("--seeds", default="0-9")
-    go.add_argument("--methods", default="auto,gp,auto-flat,gp-raw,optuna-tpe")
+    go.add_argument("--methods", default="auto,gp,auto-flat,auto-impute,gp-impute,optuna-tpe")
     show = sub.add_parser("table")
     show.add_argument("results")
     args = parser.parse_args()

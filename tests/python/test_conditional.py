@@ -108,12 +108,17 @@ def test_importance_plots_and_the_table_show_inactive_values_as_absent():
     plot.parallel_coordinates(result)
 
 
-def test_the_gp_learns_inactive_coordinates_at_one_fixed_value():
+def test_the_gp_learns_inactive_coordinates_as_proposed_unless_told_to_impute(monkeypatch):
     from vordaopt.methods.gp import GpMethod
 
-    gp = GpMethod(Space(SVC_LIKE), 0)
     space = Space(SVC_LIKE)
     unit = tuple(space.encode({"C": 2.0, "kernel": "linear", "degree": 4, "gamma": 0.1})[n]
                  for n in space.names)
+    gp = GpMethod(space, 0)
     gp.observe_point(unit, 1.0)
-    assert gp.points[1:3] == [0.5, 0.5] and gp.points[0] == unit[0]
+    assert gp.points == list(unit)
+    monkeypatch.setattr(GpMethod, "impute_inactive", True)
+    imputed = GpMethod(space, 0)
+    imputed.observe_point(unit, 1.0)
+    assert imputed.points == [unit[0], 0.5, 0.5, unit[3]]
+    assert imputed.propose_point([unit]) != unit  # pending points are imputed as well
