@@ -33,12 +33,15 @@ def vectors():
 
 
 def default_signals():
-    """For a child process: SIGINT handled as by a terminal, whatever the suite inherited.
+    """For a child process: SIGINT and SIGHUP handled as by a terminal, whatever the
+    suite inherited.
 
-    A suite started with SIGINT ignored (``nohup make test &``) passes that on
-    to its children, and Python then installs no handler of its own.
+    A suite started with them ignored (``nohup make test &``) passes that on
+    to its children, and Python then installs no handler of its own (and
+    vordaopt, rightly, none for a SIGHUP that nohup ignores).
     """
     signal.signal(signal.SIGINT, signal.SIG_DFL)
+    signal.signal(signal.SIGHUP, signal.SIG_DFL)
 
 
 @pytest.fixture

@@ -221,7 +221,8 @@ def test_sigterm_ends_the_commands_and_leaves_a_journal_to_resume(project):
             "online", "--parallel", "3", "--quiet", "--", sys.executable, "slow.py", "{x}"]
     for signum, status in [(signal.SIGTERM, 143), (signal.SIGHUP, 129)]:
         proc = subprocess.Popen(args, cwd=project, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, text=True, start_new_session=True)
+                                stderr=subprocess.PIPE, text=True, start_new_session=True,
+                                preexec_fn=default_signals)
         deadline = time.monotonic() + 30
         while len(list(project.glob("pid-*"))) < 3 and time.monotonic() < deadline:
             time.sleep(0.02)
