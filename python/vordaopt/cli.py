@@ -331,8 +331,8 @@ def _show(args: argparse.Namespace) -> int:
     best = summary["best"]
     print(f"best: trial {best['number']}, value {best['value']!r}, "
           + ", ".join(f"{k}={format_value(v)}" for k, v in best["params"].items()))
-    names = list(best["params"])
-    rows = [[str(t["number"]), f"{t['value']:.6g}"] + [format_value(t["params"].get(n)) for n in names]
+    names = _param_names(summary["top"])
+    rows = [[str(t["number"]), f"{t['value']:.6g}"] + [_cell(t["params"], n) for n in names]
             for t in summary["top"]]
     head = ["trial", "value"] + names
     widths = [max(len(h), *(len(r[i]) for r in rows)) for i, h in enumerate(head)]
@@ -343,15 +343,25 @@ def _show(args: argparse.Namespace) -> int:
     return 0
 
 
+def _param_names(trials: list[dict[str, Any]]) -> list[str]:
+    """Every parameter some listed trial has (a conditional one is absent from others), sorted."""
+    return sorted({name for t in trials for name in t["params"]})
+
+
+def _cell(params: dict[str, Any], name: str) -> str:
+    """A parameter's text in a table; "-" where the trial left it inactive."""
+    return format_value(params[name]) if name in params else "-"
+
+
 def _show_front(front: list[dict[str, Any]], objectives: list[str]) -> None:
     """The Pareto front as a table: trial, each objective, the parameters."""
     if not front:
         print("no feasible trial completed")
         return
     print(f"Pareto front: {len(front)} trials")
-    names = list(front[0]["params"])
+    names = _param_names(front)
     rows = [[str(t["number"])] + [f"{t['metrics'][o]:.6g}" for o in objectives]
-            + [format_value(t["params"].get(n)) for n in names] for t in front]
+            + [_cell(t["params"], n) for n in names] for t in front]
     head = ["trial", *objectives, *names]
     widths = [max(len(h), *(len(r[i]) for r in rows)) for i, h in enumerate(head)]
     print()

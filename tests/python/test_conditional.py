@@ -108,6 +108,22 @@ def test_importance_plots_and_the_table_show_inactive_values_as_absent():
     plot.parallel_coordinates(result)
 
 
+def test_vordaopt_show_lists_every_parameter_and_marks_the_inactive(tmp_path):
+    import subprocess
+    import sys
+
+    path = tmp_path / "run.jsonl"
+    minimize(loss, SVC_LIKE, 30, seed=1, journal=path)
+    shown = subprocess.run([sys.executable, "-m", "vordaopt", "show", str(path)],
+                           capture_output=True, text=True, check=True).stdout
+    head, *rows = shown.split("\n\n", 1)[1].splitlines()
+    names = head.split()
+    assert names[:2] == ["trial", "value"] and {"C", "gamma", "kernel"} <= set(names)
+    cells = [dict(zip(names, row.split())) for row in rows]
+    assert any(c["kernel"] == "linear" for c in cells)
+    assert all((c["gamma"] == "-") == (c["kernel"] == "linear") for c in cells)
+
+
 def test_the_gp_learns_inactive_coordinates_as_proposed_unless_told_to_impute(monkeypatch):
     from vordaopt.methods.gp import GpMethod
 
