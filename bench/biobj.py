@@ -148,10 +148,13 @@ def run(args: argparse.Namespace) -> None:
                     flush=True)
 
 
+# The suite's functions in order: every pair of the bbob functions above.
+PAIRS = [(a, b) for i, a in enumerate(BBOB_FUNCTIONS) for b in BBOB_FUNCTIONS[i:]]
+
+
 def group_of(function: int) -> str:
     """The pair of bbob groups a bbob-biobj function combines (e.g. 'sep/mm')."""
-    pairs = [(a, b) for i, a in enumerate(BBOB_FUNCTIONS) for b in BBOB_FUNCTIONS[i:]]
-    a, b = pairs[function - 1]
+    a, b = PAIRS[function - 1]
     return f"{GROUPS_NAMES[GROUP_OF_BBOB[a]]}/{GROUPS_NAMES[GROUP_OF_BBOB[b]]}"
 
 

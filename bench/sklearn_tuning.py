@@ -103,18 +103,25 @@ class Loss:
         return value
 
 
+def vordaopt_space(spec_of: Space) -> dict[str, Any]:
+    """A problem's space as vordaopt's kinds."""
+    import vordaopt
+    space: dict[str, Any] = {}
+    for name, spec in spec_of.items():
+        if spec[0] == "categorical":
+            space[name] = vordaopt.Categorical(spec[1])
+        elif spec[0] == "int":
+            space[name] = vordaopt.Int(spec[1], spec[2], log=spec[3])
+        else:
+            space[name] = vordaopt.Real(spec[1], spec[2], log=spec[3])
+    return space
+
+
 def run_vordaopt(method: str) -> Callable[[Loss, int], None]:
     def run(loss: Loss, seed: int) -> None:
         import vordaopt
-        space: dict[str, Any] = {}
-        for name, spec in loss.space.items():
-            if spec[0] == "categorical":
-                space[name] = vordaopt.Categorical(spec[1])
-            elif spec[0] == "int":
-                space[name] = vordaopt.Int(spec[1], spec[2], log=spec[3])
-            else:
-                space[name] = vordaopt.Real(spec[1], spec[2], log=spec[3])
-        vordaopt.minimize(loss, space, BUDGET, seed=seed, method=method)  # type: ignore[arg-type]
+        vordaopt.minimize(loss, vordaopt_space(loss.space), BUDGET, seed=seed,
+                          method=method)  # type: ignore[arg-type]
     return run
 
 

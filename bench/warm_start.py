@@ -31,18 +31,9 @@ def sklearn_tasks() -> dict[str, Callable[[], tuple[Any, dict[str, Any], Callabl
 
     def make(problem: str) -> Callable[[], tuple[Any, dict[str, Any], Callable[[Any], float]]]:
         def build() -> tuple[Any, dict[str, Any], Callable[[Any], float]]:
-            import vordaopt
             loss = st.Loss(problem)
             st.BUDGET = 10**6  # Loss counts its calls against the module's budget
-            space: dict[str, Any] = {}
-            for name, spec in loss.space.items():
-                if spec[0] == "categorical":
-                    space[name] = vordaopt.Categorical(spec[1])
-                elif spec[0] == "int":
-                    space[name] = vordaopt.Int(spec[1], spec[2], log=spec[3])
-                else:
-                    space[name] = vordaopt.Real(spec[1], spec[2], log=spec[3])
-            return loss, space, lambda trial: trial.value
+            return loss, st.vordaopt_space(loss.space), lambda trial: trial.value
         return build
 
     return {problem: make(problem) for problem in st.PROBLEMS}

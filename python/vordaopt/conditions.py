@@ -55,7 +55,6 @@ def flatten(params: Mapping[str, Any]) -> Tree:
     """The flattened form of a space written with sub-spaces; the errors name the parameter."""
     flat: dict[str, Any] = {}
     found: dict[str, list[Condition]] = {}
-    order: list[str] = []
 
     def visit(mapping: Mapping[str, Any], parent: tuple[str, int] | None, depth: int) -> None:
         if depth > 64:
@@ -72,7 +71,6 @@ def flatten(params: Mapping[str, Any]) -> Tree:
             flat[name] = kind
             if parent is not None:
                 found.setdefault(name, []).append((parent[0], frozenset([parent[1]])))
-                order.append(name)
             if not first_time:
                 continue  # its sub-spaces were visited already
             for index, choice, sub in sub_spaces(kind):
@@ -86,8 +84,8 @@ def flatten(params: Mapping[str, Any]) -> Tree:
     # sub-space's: so that a flat copy of a space (dict(space)) builds it again.
     top = {name: kind for name, kind in params.items() if name not in found}
     conditions = {name: _merged(c) for name, c in found.items()}
-    for name in order:
-        for parent, _ in conditions[name]:
+    for name, parents in conditions.items():
+        for parent, _ in parents:
             if _ancestor(name, parent, conditions):
                 raise ValueError(f"parameter {name!r} is its own ancestor through {parent!r}")
     depth: dict[str, int] = {}

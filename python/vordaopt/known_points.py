@@ -118,6 +118,7 @@ def earlier_results(space: Space, source: Any, direction: str) -> EarlierResults
         raise TypeError("warm_start must be a journal's path, a Result or a list of "
                         f"(params, value) pairs, got {type(source).__name__}")
     units, values = [], []
+    defaults = _defaults(space)
     for i, pair in enumerate(source):
         where = f"warm_start[{i}]"
         if not (isinstance(pair, Sequence) and len(pair) == 2):
@@ -125,7 +126,7 @@ def earlier_results(space: Space, source: Any, direction: str) -> EarlierResults
         params, value = pair
         if not (is_real(value) and math.isfinite(value)):
             raise ValueError(f"{where}: the value must be a finite number, got {value!r}")
-        units.append(_unit(space, _with_defaults(space, params, where), where))
+        units.append(_unit(space, defaults, params, where))
         values.append(float(value))
     return EarlierResults(f"a list of {len(values)} results", tuple(units), tuple(values), 0)
 
@@ -138,13 +139,14 @@ def _from_result(space: Space, result: Result, source: str, direction: str) -> E
         raise ValueError(f"warm_start: {source} was a run to {result.direction}, this one is "
                          f"to {direction}")
     units, values, skipped = [], [], 0
+    defaults = _defaults(space)
     for trial in result.trials:
         if trial.state is not TrialState.COMPLETE or trial.value is None or not trial.feasible:
             skipped += trial.state is not TrialState.REUSED
             continue
         params = {n: v for n, v in trial.params.items() if n in space}
         try:
-            units.append(_unit(space, _with_defaults(space, params, ""), ""))
+            units.append(_unit(space, defaults, params, ""))
         except (TypeError, ValueError):
             skipped += 1  # outside this space: a range narrowed, a choice dropped
             continue
@@ -152,15 +154,17 @@ def _from_result(space: Space, result: Result, source: str, direction: str) -> E
     return EarlierResults(source, tuple(units), tuple(values), skipped)
 
 
-def _with_defaults(space: Space, params: Any, where: str) -> dict[str, Any]:
-    if not isinstance(params, Mapping):
-        raise TypeError(f"{where}: parameters are a dict, got {type(params).__name__}")
+def _defaults(space: Space) -> dict[str, Any]:
+    """What a parameter an earlier run lacked takes: the middle of its range, or the first choice."""
     middle = space.decode_every({n: 0.5 for n in space.names})
     first_choice = {n: next(iter(space[n].choices)) for n in space.names  # type: ignore[union-attr]
                     if isinstance(space[n], Categorical)}
-    return {**middle, **first_choice, **params}
+    return {**middle, **first_choice}
 
 
-def _unit(space: Space, params: dict[str, Any], where: str) -> tuple[float, ...]:
-    coordinates = space.encode(params, where)
+def _unit(space: Space, defaults: dict[str, Any], params: Any, where: str) -> tuple[float, ...]:
+    """The point of `params`, completed by `defaults`."""
+    if not isinstance(params, Mapping):
+        raise TypeError(f"{where}: parameters are a dict, got {type(params).__name__}")
+    coordinates = space.encode({**defaults, **params}, where)
     return tuple(coordinates[n] for n in space.names)

@@ -50,8 +50,7 @@ def test_known_points_go_first_exactly_as_given_and_in_order():
     assert seen[1]["n"] == 2 and seen[2]["x"] == 0.3
     assert -5 <= seen[1]["x"] <= 5 and 0 <= seen[2]["n"] <= 10
     assert [t.params for t in result.trials[:3]] == seen[:3]
-    # A run without them proposes the same third point's missing parameter only
-    # by chance; the known points must not change the run's length.
+    # Known points count towards the budget like any trial.
     assert len(result.trials) == 12
 
 
