@@ -25,7 +25,7 @@ def objective(x: list[float]) -> float:
     return sum((i + 1) * (x[i] - 0.3) ** 2 for i in range(len(x))) + 0.1 * math.sin(7 * x[0])
 
 
-def ours(n: int, repeats: int = 3) -> list[float] | None:
+def ours(n: int, repeats: int = 21) -> list[float] | None:
     try:
         from vordaopt._engine import gp_propose
     except ImportError:
@@ -41,7 +41,7 @@ def ours(n: int, repeats: int = 3) -> list[float] | None:
     return times
 
 
-def optuna_gp(n: int, repeats: int = 2) -> list[float] | None:
+def optuna_gp(n: int, repeats: int = 3) -> list[float] | None:
     try:
         import optuna
         import torch  # noqa: F401 - GPSampler imports it only when it first proposes

@@ -60,6 +60,19 @@ TEST(GpKernel, MaternValuesAndKindsOfDistance) {
     EXPECT_EQ(value, matern52(r2));
     EXPECT_EQ(slope, matern52_d_r2(r2));
   }
+  // The batched forms give every value the scalar form's bits, through the
+  // wide loop's body and its remainder, down to an exponential that underflows.
+  std::vector<double> r2s;
+  for (int i = 0; i < 37; ++i) r2s.push_back(i == 36 ? 1e6 : 0.37 * i * i);
+  std::vector<double> values(r2s.size()), slopes(r2s.size()), alone(r2s.size());
+  matern52_with_d_r2_many(r2s.data(), r2s.size(), values.data(), slopes.data());
+  matern52_many(r2s.data(), r2s.size(), alone.data());
+  for (size_t i = 0; i < r2s.size(); ++i) {
+    ASSERT_EQ(values[i], matern52(r2s[i])) << r2s[i];
+    ASSERT_EQ(alone[i], values[i]) << r2s[i];
+    ASSERT_EQ(slopes[i], matern52_d_r2(r2s[i])) << r2s[i];
+  }
+  EXPECT_EQ(values.back(), 0.0);
   Dim integer{DimKind::kInteger, 3}, categorical{DimKind::kCategorical, 4},
       periodic{DimKind::kPeriodic, 0};
   EXPECT_EQ(canonical(integer, 0.1), 0.5 / 3.0);
@@ -129,6 +142,18 @@ TEST(GpModel, PredictManyGivesEachPointTheSameBitsWhateverItsCompany) {
     ASSERT_EQ(means[j], one_mean[0]) << j;
     ASSERT_EQ(variances[j], one_variance[0]) << j;
   }
+  // Means first, then the variances of a choice of columns of their kernel
+  // rows, in another order: the same bits again.
+  std::vector<double> rows, only_means;
+  model.predict_means(candidates.data(), 150, only_means, &rows);
+  EXPECT_EQ(only_means, means);
+  std::vector<size_t> chosen = {149, 3, 77, 0, 64, 128, 5};
+  std::vector<double> picked(model.size() * chosen.size()), picked_variances;
+  for (size_t i = 0; i < model.size(); ++i) {
+    for (size_t c = 0; c < chosen.size(); ++c) picked[i * chosen.size() + c] = rows[i * 150 + chosen[c]];
+  }
+  model.variances_from_rows(picked, chosen.size(), picked_variances);
+  for (size_t c = 0; c < chosen.size(); ++c) ASSERT_EQ(picked_variances[c], variances[chosen[c]]) << c;
 }
 
 TEST(GpModel, GradientMatchesFiniteDifferencesForEveryKind) {
@@ -417,6 +442,41 @@ TEST(GpPropose, AFiniteSpaceIsCoveredBeforeAnyConfigurationRepeats) {
         values.push_back(value);
       }
     }
+  }
+}
+
+TEST(GpPropose, BoundedScreeningProposesWhatScoringEveryCandidateProposes) {
+  // Continuous, mixed and small finite spaces (where the searched candidates
+  // are often all taken and the unscored rest is needed), noisy or not, with
+  // pending points.
+  ProposeSettings full;
+  full.bound_screening = false;
+  for (uint64_t trial = 0; trial < 40; ++trial) {
+    std::vector<Dim> dims;
+    size_t d = 1 + trial % 5;
+    for (size_t k = 0; k < d; ++k) {
+      switch ((trial + k) % 4) {
+        case 1: dims.push_back(Dim{DimKind::kInteger, static_cast<uint32_t>(2 + k)}); break;
+        case 2: dims.push_back(Dim{DimKind::kCategorical, static_cast<uint32_t>(2 + k % 2)}); break;
+        case 3: dims.push_back(trial % 2 ? Dim{DimKind::kInteger, 3} : Dim{DimKind::kPeriodic, 0}); break;
+        default: dims.push_back(Dim{}); break;
+      }
+    }
+    size_t n = 4 + (trial * 7) % 60, m = trial % 3;
+    std::vector<double> points, values, pending;
+    for (size_t i = 0; i < n; ++i) {
+      double value = 0.0;
+      for (size_t k = 0; k < d; ++k) {
+        double x = std::fmod(0.7548776662 * static_cast<double>((k + 1) * (i + trial) + 1), 1.0);
+        points.push_back(x);
+        value += static_cast<double>(k + 1) * (x - 0.3) * (x - 0.3);
+      }
+      values.push_back(value + (trial % 2 ? 0.01 * std::sin(97.0 * static_cast<double>(i)) : 0.0));
+    }
+    for (size_t j = 0; j < m * d; ++j) pending.push_back(std::fmod(0.5698402910 * static_cast<double>(j + trial), 1.0));
+    ASSERT_EQ(propose(dims, points, values, pending, trial),
+              propose(dims, points, values, pending, trial, full))
+        << "trial " << trial;
   }
 }
 

@@ -1,12 +1,37 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
 #include <vector>
 
 #include "numerics/dims.h"
+#include "numerics/exp_nonpositive.h"
 #include "numerics/gaussian_elimination.h"
 
 namespace vordaopt::numerics {
 namespace {
+
+TEST(ExpNonpositive, WithinItsBoundOfTheLibraryAndExactWhereItMustBe) {
+  // Dense over the range, across the points where k changes (multiples of
+  // ln 2 / 2), and at the edge of the normal range.
+  double worst = 0.0;
+  for (int i = 0; i <= 200000; ++i) {
+    double a = -708.0 * i / 200000.0;
+    worst = std::max(worst, std::fabs(exp_nonpositive(a) - std::exp(a)) / std::exp(a));
+  }
+  for (int j = 1; j < 2000; ++j) {
+    double a = -0.34657359027997264 * j;
+    for (double at : {std::nextafter(a, 0.0), a, std::nextafter(a, -1.0)}) {
+      worst = std::max(worst, std::fabs(exp_nonpositive(at) - std::exp(at)) / std::exp(at));
+    }
+  }
+  EXPECT_LT(worst, 1e-14);
+  EXPECT_EQ(exp_nonpositive(0.0), 1.0);
+  EXPECT_EQ(exp_nonpositive(-0.0), 1.0);
+  EXPECT_EQ(exp_nonpositive(-708.5), 0.0);
+  EXPECT_EQ(exp_nonpositive(-std::numeric_limits<double>::infinity()), 0.0);
+  EXPECT_TRUE(std::isnan(exp_nonpositive(std::nan(""))));
+}
 
 TEST(GaussianElimination, SolvesANonSymmetricSystemThatNeedsAPivot) {
   // The first pivot is 0: the rows must be exchanged. x = (1, 2, 3).

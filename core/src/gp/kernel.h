@@ -39,6 +39,10 @@ double matern52(double r2);
 double matern52_d_r2(double r2);
 // Both, with one square root and one exponential: the same bits as the two.
 void matern52_with_d_r2(double r2, double& value, double& d_r2);
+// The same for `count` values at once, each with the bits of the functions
+// above. REQUIRES: every r2 >= 0; the outputs do not overlap r2.
+void matern52_many(const double* r2, size_t count, double* out);
+void matern52_with_d_r2_many(const double* r2, size_t count, double* value, double* d_r2);
 
 // The kernel's hyper-parameters, all on the log scale (the fit's variables).
 struct Hyper {

@@ -11,6 +11,7 @@
 namespace vordaopt::gp {
 
 using numerics::cholesky;
+using numerics::dot;
 using numerics::inverse_cholesky;
 using numerics::log_det_cholesky;
 using numerics::solve_cholesky;
@@ -62,10 +63,10 @@ void Model::tabulate_pairs() const {
   if (!pair_sq_.empty() || n == 0 || d == 0) return;
   pair_sq_.resize(n * (n + 1) / 2 * d);
   for (size_t i = 0; i < n; ++i) {
-    for (size_t j = 0; j <= i; ++j) {
-      double* out = &pair_sq_[pair_index(i, j) * d];
-      for (size_t k = 0; k < d; ++k) {
-        out[k] = squared_distance(dims_[k], points_[i * d + k], points_[j * d + k]);
+    double* block = &pair_sq_[pair_index(i, 0) * d];
+    for (size_t k = 0; k < d; ++k) {
+      for (size_t j = 0; j <= i; ++j) {
+        block[k * (i + 1) + j] = squared_distance(dims_[k], points_[i * d + k], points_[j * d + k]);
       }
     }
   }
@@ -77,6 +78,28 @@ double Model::kernel(const double* a, const double* b) const {
   return signal_ * matern52(r2);
 }
 
+VORDAOPT_WIDE
+void Model::add_distances(size_t k, size_t i, double scale, double* r2) const {
+  size_t d = dims();
+  double p = points_[i * d + k];
+  switch (dims_[k].kind) {
+    case DimKind::kContinuous:
+    case DimKind::kInteger:
+      for (size_t j = 0; j <= i; ++j) {
+        double delta = p - points_[j * d + k];
+        r2[j] += delta * delta * scale;
+      }
+      break;
+    case DimKind::kCategorical:
+      for (size_t j = 0; j <= i; ++j) r2[j] += (p == points_[j * d + k] ? 0.0 : 1.0) * scale;
+      break;
+    case DimKind::kPeriodic:
+      for (size_t j = 0; j <= i; ++j) r2[j] += squared_distance(dims_[k], p, points_[j * d + k]) * scale;
+      break;
+  }
+}
+
+VORDAOPT_WIDE
 std::vector<double> Model::gram(const Hyper& hyper, std::vector<double>* shapes) const {
   size_t n = size(), d = dims();
   std::vector<double> k(n * n);
@@ -85,34 +108,36 @@ std::vector<double> Model::gram(const Hyper& hyper, std::vector<double>* shapes)
   std::vector<double> scale(d);
   for (size_t c = 0; c < d; ++c) scale[c] = std::exp(-2.0 * hyper.log_length[c]);
   bool tabulated = !pair_sq_.empty();
+  // Row i's pairs (i, j <= i): their squared distances first, then the
+  // kernel of the whole row at once.
+  std::vector<double> r2(n), shape(n);
   for (size_t i = 0; i < n; ++i) {
-    for (size_t j = 0; j <= i; ++j) {
-      double r2 = 0.0;
-      if (tabulated) {
-        const double* sq = &pair_sq_[pair_index(i, j) * d];
-        for (size_t c = 0; c < d; ++c) r2 += sq[c] * scale[c];
-      } else {  // the same sum, each distance computed where it is needed
-        const double* a = &points_[i * d];
-        const double* b = &points_[j * d];
-        for (size_t c = 0; c < d; ++c) r2 += squared_distance(dims_[c], a[c], b[c]) * scale[c];
+    if (tabulated) {  // dimension by dimension along the row: no chain of dependent sums
+      const double* block = &pair_sq_[pair_index(i, 0) * d];
+      std::fill(r2.begin(), r2.begin() + static_cast<std::ptrdiff_t>(i + 1), 0.0);
+      for (size_t c = 0; c < d; ++c) {
+        const double* sq = &block[c * (i + 1)];
+        for (size_t j = 0; j <= i; ++j) r2[j] += sq[j] * scale[c];
       }
-      double v;
-      if (shapes) {  // the same value, with the slope the gradient needs
-        double shape, slope;
-        matern52_with_d_r2(r2, shape, slope);
-        (*shapes)[2 * pair_index(i, j)] = shape;
-        (*shapes)[2 * pair_index(i, j) + 1] = slope;
-        v = signal * shape;
-      } else {
-        v = signal * matern52(r2);
-      }
-      k[i * n + j] = k[j * n + i] = v;
+    } else {  // the same sums, each distance computed where it is needed
+      std::fill(r2.begin(), r2.begin() + static_cast<std::ptrdiff_t>(i + 1), 0.0);
+      for (size_t c = 0; c < d; ++c) add_distances(c, i, scale[c], r2.data());
     }
+    if (shapes) {  // the same values, with the slopes the gradient needs
+      size_t row = pair_index(i, 0), half = shapes->size() / 2;
+      matern52_with_d_r2_many(r2.data(), i + 1, shapes->data() + row, shapes->data() + half + row);
+      std::copy(shapes->begin() + static_cast<std::ptrdiff_t>(row),
+                shapes->begin() + static_cast<std::ptrdiff_t>(row + i + 1), shape.begin());
+    } else {
+      matern52_many(r2.data(), i + 1, shape.data());
+    }
+    for (size_t j = 0; j <= i; ++j) k[i * n + j] = k[j * n + i] = signal * shape[j];
     k[i * n + i] += noise;
   }
   return k;
 }
 
+VORDAOPT_WIDE
 double Model::objective(const Hyper& hyper, std::vector<double>* gradient) const {
   size_t n = size(), d = dims();
   tabulate_pairs();  // the fit evaluates the kernel of every pair many times
@@ -139,25 +164,33 @@ double Model::objective(const Hyper& hyper, std::vector<double>* gradient) const
   if (!gradient) return value;
 
   // d value / d theta = -1/2 tr((alpha alpha^T - K^-1) dK/dtheta) + prior terms.
+  // With w = alpha alpha^T - K^-1 over the pairs j <= i (counted twice off
+  // the diagonal) and K = signal shape(r2): dK/d log_length_k = signal slope
+  // (-2 scale_k sq_k) and dK/d log_signal = K. Row by row, each sum runs
+  // along memory.
   std::vector<double> inverse = inverse_cholesky(l, n);
   std::vector<double>& g = *gradient;
   g.assign(d + 2, 0.0);
   double signal = std::exp(hyper.log_signal);
-  std::vector<double> scale(d);
-  for (size_t k = 0; k < d; ++k) scale[k] = std::exp(-2.0 * hyper.log_length[k]);
-  std::vector<double> sq(d);
+  size_t half = shapes.size() / 2;
+  std::vector<double> by_length(d, 0.0), weighted_slope(n);
+  double by_signal = 0.0;
   for (size_t i = 0; i < n; ++i) {
+    const double* shape = &shapes[pair_index(i, 0)];
+    const double* slope = &shapes[half + pair_index(i, 0)];
     for (size_t j = 0; j <= i; ++j) {
       double w = alpha[i] * alpha[j] - inverse[i * n + j];
       if (i != j) w *= 2.0;  // the pair (j, i) counts alike
-      const double* pair = &pair_sq_[pair_index(i, j) * d];
-      for (size_t k = 0; k < d; ++k) sq[k] = pair[k] * scale[k];
-      double value = shapes[2 * pair_index(i, j)];
-      double dk_dr2 = signal * shapes[2 * pair_index(i, j) + 1];
-      for (size_t k = 0; k < d; ++k) g[k] -= 0.5 * w * dk_dr2 * (-2.0 * sq[k]);
-      g[d] -= 0.5 * w * signal * value;
+      weighted_slope[j] = w * slope[j];
+      by_signal += w * shape[j];
     }
+    const double* block = &pair_sq_[pair_index(i, 0) * d];
+    for (size_t k = 0; k < d; ++k) by_length[k] += dot(weighted_slope.data(), &block[k * (i + 1)], i + 1);
   }
+  for (size_t k = 0; k < d; ++k) {
+    g[k] = by_length[k] * signal * std::exp(-2.0 * hyper.log_length[k]);
+  }
+  g[d] = -0.5 * signal * by_signal;
   double noise = std::exp(hyper.log_noise);
   for (size_t i = 0; i < n; ++i) {
     g[d + 1] -= 0.5 * (alpha[i] * alpha[i] - inverse[i * n + i]) * noise;
@@ -180,6 +213,8 @@ bool Model::condition(const Hyper& hyper) {
     for (size_t i = 0; i < n; ++i) l[i * n + i] += extra;
     if (cholesky(l, n)) {
       chol_ = std::move(l);
+      inverse_.clear();
+      diagonal_noise_ = std::exp(hyper_.log_noise) + extra;
       break;
     }
     if (jitter > 1.0) return false;
@@ -254,11 +289,11 @@ void Model::fit(const HyperBounds& bounds) {
 }
 
 std::vector<double> Model::means_at_data() const {
-  size_t n = size(), d = dims();
-  std::vector<double> means(n, 0.0);
-  for (size_t i = 0; i < n; ++i) {
-    for (size_t j = 0; j < n; ++j) means[i] += kernel(&points_[i * d], &points_[j * d]) * alpha_[j];
-  }
+  // (K + noise I) alpha = y, so K alpha = y - noise alpha, with the noise
+  // that conditioning put on the diagonal (jitter included).
+  size_t n = size();
+  std::vector<double> means(n);
+  for (size_t i = 0; i < n; ++i) means[i] = values_[i] - diagonal_noise_ * alpha_[i];
   return means;
 }
 
@@ -285,12 +320,11 @@ namespace vordaopt::gp {
 constexpr size_t kPredictBlock = 64;
 
 VORDAOPT_WIDE
-void Model::predict_many(const double* unit_points, size_t count, std::vector<double>& means,
-                         std::vector<double>& variances) const {
+void Model::kernel_rows(const double* unit_points, size_t count, std::vector<double>& b,
+                        std::vector<double>& means) const {
   size_t n = size(), d = dims();
   double signal = std::exp(hyper_.log_signal);
-  // b: n x count, row i holding k(x_c, point i) for every point c.
-  std::vector<double> b(n * count);
+  b.resize(n * count);
   std::vector<double> x(count * d);  // canonical points
   for (size_t c = 0; c < count; ++c) {
     for (size_t k = 0; k < d; ++k) x[c * d + k] = canonical(dims_[k], unit_points[c * d + k]);
@@ -325,7 +359,8 @@ void Model::predict_many(const double* unit_points, size_t count, std::vector<do
       }
     }
     double* row = &b[i * count];
-    for (size_t c = 0; c < count; ++c) row[c] = signal * matern52(r2[c]);
+    matern52_many(r2.data(), count, row);
+    for (size_t c = 0; c < count; ++c) row[c] *= signal;
   }
   means.assign(count, 0.0);
   for (size_t i = 0; i < n; ++i) {
@@ -333,6 +368,27 @@ void Model::predict_many(const double* unit_points, size_t count, std::vector<do
     double a = alpha_[i];
     for (size_t c = 0; c < count; ++c) means[c] += a * row[c];
   }
+}
+
+void Model::predict_means(const double* unit_points, size_t count, std::vector<double>& means,
+                          std::vector<double>* rows) const {
+  std::vector<double> b;
+  kernel_rows(unit_points, count, b, means);
+  if (rows) *rows = std::move(b);
+}
+
+void Model::predict_many(const double* unit_points, size_t count, std::vector<double>& means,
+                         std::vector<double>& variances) const {
+  std::vector<double> b;
+  kernel_rows(unit_points, count, b, means);
+  variances_from_rows(b, count, variances);
+}
+
+VORDAOPT_WIDE
+void Model::variances_from_rows(std::vector<double>& b, size_t count,
+                                std::vector<double>& variances) const {
+  size_t n = size();
+  double signal = std::exp(hyper_.log_signal);
   // Forward substitution L V = B, row by row; each row update runs across
   // points. The points are taken in blocks whose rows stay in the cache
   // through the whole substitution (the full matrix does not fit); each
@@ -374,49 +430,73 @@ void Model::predict_many(const double* unit_points, size_t count, std::vector<do
   for (double& v : variances) v = v < 0.0 ? 0.0 : v;
 }
 
+VORDAOPT_WIDE
 void Model::predict_with_gradient(const double* unit_point, double& mean, double& variance,
                                   std::vector<double>& d_mean,
                                   std::vector<double>& d_variance) const {
   constexpr double kPi = 3.141592653589793;
   size_t n = size(), d = dims();
-  std::vector<double> x(d);
-  for (size_t k = 0; k < d; ++k) x[k] = canonical(dims_[k], unit_point[k]);
   double signal = std::exp(hyper_.log_signal);
-  const std::vector<double>& scale = scale_;
-  std::vector<double> kstar(n), dk_dr2(n), dr2(n * d, 0.0);
-  for (size_t i = 0; i < n; ++i) {
-    const double* p = &points_[i * d];
-    double r2 = 0.0;
-    for (size_t k = 0; k < d; ++k) {
-      r2 += squared_distance(dims_[k], x[k], p[k]) * scale[k];
-      double delta = x[k] - p[k];
-      if (dims_[k].kind == DimKind::kContinuous) {
-        dr2[i * d + k] = 2.0 * delta * scale[k];
-      } else if (dims_[k].kind == DimKind::kPeriodic) {
-        dr2[i * d + k] = std::sin(2.0 * kPi * delta) / kPi * scale[k];
-      }
+  // Dimension by dimension across the data, as in kernel_rows(): every
+  // point's r2 still adds its dimensions in order. dr2 holds d r2 / d x_k
+  // of every data point, dimension k's together (0 for integers and
+  // categories: the model is flat inside their shares).
+  std::vector<double> r2(n, 0.0), kstar(n), dk_dr2(n), dr2(d * n, 0.0);
+  for (size_t k = 0; k < d; ++k) {
+    double x = canonical(dims_[k], unit_point[k]), s = scale_[k];
+    double* slope = &dr2[k * n];
+    switch (dims_[k].kind) {
+      case DimKind::kContinuous:
+        for (size_t i = 0; i < n; ++i) {
+          double delta = x - points_[i * d + k];
+          r2[i] += delta * delta * s;
+          slope[i] = 2.0 * delta * s;
+        }
+        break;
+      case DimKind::kInteger:
+        for (size_t i = 0; i < n; ++i) {
+          double delta = x - points_[i * d + k];
+          r2[i] += delta * delta * s;
+        }
+        break;
+      case DimKind::kCategorical:
+        for (size_t i = 0; i < n; ++i) r2[i] += (x == points_[i * d + k] ? 0.0 : 1.0) * s;
+        break;
+      case DimKind::kPeriodic:
+        for (size_t i = 0; i < n; ++i) {
+          double p = points_[i * d + k];
+          r2[i] += squared_distance(dims_[k], x, p) * s;
+          slope[i] = std::sin(2.0 * kPi * (x - p)) / kPi * s;
+        }
+        break;
     }
-    double value, slope;
-    matern52_with_d_r2(r2, value, slope);
-    kstar[i] = signal * value;
-    dk_dr2[i] = signal * slope;
   }
-  mean = 0.0;
-  for (size_t i = 0; i < n; ++i) mean += kstar[i] * alpha_[i];
-  std::vector<double> beta = kstar;  // (K + noise I)^-1 k*
-  solve_cholesky(chol_, n, beta);
-  double explained = 0.0;
-  for (size_t i = 0; i < n; ++i) explained += kstar[i] * beta[i];
-  variance = signal - explained;
+  matern52_with_d_r2_many(r2.data(), n, kstar.data(), dk_dr2.data());
+  for (size_t i = 0; i < n; ++i) {
+    kstar[i] *= signal;
+    dk_dr2[i] *= signal;
+  }
+  mean = dot(kstar.data(), alpha_.data(), n);
+  // beta = (K + noise I)^-1 k*. A local search asks for hundreds of points:
+  // products with the inverse, formed once, run along rows, where two
+  // triangular solves per point would wait on each step.
+  if (inverse_.empty()) inverse_ = inverse_cholesky(chol_, n);
+  std::vector<double> beta(n);
+  for (size_t i = 0; i < n; ++i) beta[i] = dot(&inverse_[i * n], kstar.data(), n);
+  variance = signal - dot(kstar.data(), beta.data(), n);
   if (variance < 0.0) variance = 0.0;
+  // d mean / dx_k = sum_i alpha_i dk_i/dx_k; d variance / dx_k = -2 sum_i beta_i dk_i/dx_k.
+  std::vector<double> by_mean(n), by_variance(n);
+  for (size_t i = 0; i < n; ++i) {
+    by_mean[i] = alpha_[i] * dk_dr2[i];
+    by_variance[i] = -2.0 * beta[i] * dk_dr2[i];
+  }
   d_mean.assign(d, 0.0);
   d_variance.assign(d, 0.0);
-  for (size_t i = 0; i < n; ++i) {
-    for (size_t k = 0; k < d; ++k) {
-      double dk = dk_dr2[i] * dr2[i * d + k];
-      d_mean[k] += alpha_[i] * dk;
-      d_variance[k] -= 2.0 * beta[i] * dk;
-    }
+  for (size_t k = 0; k < d; ++k) {
+    if (dims_[k].kind != DimKind::kContinuous && dims_[k].kind != DimKind::kPeriodic) continue;
+    d_mean[k] = dot(by_mean.data(), &dr2[k * n], n);
+    d_variance[k] = dot(by_variance.data(), &dr2[k * n], n);
   }
 }
 

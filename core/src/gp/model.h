@@ -68,6 +68,18 @@ class Model {
   void predict_many(const double* unit_points, size_t count, std::vector<double>& means,
                     std::vector<double>& variances) const;
 
+  // The posterior means alone, each with the bits predict_many() gives it;
+  // with `rows`, also the kernel between the points and the data (n x count,
+  // row i for data point i), from which variances_from_rows() finishes.
+  void predict_means(const double* unit_points, size_t count, std::vector<double>& means,
+                     std::vector<double>* rows = nullptr) const;
+
+  // The posterior variances of `count` points from their kernel rows (as
+  // predict_means() gives them, or any choice of their columns), each with
+  // the bits predict_many() gives it. Overwrites `rows`.
+  void variances_from_rows(std::vector<double>& rows, size_t count,
+                           std::vector<double>& variances) const;
+
   // The same, with the gradients of both with respect to the unit point's
   // coordinates (d each). Integer and categorical coordinates get 0: the
   // model is flat inside each of their shares.
@@ -82,20 +94,30 @@ class Model {
   const double* point(size_t i) const { return &points_[i * dims()]; }
 
  private:
+  // b (n x count): row i holds k(x_c, point i) for every unit point x_c;
+  // and the posterior means, b^T alpha.
+  void kernel_rows(const double* unit_points, size_t count, std::vector<double>& b,
+                   std::vector<double>& means) const;
   // The kernel between canonical points a and b (d coordinates each) under
   // the conditioned hyper-parameters, without noise.
   double kernel(const double* a, const double* b) const;
   // K + noise I for `hyper`. With `shapes` (n (n + 1) entries), also writes
-  // the Matérn shape and its slope in r^2 of every pair, at 2 pair_index(i, j).
+  // the Matérn shape of every pair at pair_index(i, j), and its slope in r^2
+  // n (n + 1) / 2 entries further.
   std::vector<double> gram(const Hyper& hyper, std::vector<double>* shapes = nullptr) const;
   static size_t pair_index(size_t i, size_t j) { return i * (i + 1) / 2 + j; }
+  // Adds scale times the squared distance in dimension k between point i
+  // and each point j <= i to r2[j].
+  void add_distances(size_t k, size_t i, double scale, double* r2) const;
 
   std::vector<Dim> dims_;
   std::vector<double> points_;  // canonical, n x d
   // Tabulates pair_sq_, once, for objective(): worth it for a model that is fitted.
   void tabulate_pairs() const;
-  // Squared distances per dimension of every pair j <= i, at pair_index(i, j) * d:
-  // the kernel then costs one multiply-add per dimension and one exp per pair.
+  // Squared distances per dimension of every pair j <= i: row i's block
+  // starts at pair_index(i, 0) * d and holds dimension k's distances to
+  // points 0..i at k (i + 1) + j. The kernel then costs one multiply-add per
+  // dimension and one exp per pair, in loops along memory.
   // Empty until the first objective(): a model that is only conditioned
   // computes each distance once, in gram().
   mutable std::vector<double> pair_sq_;
@@ -104,6 +126,9 @@ class Model {
   std::vector<double> scale_;  // exp(-2 log_length) of hyper_, per dimension
   double signal_ = 1.0;        // exp(log_signal) of hyper_
   std::vector<double> chol_;   // Cholesky factor of the conditioned gram matrix
+  double diagonal_noise_ = 0.0;  // what conditioning added to the kernel's diagonal
+  // Its inverse, formed at the first predict_with_gradient() after conditioning.
+  mutable std::vector<double> inverse_;
   std::vector<double> alpha_;  // (K + noise I)^-1 values
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <numeric>
 #include <optional>
@@ -106,6 +107,8 @@ Model conditioned_model(const std::vector<Dim>& dims, const std::vector<double>&
 struct Candidate {
   std::vector<double> x;
   double score;  // log EI
+  size_t index = 0;     // its place in the screening set
+  bool scored = true;   // false: `score` is not computed yet (see score_leading)
 };
 
 // log EI, plus with constraints the log probability of feasibility; until a
@@ -271,6 +274,7 @@ void score_and_sort(const std::vector<Dim>& dims, const Model& model, double bes
   model.predict_many(flat.data(), candidates.size(), means, variances);
   for (size_t i = 0; i < candidates.size(); ++i) {
     candidates[i].score = log_expected_improvement(means[i], std::sqrt(variances[i]), best);
+    candidates[i].scored = true;
   }
   if (feasibility) {
     bool improves = feasibility->any_feasible();
@@ -281,6 +285,104 @@ void score_and_sort(const std::vector<Dim>& dims, const Model& model, double bes
   }
   std::stable_sort(candidates.begin(), candidates.end(),
                    [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
+}
+
+// Best first, ties in screening order: the order a stable sort of the
+// screening set gives.
+bool before(const Candidate& a, const Candidate& b) {
+  return a.score != b.score ? a.score > b.score : a.index < b.index;
+}
+
+// What score_and_sort() gives for the first `leading` places, at a fraction
+// of the cost: the posterior variance is most of a score's price, and log EI
+// grows with the posterior deviation, which never exceeds the prior's. So
+// every candidate gets a bound from its mean alone; candidates are scored in
+// full in the order of their bounds until no bound left can reach the
+// `leading`-th best score. The rest follow unscored, in screening order;
+// score_rest() finishes them if they are ever needed.
+void score_leading(const std::vector<Dim>& dims, const Model& model, double best,
+                   std::vector<Candidate>& candidates, size_t leading) {
+  // Points scored per round: each point's score is the same in any round.
+  constexpr size_t kRound = 64;
+  // Bounds this close to the threshold are scored anyway: rounding then
+  // cannot decide which candidates lead.
+  constexpr double kMargin = 1e-9;
+  size_t d = dims.size(), count = candidates.size();
+  std::vector<double> flat;
+  flat.reserve(count * d);
+  for (size_t i = 0; i < count; ++i) {
+    Candidate& c = candidates[i];
+    for (size_t k = 0; k < d; ++k) c.x[k] = share_centre(dims[k], c.x[k]);
+    flat.insert(flat.end(), c.x.begin(), c.x.end());
+    c.index = i;
+    c.scored = false;
+  }
+  std::vector<double> means, rows;
+  model.predict_means(flat.data(), count, means, &rows);
+  size_t n = model.size();
+  double prior_deviation = std::sqrt(std::exp(model.hyper().log_signal));
+  std::vector<double> bound(count);
+  for (size_t i = 0; i < count; ++i) {
+    bound[i] = log_expected_improvement(means[i], prior_deviation, best);
+  }
+  std::vector<size_t> order(count);
+  std::iota(order.begin(), order.end(), size_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return bound[a] > bound[b]; });
+  std::vector<double> scores;  // of the candidates scored so far
+  double threshold = -std::numeric_limits<double>::infinity();
+  for (size_t first = 0; first < count; first += kRound) {
+    if (scores.size() >= leading &&
+        bound[order[first]] < threshold - kMargin * (1.0 + std::fabs(threshold))) {
+      break;  // no candidate left can lead: bounds fall from here on
+    }
+    size_t last = std::min(count, first + kRound), width = last - first;
+    std::vector<double> round_rows(n * width), variances;
+    for (size_t i = 0; i < n; ++i) {
+      for (size_t j = first; j < last; ++j) round_rows[i * width + (j - first)] = rows[i * count + order[j]];
+    }
+    model.variances_from_rows(round_rows, width, variances);
+    for (size_t j = first; j < last; ++j) {
+      Candidate& c = candidates[order[j]];
+      c.score = log_expected_improvement(means[order[j]], std::sqrt(variances[j - first]), best);
+      c.scored = true;
+      scores.push_back(c.score);
+    }
+    if (scores.size() >= leading && leading > 0) {
+      std::vector<double> top = scores;
+      std::nth_element(top.begin(), top.begin() + static_cast<std::ptrdiff_t>(leading - 1),
+                       top.end(), std::greater<double>());
+      threshold = top[leading - 1];
+    }
+  }
+  std::stable_partition(candidates.begin(), candidates.end(),
+                        [](const Candidate& c) { return c.scored; });
+  auto unscored = std::find_if(candidates.begin(), candidates.end(),
+                               [](const Candidate& c) { return !c.scored; });
+  std::stable_sort(candidates.begin(), unscored, before);
+}
+
+// Scores the unscored candidates from `from` on and sorts that part as
+// score_and_sort() would have.
+void score_rest(const Model& model, double best, std::vector<Candidate>& candidates,
+                size_t from) {
+  std::vector<double> flat;
+  std::vector<size_t> which;
+  for (size_t i = from; i < candidates.size(); ++i) {
+    if (candidates[i].scored) continue;
+    flat.insert(flat.end(), candidates[i].x.begin(), candidates[i].x.end());
+    which.push_back(i);
+  }
+  if (!which.empty()) {
+    std::vector<double> means, variances;
+    model.predict_many(flat.data(), which.size(), means, variances);
+    for (size_t j = 0; j < which.size(); ++j) {
+      Candidate& c = candidates[which[j]];
+      c.score = log_expected_improvement(means[j], std::sqrt(variances[j]), best);
+      c.scored = true;
+    }
+  }
+  std::stable_sort(candidates.begin() + static_cast<std::ptrdiff_t>(from), candidates.end(), before);
 }
 
 // Every configuration of a space of integers and categories with at most
@@ -432,7 +534,14 @@ std::vector<double> propose(const std::vector<Dim>& dims, const std::vector<doub
     if (!taken(step->x.data())) return step->x;
   }
   if (step) candidates.push_back({step->x, 0.0});
-  score_and_sort(dims, model, best, candidates, limits);
+  // Only the candidates searched from need their scores at first; with
+  // constraints every score is taken in full.
+  bool bounded = settings.bound_screening && limits == nullptr && settings.local_searches > 0;
+  if (bounded) {
+    score_leading(dims, model, best, candidates, settings.local_searches);
+  } else {
+    score_and_sort(dims, model, best, candidates, limits);
+  }
 
   // Local searches from the best screened points: over the continuous and
   // periodic coordinates, then the discrete ones.
@@ -444,11 +553,13 @@ std::vector<double> propose(const std::vector<Dim>& dims, const std::vector<doub
     polish_smooth(acquisition, smooth, candidates[s]);
     coordinate_search(dims, acquisition, settings, candidates[s]);
   }
-  std::stable_sort(candidates.begin(), candidates.end(),
+  // The searches only raise scores: the searched candidates still lead.
+  std::stable_sort(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(searches),
                    [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
   // The best candidate that is not already observed or pending.
-  for (const Candidate& c : candidates) {
-    if (!taken(c.x.data())) return c.x;
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    if (i == searches && bounded) score_rest(model, best, candidates, searches);
+    if (!taken(candidates[i].x.data())) return candidates[i].x;
   }
   // Every candidate is taken. A small finite space is searched whole: the
   // best configuration not yet taken, if any remains.

@@ -31,6 +31,10 @@ struct ProposeSettings {
   size_t perturbations = 64;   // per best point
   size_t local_searches = 10;  // quasi-Newton runs from the best screened points
   size_t max_discrete_values = 16;  // beyond: a stepping search instead of every value
+  // Screening candidates are scored in full only where a bound from their
+  // mean says they can be among the local searches' starts. The proposal is
+  // the same either way; false scores every candidate (for checks).
+  bool bound_screening = true;
 };
 
 // Constraints on the observed points: `margins` holds n x count values

@@ -22,22 +22,54 @@ void standardise(std::vector<double>& v) {
   for (double& x : v) x = sd > kSpreadFloor ? (x - mean) / sd : 0.0;
 }
 
+// The values as the search over exponents needs them: log1p(|y|) of each,
+// which the transform of every exponent starts from, and the log Jacobian's
+// sum, which does not depend on the exponent.
+struct Prepared {
+  const std::vector<double>* values;
+  std::vector<double> log1p_abs;
+  double jacobian = 0.0;
+};
+
+Prepared prepare(const std::vector<double>& y) {
+  Prepared p{&y, std::vector<double>(y.size()), 0.0};
+  for (size_t i = 0; i < y.size(); ++i) {
+    p.log1p_abs[i] = std::log1p(std::fabs(y[i]));
+    p.jacobian += std::copysign(p.log1p_abs[i], y[i]);
+  }
+  return p;
+}
+
+// yeo_johnson(y, lambda) from log1p(|y|): the same operations, so the same bits.
+double yeo_johnson_from_log(double y, double log1p_abs, double lambda) {
+  if (y >= 0.0) {
+    if (std::fabs(lambda) < 1e-12) return log1p_abs;
+    return std::expm1(lambda * log1p_abs) / lambda;
+  }
+  double mu = 2.0 - lambda;
+  if (std::fabs(mu) < 1e-12) return -log1p_abs;
+  return -std::expm1(mu * log1p_abs) / mu;
+}
+
 // The profile log-likelihood of a normal model of the transformed values,
 // with the transform's Jacobian.
-double log_likelihood(const std::vector<double>& y, double lambda) {
+double log_likelihood(const Prepared& p, double lambda, std::vector<double>& scratch) {
+  const std::vector<double>& y = *p.values;
   double n = static_cast<double>(y.size());
+  scratch.resize(y.size());
   double mean = 0.0;
-  for (double x : y) mean += yeo_johnson(x, lambda);
+  for (size_t i = 0; i < y.size(); ++i) {
+    scratch[i] = yeo_johnson_from_log(y[i], p.log1p_abs[i], lambda);
+    mean += scratch[i];
+  }
   mean /= n;
   double ss = 0.0;
-  double jacobian = 0.0;
-  for (double x : y) {
-    double t = yeo_johnson(x, lambda) - mean;
+  for (double transformed : scratch) {
+    double t = transformed - mean;
     ss += t * t;
-    jacobian += std::copysign(std::log1p(std::fabs(x)), x);
   }
   if (!(ss > 0.0) || !std::isfinite(ss)) return -INFINITY;
-  return -0.5 * n * std::log(ss / n) + (lambda - 1.0) * jacobian;
+  return -0.5 * n * std::log(ss / n) + (lambda - 1.0) * p.jacobian;
 }
 
 }  // namespace
@@ -64,16 +96,19 @@ Warped warp_values(const std::vector<double>& values) {
   const double ratio = 0.6180339887498949;  // (sqrt 5 - 1) / 2
   double a = kLambdaLow, b = kLambdaHigh;
   double c = b - ratio * (b - a), d = a + ratio * (b - a);
-  double fc = log_likelihood(out.values, c), fd = log_likelihood(out.values, d);
+  Prepared prepared = prepare(out.values);
+  std::vector<double> scratch;
+  auto log_likelihood_at = [&](double lambda) { return log_likelihood(prepared, lambda, scratch); };
+  double fc = log_likelihood_at(c), fd = log_likelihood_at(d);
   for (int i = 0; i < kGoldenSteps; ++i) {
     if (fc >= fd) {
       b = d, d = c, fd = fc;
       c = b - ratio * (b - a);
-      fc = log_likelihood(out.values, c);
+      fc = log_likelihood_at(c);
     } else {
       a = c, c = d, fc = fd;
       d = a + ratio * (b - a);
-      fd = log_likelihood(out.values, d);
+      fd = log_likelihood_at(d);
     }
   }
   out.lambda = 0.5 * (a + b);

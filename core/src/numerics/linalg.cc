@@ -5,19 +5,6 @@
 namespace vordaopt::numerics {
 
 VORDAOPT_WIDE
-double dot(const double* a, const double* b, size_t n) {
-  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-  size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    s0 += a[i] * b[i];
-    s1 += a[i + 1] * b[i + 1];
-    s2 += a[i + 2] * b[i + 2];
-    s3 += a[i + 3] * b[i + 3];
-  }
-  for (; i < n; ++i) s0 += a[i] * b[i];
-  return (s0 + s1) + (s2 + s3);
-}
-
 bool cholesky(std::vector<double>& a, size_t n) {
   for (size_t j = 0; j < n; ++j) {
     const double* row_j = &a[j * n];
@@ -33,6 +20,7 @@ bool cholesky(std::vector<double>& a, size_t n) {
   return true;
 }
 
+VORDAOPT_WIDE
 void solve_lower(const std::vector<double>& l, size_t n, std::vector<double>& b) {
   for (size_t i = 0; i < n; ++i) b[i] = (b[i] - dot(&l[i * n], b.data(), i)) / l[i * n + i];
 }
@@ -59,25 +47,37 @@ double log_det_cholesky(const std::vector<double>& l, size_t n) {
   return 2.0 * sum;
 }
 
+VORDAOPT_WIDE
 std::vector<double> inverse_cholesky(const std::vector<double>& l, size_t n) {
-  // Row j of `t` is column j of M = L^-1 (lower triangular); then
-  // (L L^T)^-1 = M^T M, whose entry (i, j) is the dot product of rows i and
-  // j of `t`. A third of the work of n full solves, with contiguous loops.
-  std::vector<double> t(n * n, 0.0);
-  for (size_t j = 0; j < n; ++j) {
-    double* row = &t[j * n];
-    row[j] = 1.0 / l[j * n + j];
-    for (size_t i = j + 1; i < n; ++i) {
-      const double* li = &l[i * n];
-      row[i] = -dot(li + j, row + j, i - j) / li[i];
+  // M = L^-1 row by row from L M = I: row i is (e_i - sum_{k<i} L_ik M_k) / L_ii.
+  // Each update runs along a row, and no step waits on the one before it
+  // (column by column, every entry would wait on a division).
+  std::vector<double> m(n * n, 0.0);
+  for (size_t i = 0; i < n; ++i) {
+    double* row = &m[i * n];
+    row[i] = 1.0;
+    const double* li = &l[i * n];
+    for (size_t k = 0; k < i; ++k) {
+      const double* done = &m[k * n];
+      double f = li[k];
+      for (size_t j = 0; j <= k; ++j) row[j] -= f * done[j];
+    }
+    double pivot = li[i];
+    for (size_t j = 0; j <= i; ++j) row[j] /= pivot;
+  }
+  // (L L^T)^-1 = M^T M, a sum of outer products of M's rows (row k is zero
+  // beyond k): each update runs along a contiguous row of the result.
+  std::vector<double> inverse(n * n, 0.0);
+  for (size_t k = 0; k < n; ++k) {
+    const double* mk = &m[k * n];
+    for (size_t i = 0; i <= k; ++i) {
+      double a = mk[i];
+      double* out = &inverse[i * n];
+      for (size_t j = 0; j <= i; ++j) out[j] += a * mk[j];
     }
   }
-  std::vector<double> inverse(n * n, 0.0);
   for (size_t i = 0; i < n; ++i) {
-    for (size_t j = 0; j <= i; ++j) {
-      double sum = dot(&t[i * n + i], &t[j * n + i], n - i);
-      inverse[i * n + j] = inverse[j * n + i] = sum;
-    }
+    for (size_t j = 0; j < i; ++j) inverse[j * n + i] = inverse[i * n + j];
   }
   return inverse;
 }
