@@ -481,8 +481,26 @@ void Model::predict_with_gradient(const double* unit_point, double& mean, double
   // products with the inverse, formed once, run along rows, where two
   // triangular solves per point would wait on each step.
   if (inverse_.empty()) inverse_ = inverse_cholesky(chol_, n);
-  std::vector<double> beta(n);
-  for (size_t i = 0; i < n; ++i) beta[i] = dot(&inverse_[i * n], kstar.data(), n);
+  // As a sum of the inverse's rows (it is symmetric), four at a time: every
+  // lane runs on its own, where row-by-row products would wait on one sum.
+  std::vector<double> beta(n, 0.0);
+  size_t j = 0;
+  for (; j + 4 <= n; j += 4) {
+    const double *r0 = &inverse_[j * n], *r1 = r0 + n, *r2 = r1 + n, *r3 = r2 + n;
+    double k0 = kstar[j], k1 = kstar[j + 1], k2 = kstar[j + 2], k3 = kstar[j + 3];
+    for (size_t i = 0; i < n; ++i) {
+      double v = beta[i];
+      v += k0 * r0[i];
+      v += k1 * r1[i];
+      v += k2 * r2[i];
+      v += k3 * r3[i];
+      beta[i] = v;
+    }
+  }
+  for (; j < n; ++j) {
+    const double* row = &inverse_[j * n];
+    for (size_t i = 0; i < n; ++i) beta[i] += kstar[j] * row[i];
+  }
   variance = signal - dot(kstar.data(), beta.data(), n);
   if (variance < 0.0) variance = 0.0;
   // d mean / dx_k = sum_i alpha_i dk_i/dx_k; d variance / dx_k = -2 sum_i beta_i dk_i/dx_k.
