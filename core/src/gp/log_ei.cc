@@ -18,11 +18,6 @@ constexpr double kErfcxSeriesFrom = 26.0;
 // series in u = 1 / z^2 takes over (eight terms reach rounding at z = -37).
 constexpr double kSeriesBelow = -37.0;
 
-// log(1 - exp(x)) for x < 0, without cancellation at either end.
-double log1mexp(double x) {
-  return x > -0.6931471805599453 ? std::log(-std::expm1(x)) : std::log1p(-std::exp(x));
-}
-
 // 1 - u + 3u^2 - 15u^3 + ..., the asymptotic series of x sqrt(pi) erfcx(x)
 // with u = 1 / (2 x^2); its terms are (-1)^k (2k - 1)!! u^k.
 double series_tail(double u, int first_term) {
@@ -36,6 +31,10 @@ double series_tail(double u, int first_term) {
 }
 
 }  // namespace
+
+double log1mexp(double x) {
+  return x > -0.6931471805599453 ? std::log(-std::expm1(x)) : std::log1p(-std::exp(x));
+}
 
 double erfcx(double x) {
   if (x < kErfcxSeriesFrom) return std::exp(x * x) * std::erfc(x);

@@ -15,6 +15,8 @@ namespace vordaopt::gp {
 double log_h(double z);
 // d/dz log h(z) = Phi(z) / h(z).
 double d_log_h(double z);
+// log(1 - exp(x)) for x < 0, without cancellation at either end.
+double log1mexp(double x);
 // exp(x^2) erfc(x), for x >= 0 (finite for every finite x).
 double erfcx(double x);
 

@@ -12,6 +12,7 @@
 #include "gp/log_ei.h"
 #include "gp/model.h"
 #include "gp/feasibility.h"
+#include "gp/proposal_parts.h"
 #include "gp/subset.h"
 #include "gp/quadratic.h"
 #include "gp/warp.h"
@@ -22,95 +23,24 @@
 namespace vordaopt::gp {
 namespace {
 
-constexpr double kInversePiSeed = 0.3183098861837907;  // seeds become lattice offsets
-// Scales, in fitted length scales, of the perturbations of the best points:
-// from a neighbour in the basin to a polish of the incumbent.
-constexpr double kPerturbationScales[] = {0.5, 0.1, 0.02, 0.002};
-// The hyper-parameters are fitted on at most kFitPoints points, and the
-// model conditions on at most kModelPoints: the cost of a proposal stays
-// bounded however long the run.
-constexpr size_t kFitPoints = 64;
+using parts::Candidate;
+using parts::TakenPoints;
+using parts::conditioned_model;
+using parts::kFitPoints;
+using parts::kModelPoints;
+using parts::screening_candidates;
+using parts::startup_point;
+
 // A local quadratic model that explains this share of the variation near the
 // incumbent is trusted to propose every other point.
 constexpr double kQuadraticFit = 0.99;
-constexpr size_t kModelPoints = 300;
 // A fitted noise variance above this (log, of the standardised values) is
 // noise, once there are this many results to tell it from a rough function.
 constexpr double kNoisyLogNoise = -6.907755278982137;  // log 1e-3
 constexpr size_t kSmoothedFrom = 50;
-// The start-up design tries this many further lattice points for one not taken.
-constexpr uint32_t kLatticeSkips = 64;
 // A finite space of at most this many configurations is searched whole once
 // the usual candidates are all taken.
 constexpr double kEnumerable = 4096.0;
-// Point `index` of the probe lattice over the unit cube of d dimensions.
-std::vector<double> lattice_point(size_t d, uint64_t seed, uint32_t index) {
-  NamedMap<Domain> bounds;
-  for (size_t k = 0; k < d; ++k) {
-    std::string name = std::to_string(k);
-    name.insert(0, 8 - name.size(), '0');  // byte-wise order is index order
-    bounds.insert_or_assign(name, Domain{0.0, 1.0, Scale::kLinear});
-  }
-  PrimeSqrtSlopesRotProbe probe;
-  probe.seed_offset = std::fmod(static_cast<double>(seed) * kInversePiSeed, 1.0);
-  ParamMap point = sample_at(probe, index, bounds);
-  std::vector<double> out;
-  for (const auto& entry : point) out.push_back(entry.second);
-  return out;
-}
-
-// Two unit points are the same point to the model.
-bool same_point(const std::vector<Dim>& dims, const double* a, const double* b) {
-  for (size_t k = 0; k < dims.size(); ++k) {
-    if (canonical(dims[k], a[k]) != canonical(dims[k], b[k])) return false;
-  }
-  return true;
-}
-
-// Keeps a coordinate inside [0, 1]: periodic ones wrap, the others stop at the edge.
-double into_cube(const Dim& dim, double t) {
-  if (dim.kind == DimKind::kPeriodic) return t - std::floor(t);
-  return std::clamp(t, 0.0, 1.0);
-}
-
-// The model of a proposal, on warped values: hyper-parameters fitted on at
-// most kFitPoints of the data, then conditioned on at most kModelPoints of it
-// and on the pending points, which believe the fitted model: they join the
-// data at its mean.
-// `results`: how many of the model's points are results (they come first).
-Model conditioned_model(const std::vector<Dim>& dims, const std::vector<double>& points,
-                        const std::vector<double>& warped, const std::vector<double>& pending,
-                        size_t& results) {
-  size_t d = dims.size();
-  std::vector<double> fit_points, fit_values;
-  gather(subset(warped, kFitPoints), d, points, warped, fit_points, fit_values);
-  Model fitted(dims, fit_points, fit_values);
-  fitted.fit();
-  std::vector<double> all_points, all_values;
-  gather(subset(warped, kModelPoints), d, points, warped, all_points, all_values);
-  for (size_t j = 0; j < pending.size() / d; ++j) {
-    double mean, var;
-    fitted.predict(&pending[j * d], mean, var);
-    all_points.insert(all_points.end(), pending.begin() + static_cast<std::ptrdiff_t>(j * d),
-                      pending.begin() + static_cast<std::ptrdiff_t>((j + 1) * d));
-    all_values.push_back(mean);
-  }
-  results = all_values.size() - pending.size() / d;
-  Model model(dims, all_points, all_values);
-  if (!model.condition(fitted.hyper())) {
-    results = fitted.size();
-    return fitted;
-  }
-  return model;
-}
-
-struct Candidate {
-  std::vector<double> x;
-  double score;  // log EI
-  size_t index = 0;     // its place in the screening set
-  bool scored = true;   // false: `score` is not computed yet (see score_leading)
-};
-
 // log EI, plus with constraints the log probability of feasibility; until a
 // point is feasible, that probability alone.
 class Acquisition {
@@ -163,42 +93,6 @@ class Acquisition {
   bool improves_;  // false while no observation is feasible
 };
 
-// The points a proposal has to avoid: those observed and those pending.
-class TakenPoints {
- public:
-  TakenPoints(const std::vector<Dim>& dims, const std::vector<double>& points,
-              const std::vector<double>& pending)
-      : dims_(dims), points_(points), pending_(pending) {}
-
-  bool operator()(const double* x) const {
-    size_t d = dims_.size();
-    for (size_t i = 0; i < points_.size() / d; ++i) {
-      if (same_point(dims_, x, &points_[i * d])) return true;
-    }
-    for (size_t j = 0; j < pending_.size() / d; ++j) {
-      if (same_point(dims_, x, &pending_[j * d])) return true;
-    }
-    return false;
-  }
-
- private:
-  const std::vector<Dim>& dims_;
-  const std::vector<double>& points_;
-  const std::vector<double>& pending_;
-};
-
-// Start-up: the next point of the space-filling lattice, skipping points
-// whose configuration is taken (on small grids lattice points share one).
-std::vector<double> startup_point(size_t d, uint64_t seed, size_t taken_count,
-                                  const TakenPoints& taken) {
-  uint32_t index = static_cast<uint32_t>(taken_count);
-  std::vector<double> x = lattice_point(d, seed, index);
-  for (uint32_t skip = 1; skip <= kLatticeSkips && taken(x.data()); ++skip) {
-    x = lattice_point(d, seed, index + skip);
-  }
-  return x;
-}
-
 // The incumbent of the improvement: the least observed value, or, where the
 // fit finds noise, the least posterior mean at the data: the least noisy
 // value is a lucky draw that little would improve on.
@@ -212,64 +106,12 @@ double incumbent(const Model& model, const std::vector<double>& warped, size_t r
   return best;
 }
 
-// The screening set: a Kronecker sequence with a random offset, then
-// perturbations of the best observed points at several scales of the fitted
-// length scales. Draws from `rng` in that order.
-std::vector<Candidate> screening_candidates(const std::vector<Dim>& dims, const Model& model,
-                                            const std::vector<double>& points,
-                                            const std::vector<double>& values,
-                                            const ProposeSettings& settings, SeededRng& rng) {
-  size_t d = dims.size(), n = values.size();
-  std::vector<Candidate> candidates;
-  std::vector<double> alpha(d);
-  {
-    // The generalised golden ratio of dimension d: the root > 1 of x^(d+1) = x + 1.
-    double phi = 2.0;
-    for (int i = 0; i < 30; ++i) phi = std::pow(1.0 + phi, 1.0 / static_cast<double>(d + 1));
-    for (size_t k = 0; k < d; ++k) alpha[k] = std::fmod(std::pow(1.0 / phi, static_cast<double>(k + 1)), 1.0);
-  }
-  std::vector<double> offset(d);
-  for (double& o : offset) o = rng.unit_f64();
-  for (size_t i = 0; i < settings.screen; ++i) {
-    std::vector<double> x(d);
-    for (size_t k = 0; k < d; ++k) {
-      double t = offset[k] + alpha[k] * static_cast<double>(i + 1);
-      x[k] = t - std::floor(t);
-    }
-    candidates.push_back({std::move(x), 0.0});
-  }
-  std::vector<size_t> order(n);
-  std::iota(order.begin(), order.end(), size_t{0});
-  std::stable_sort(order.begin(), order.end(),
-                   [&](size_t a, size_t b) { return values[a] < values[b]; });
-  size_t best_count = std::min(settings.perturbed_best, n);
-  for (size_t b = 0; b < best_count; ++b) {
-    const double* origin = &points[order[b] * d];
-    for (size_t j = 0; j < settings.perturbations; ++j) {
-      double scale = kPerturbationScales[j % std::size(kPerturbationScales)];
-      std::vector<double> x(origin, origin + d);
-      for (size_t k = 0; k < d; ++k) {
-        double length = std::exp(model.hyper().log_length[k]);
-        x[k] = into_cube(dims[k], x[k] + scale * std::min(length, 1.0) * rng.sample_normal());
-      }
-      candidates.push_back({std::move(x), 0.0});
-    }
-  }
-  return candidates;
-}
-
 // Moves every candidate to the value its integers and categories stand for,
 // scores it by log EI, and sorts the set best first.
 void score_and_sort(const std::vector<Dim>& dims, const Model& model, double best,
                     std::vector<Candidate>& candidates,
                     const Feasibility* feasibility = nullptr) {
-  size_t d = dims.size();
-  std::vector<double> flat;
-  flat.reserve(candidates.size() * d);
-  for (Candidate& c : candidates) {
-    for (size_t k = 0; k < d; ++k) c.x[k] = share_centre(dims[k], c.x[k]);
-    flat.insert(flat.end(), c.x.begin(), c.x.end());
-  }
+  std::vector<double> flat = parts::snap_candidates(dims, candidates);
   std::vector<double> means, variances;
   model.predict_many(flat.data(), candidates.size(), means, variances);
   for (size_t i = 0; i < candidates.size(); ++i) {
@@ -307,15 +149,11 @@ void score_leading(const std::vector<Dim>& dims, const Model& model, double best
   // Bounds this close to the threshold are scored anyway: rounding then
   // cannot decide which candidates lead.
   constexpr double kMargin = 1e-9;
-  size_t d = dims.size(), count = candidates.size();
-  std::vector<double> flat;
-  flat.reserve(count * d);
+  size_t count = candidates.size();
+  std::vector<double> flat = parts::snap_candidates(dims, candidates);
   for (size_t i = 0; i < count; ++i) {
-    Candidate& c = candidates[i];
-    for (size_t k = 0; k < d; ++k) c.x[k] = share_centre(dims[k], c.x[k]);
-    flat.insert(flat.end(), c.x.begin(), c.x.end());
-    c.index = i;
-    c.scored = false;
+    candidates[i].index = i;
+    candidates[i].scored = false;
   }
   std::vector<double> means, rows;
   model.predict_means(flat.data(), count, means, &rows);
@@ -530,7 +368,7 @@ std::vector<double> propose(const std::vector<Dim>& dims, const std::vector<doub
   Acquisition acquisition(model, best, limits);
 
   std::vector<Candidate> candidates =
-      screening_candidates(dims, model, points, values, settings, rng);
+      screening_candidates(dims, model.hyper().log_length, points, values, settings, rng);
   // The minimiser of a quadratic model around the incumbent, when there is one.
   std::vector<size_t> smooth;
   for (size_t k = 0; k < d; ++k) {
