@@ -283,29 +283,36 @@ PyObject* gp_propose(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   return to_list(x);
 }
 
-const char* const kGpEhviNames[] = {"kinds", "counts", "points", "values", "pending", "seed"};
-const Signature kGpEhvi = {"gp_propose_ehvi", kGpEhviNames, 6, 6};
+const char* const kGpEhviNames[] = {"kinds", "counts", "points", "values", "objectives",
+                                    "pending", "seed"};
+const Signature kGpEhvi = {"gp_propose_ehvi", kGpEhviNames, 7, 7};
 
 PyObject* gp_propose_ehvi(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  PyObject* argv[6];
+  PyObject* argv[7];
   std::string_view kinds;
   std::vector<double> counts, points, values, pending;
   std::vector<numerics::Dim> dims;
-  uint64_t seed = 0;
+  uint64_t objectives = 0, seed = 0;
   if (!match_args(kGpEhvi, args, nargs, kwnames, argv) || !to_text("kinds", argv[0], kinds) ||
       !to_doubles("counts", argv[1], counts) || !to_doubles("points", argv[2], points) ||
-      !to_doubles("values", argv[3], values) || !to_doubles("pending", argv[4], pending) ||
-      !to_u64("seed", argv[5], seed) || !to_dims(kinds, counts, dims)) {
+      !to_doubles("values", argv[3], values) || !to_u64("objectives", argv[4], objectives) ||
+      !to_doubles("pending", argv[5], pending) || !to_u64("seed", argv[6], seed) ||
+      !to_dims(kinds, counts, dims)) {
+    return nullptr;
+  }
+  if (objectives != 2 && objectives != 3) {
+    PyErr_SetString(PyExc_ValueError, "gp_propose_ehvi: objectives must be 2 or 3");
     return nullptr;
   }
   size_t d = dims.size();
   bool finite = true;
   for (double v : values) finite = finite && std::isfinite(v);
-  if (values.size() % 2 != 0 || !finite ||
-      (d == 0 ? !points.empty() : points.size() != values.size() / 2 * d)) {
+  if (values.size() % objectives != 0 || !finite ||
+      (d == 0 ? !points.empty() : points.size() != values.size() / objectives * d)) {
     PyErr_SetString(PyExc_ValueError,
-                    "gp_propose_ehvi: values must hold two finite floats per point of `points`");
+                    "gp_propose_ehvi: values must hold `objectives` finite floats per point "
+                    "of `points`");
     return nullptr;
   }
   if (!check_points("gp_propose_ehvi", "points", d, points) ||
@@ -313,7 +320,9 @@ PyObject* gp_propose_ehvi(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     return nullptr;
   }
   std::vector<double> x;
-  if (!run_without_gil([&] { x = gp::propose_ehvi(dims, points, values, pending, seed); })) {
+  if (!run_without_gil([&] {
+        x = gp::propose_ehvi(dims, points, values, objectives, pending, seed);
+      })) {
     return nullptr;
   }
   return to_list(x);
@@ -350,10 +359,10 @@ PyMethodDef module_methods[] = {
      "`margins` (n x c, flat) how far each observation lies outside each of c constraints "
      "(feasible where at most 0)."},
     {"gp_propose_ehvi", fastcall(gp_propose_ehvi), METH_FASTCALL | METH_KEYWORDS,
-     "gp_propose_ehvi(kinds, counts, points, values, pending, seed)\n--\n\n"
-     "The GP method's next point for two objectives, by expected hypervolume improvement: "
-     "as gp_propose, with `values` (n x 2, flat) both objectives of each point, to "
-     "minimise."},
+     "gp_propose_ehvi(kinds, counts, points, values, objectives, pending, seed)\n--\n\n"
+     "The GP method's next point for two or three objectives, by expected hypervolume "
+     "improvement: as gp_propose, with `values` (n x objectives, flat) every objective of "
+     "each point, to minimise."},
     {"hypervolume", fastcall(hypervolume), METH_FASTCALL | METH_KEYWORDS, kHypervolumeDoc},
     {"pareto_ranks", fastcall(pareto_ranks), METH_FASTCALL | METH_KEYWORDS, kParetoRanksDoc},
     {nullptr, nullptr, 0, nullptr},  // sentinel

@@ -31,16 +31,24 @@ double log_add(double a, double b) {
   return a + std::log1p(std::exp(b - a));
 }
 
-// Both models' beliefs about every candidate, and its log EHVI.
-void score(const std::vector<Dim>& dims, const Model& first, const Model& second,
-           const Front2& front, std::vector<Candidate>& candidates) {
+// Every model's belief about every candidate, and its log EHVI (two or
+// three objectives: the front of their number).
+void score(const std::vector<Dim>& dims, const std::vector<Model>& models, const Front2& front2,
+           const Front3& front3, std::vector<Candidate>& candidates) {
   std::vector<double> flat = parts::snap_candidates(dims, candidates);
-  std::vector<double> mean1, var1, mean2, var2;
-  first.predict_many(flat.data(), candidates.size(), mean1, var1);
-  second.predict_many(flat.data(), candidates.size(), mean2, var2);
+  size_t m = models.size();
+  std::vector<std::vector<double>> means(m), variances(m);
+  for (size_t k = 0; k < m; ++k) {
+    models[k].predict_many(flat.data(), candidates.size(), means[k], variances[k]);
+  }
   for (size_t i = 0; i < candidates.size(); ++i) {
-    candidates[i].score =
-        log_ehvi(front, mean1[i], std::sqrt(var1[i]), mean2[i], std::sqrt(var2[i]));
+    double mean[3] = {}, sd[3] = {};
+    for (size_t k = 0; k < m; ++k) {
+      mean[k] = means[k][i];
+      sd[k] = std::sqrt(variances[k][i]);
+    }
+    candidates[i].score = m == 2 ? log_ehvi(front2, mean[0], sd[0], mean[1], sd[1])
+                                 : log_ehvi3(front3, mean, sd);
   }
 }
 
@@ -51,10 +59,10 @@ void sort_best_first(std::vector<Candidate>& candidates) {
 
 // One objective's warped values and its model, pending points included.
 Model objective_model(const std::vector<Dim>& dims, const std::vector<double>& points,
-                      const std::vector<double>& values, size_t which,
+                      const std::vector<double>& values, size_t objectives, size_t which,
                       const std::vector<double>& pending, std::vector<double>& warped) {
-  std::vector<double> column(values.size() / 2);
-  for (size_t i = 0; i < column.size(); ++i) column[i] = values[2 * i + which];
+  std::vector<double> column(values.size() / objectives);
+  for (size_t i = 0; i < column.size(); ++i) column[i] = values[objectives * i + which];
   warped = warp_values(column).values;
   size_t results = 0;
   return parts::conditioned_model(dims, points, warped, pending, results);
@@ -111,50 +119,153 @@ double log_ehvi(const Front2& front, double mean1, double sd1, double mean2, dou
   return total;
 }
 
+Front3 front3_of(const std::vector<double>& first, const std::vector<double>& second,
+                 const std::vector<double>& third, const double reference[3]) {
+  std::vector<size_t> inside;
+  for (size_t i = 0; i < first.size(); ++i) {
+    if (first[i] < reference[0] && second[i] < reference[1] && third[i] < reference[2]) {
+      inside.push_back(i);
+    }
+  }
+  Front3 front;
+  for (size_t i : inside) {
+    front.grid1.push_back(first[i]);
+    front.levels3.push_back(third[i]);
+  }
+  for (std::vector<double>* axis : {&front.grid1, &front.levels3}) {
+    std::sort(axis->begin(), axis->end());
+    axis->erase(std::unique(axis->begin(), axis->end()), axis->end());
+  }
+  front.grid1.push_back(reference[0]);
+  front.levels3.push_back(reference[2]);
+  size_t t_count = front.grid1.size(), s_count = front.levels3.size();
+  // Cell (j, t) spans [levels3[j-1], levels3[j]) in the third objective and
+  // [grid1[t-1], grid1[t]) in the first (index -1: minus infinity); the
+  // points that reach it have third <= levels3[j-1] and first <= grid1[t-1].
+  std::vector<double> height(s_count * t_count, reference[1]);
+  for (size_t j = 1; j < s_count; ++j) {
+    for (size_t t = 1; t < t_count; ++t) {
+      double h = reference[1];
+      for (size_t i : inside) {
+        if (third[i] <= front.levels3[j - 1] && first[i] <= front.grid1[t - 1]) h = std::min(h, second[i]);
+      }
+      height[j * t_count + t] = h;
+    }
+  }
+  front.heights = height;
+  std::sort(front.heights.begin(), front.heights.end());
+  front.heights.erase(std::unique(front.heights.begin(), front.heights.end()), front.heights.end());
+  front.height_of.resize(height.size());
+  for (size_t c = 0; c < height.size(); ++c) {
+    front.height_of[c] = static_cast<size_t>(
+        std::lower_bound(front.heights.begin(), front.heights.end(), height[c]) - front.heights.begin());
+  }
+  return front;
+}
+
+namespace {
+
+// log (E(u_i - Y)+ - E(u_{i-1} - Y)+) for the ascending bounds u (u_{-1} = -inf).
+std::vector<double> log_differences(const std::vector<double>& bounds, double mean, double sd) {
+  std::vector<double> out(bounds.size(), kNegativeInfinity);
+  double log_previous = kNegativeInfinity;
+  for (size_t i = 0; i < bounds.size(); ++i) {
+    double log_here = log_expected_improvement(mean, sd, bounds[i]);
+    if (log_here > log_previous) {
+      out[i] = log_previous == kNegativeInfinity ? log_here
+                                                 : log_here + log1mexp(log_previous - log_here);
+    }
+    log_previous = std::max(log_previous, log_here);
+  }
+  return out;
+}
+
+}  // namespace
+
+double log_ehvi3(const Front3& front, const double mean[3], const double sd[3]) {
+  std::vector<double> across = log_differences(front.grid1, mean[0], sd[0]);
+  std::vector<double> along = log_differences(front.levels3, mean[2], sd[2]);
+  std::vector<double> below(front.heights.size());
+  for (size_t h = 0; h < below.size(); ++h) {
+    below[h] = log_expected_improvement(mean[1], sd[1], front.heights[h]);
+  }
+  size_t t_count = across.size();
+  // Sum of exp(term) over the cells, shifted by the largest term.
+  std::vector<double> terms;
+  terms.reserve(along.size() * t_count);
+  double largest = kNegativeInfinity;
+  for (size_t j = 0; j < along.size(); ++j) {
+    if (along[j] == kNegativeInfinity) continue;
+    for (size_t t = 0; t < t_count; ++t) {
+      double term = along[j] + across[t] + below[front.height_of[j * t_count + t]];
+      if (term == kNegativeInfinity) continue;
+      terms.push_back(term);
+      largest = std::max(largest, term);
+    }
+  }
+  if (largest == kNegativeInfinity) return kNegativeInfinity;
+  double sum = 0.0;
+  for (double term : terms) sum += std::exp(term - largest);
+  return largest + std::log(sum);
+}
+
 std::vector<double> propose_ehvi(const std::vector<Dim>& dims, const std::vector<double>& points,
-                                 const std::vector<double>& values,
+                                 const std::vector<double>& values, size_t objectives,
                                  const std::vector<double>& pending, uint64_t seed,
                                  const ProposeSettings& settings) {
   size_t d = dims.size();
   if (d == 0) return {};
-  size_t n = values.size() / 2, m = pending.size() / d;
+  size_t n = values.size() / objectives, m = pending.size() / d;
   size_t startup = settings.startup != 0 ? settings.startup : d + 1;
   parts::TakenPoints taken(dims, points, pending);
   if (n + m < startup || n < 2) return parts::startup_point(d, seed, n + m, taken);
   SeededRng rng = SeededRng::seed_from_u64(seed_mix(seed ^ seed_mix(n * 1000003ull + m)));
 
-  std::vector<double> warped1, warped2;
-  Model first = objective_model(dims, points, values, 0, pending, warped1);
-  Model second = objective_model(dims, points, values, 1, pending, warped2);
-  // The front of the results; the proposal's, with the pending points at
-  // their believed means.
-  double reference1 = reference_beyond(warped1), reference2 = reference_beyond(warped2);
-  Front2 results_front = front_of(warped1, warped2, reference1, reference2);
-  std::vector<double> with1 = warped1, with2 = warped2;
-  for (size_t j = 0; j < m; ++j) {
-    double mean, variance;
-    first.predict(&pending[j * d], mean, variance);
-    with1.push_back(mean);
-    second.predict(&pending[j * d], mean, variance);
-    with2.push_back(mean);
+  std::vector<Model> models;
+  std::vector<std::vector<double>> warped(objectives);
+  std::vector<double> reference(objectives);
+  for (size_t k = 0; k < objectives; ++k) {
+    models.push_back(objective_model(dims, points, values, objectives, k, pending, warped[k]));
+    reference[k] = reference_beyond(warped[k]);
   }
-  Front2 front = m == 0 ? results_front : front_of(with1, with2, reference1, reference2);
-
-  // Perturb the results on the front first (rank 0), in the order told, at
-  // the shorter of the two models' length scales.
-  std::vector<double> ranks(n, 1.0);
-  for (size_t i = 0; i < n; ++i) {
-    for (size_t f = 0; f < results_front.first.size(); ++f) {
-      if (warped1[i] == results_front.first[f] && warped2[i] == results_front.second[f]) ranks[i] = 0.0;
+  // The proposal's front: the results, and the pending points at their
+  // believed means.
+  std::vector<std::vector<double>> with = warped;
+  for (size_t j = 0; j < m; ++j) {
+    for (size_t k = 0; k < objectives; ++k) {
+      double mean, variance;
+      models[k].predict(&pending[j * d], mean, variance);
+      with[k].push_back(mean);
     }
   }
-  std::vector<double> log_length(d);
-  for (size_t k = 0; k < d; ++k) {
-    log_length[k] = std::min(first.hyper().log_length[k], second.hyper().log_length[k]);
+  Front2 front2;
+  Front3 front3;
+  if (objectives == 2) {
+    front2 = front_of(with[0], with[1], reference[0], reference[1]);
+  } else {
+    front3 = front3_of(with[0], with[1], with[2], reference.data());
+  }
+
+  // Perturb the results that no other result dominates first (rank 0), in
+  // the order told, at the shortest of the models' length scales.
+  std::vector<double> ranks(n, 0.0);
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t o = 0; o < n && ranks[i] == 0.0; ++o) {
+      bool no_worse = true, better = false;
+      for (size_t k = 0; k < objectives; ++k) {
+        no_worse = no_worse && warped[k][o] <= warped[k][i];
+        better = better || warped[k][o] < warped[k][i];
+      }
+      if (no_worse && better) ranks[i] = 1.0;
+    }
+  }
+  std::vector<double> log_length = models[0].hyper().log_length;
+  for (size_t k = 1; k < objectives; ++k) {
+    for (size_t c = 0; c < d; ++c) log_length[c] = std::min(log_length[c], models[k].hyper().log_length[c]);
   }
   std::vector<Candidate> candidates =
       parts::screening_candidates(dims, log_length, points, ranks, settings, rng);
-  score(dims, first, second, front, candidates);
+  score(dims, models, front2, front3, candidates);
   sort_best_first(candidates);
 
   // Refinement around the best candidates at shrinking scales.
@@ -171,7 +282,7 @@ std::vector<double> propose_ehvi(const std::vector<Dim>& dims, const std::vector
         around.push_back({std::move(x), 0.0});
       }
     }
-    score(dims, first, second, front, around);
+    score(dims, models, front2, front3, around);
     candidates.insert(candidates.end(), around.begin(), around.end());
     sort_best_first(candidates);
   }

@@ -1,5 +1,6 @@
-// The GP method's proposal for two objectives: the point whose expected
-// hypervolume improvement is largest, each objective with a GP of its own.
+// The GP method's proposal for two or three objectives: the point whose
+// expected hypervolume improvement is largest, each objective with a GP of
+// its own.
 //
 // With a front of mutually non-dominated points (a_i, b_i), a_1 < ... < a_k
 // and so b_1 > ... > b_k, and a reference point (r1, r2) beyond all of them,
@@ -48,11 +49,37 @@ Front2 front_of(const std::vector<double>& first, const std::vector<double>& sec
 // it cannot improve (sd = 0 and dominated).
 double log_ehvi(const Front2& front, double mean1, double sd1, double mean2, double sd2);
 
-// points: n x d unit coordinates (row-major), values: n x 2 (both
-// objectives of a point together), to minimise; pending: m x d. Returns d
+// Three objectives: the region no point dominates, below the reference, as
+// cells of a grid. In the third objective the cells span the slabs between
+// the points' distinct values (the lowest from minus infinity); in the first,
+// the strips between theirs; in the second, each cell reaches from minus
+// infinity up to the least second value of the points that dominate its
+// corner (or the reference). A new point's expected improvement in a cell is
+// again a product of differences of expected improvements, so
+//
+//   EHVI = sum over cells of (E(g_t - Y1)+ - E(g_{t-1} - Y1)+)
+//                            E(h_jt - Y2)+ (E(z_j - Y3)+ - E(z_{j-1} - Y3)+),
+//
+// exact, in time quadratic in the front.
+struct Front3 {
+  std::vector<double> grid1;       // g_1 < ... < g_T, the last the reference
+  std::vector<double> levels3;     // z_1 < ... < z_S, the last the reference
+  std::vector<double> heights;     // the distinct h_jt, ascending
+  std::vector<size_t> height_of;   // S x T: h_jt's index in `heights`
+};
+
+// The cells of the points (first[i], second[i], third[i]) below `reference`.
+Front3 front3_of(const std::vector<double>& first, const std::vector<double>& second,
+                 const std::vector<double>& third, const double reference[3]);
+
+// log EHVI of a point believed N(mean_k, sd_k^2) in each objective.
+double log_ehvi3(const Front3& front, const double mean[3], const double sd[3]);
+
+// points: n x d unit coordinates (row-major), values: n x `objectives` (2
+// or 3; a point's values together), to minimise; pending: m x d. Returns d
 // unit coordinates.
 std::vector<double> propose_ehvi(const std::vector<Dim>& dims, const std::vector<double>& points,
-                                 const std::vector<double>& values,
+                                 const std::vector<double>& values, size_t objectives,
                                  const std::vector<double>& pending, uint64_t seed,
                                  const ProposeSettings& settings = {});
 
