@@ -42,6 +42,8 @@ from typing import Any
 
 import numpy as np
 
+from ranking import shared_ranks
+
 GROUPS = {"separable": range(1, 6), "low conditioning": range(6, 10),
           "high conditioning": range(10, 15), "multimodal, structured": range(15, 20),
           "multimodal, weak structure": range(20, 25)}
@@ -288,10 +290,8 @@ def rank_cases(group: list[dict[str, Any]], methods: list[str]
     ranks: dict[str, list[float]] = defaultdict(list)
     for regrets in complete.values():
         clipped = {m: (0.0 if v < EQUAL_BELOW else v) for m, v in regrets.items()}
-        for m, v in clipped.items():
-            below = sum(1 for w in clipped.values() if w < v)
-            ties = sum(1 for w in clipped.values() if w == v)
-            ranks[m].append(below + (ties + 1) / 2)
+        for m, rank in shared_ranks(clipped).items():
+            ranks[m].append(rank)
     return complete, ranks
 
 

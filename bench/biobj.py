@@ -39,6 +39,8 @@ import numpy as np
 import vordaopt
 from vordaopt import Real, _engine
 
+from ranking import shared_ranks
+
 BUDGETS = (30, 100)
 BOX = 5.0
 # bbob's five function groups: separable, moderate, ill-conditioned,
@@ -172,9 +174,9 @@ def table(args: argparse.Namespace) -> None:
             by_group: dict[str, dict[str, list[float]]] = defaultdict(lambda: defaultdict(list))
             for runs in complete.values():
                 scores = {m: runs[m]["score_at"][budget] for m in methods}
+                shared = shared_ranks(scores)
                 for m in methods:
-                    ranks[m].append(sum(s < scores[m] for s in scores.values())
-                                    + (sum(s == scores[m] for s in scores.values()) + 1) / 2)
+                    ranks[m].append(shared[m])
                     first, _, second = group_of(runs[m]["function"]).partition("/")
                     by_group[first][m].append(scores[m])
                     if second != first:

@@ -34,6 +34,8 @@ import warnings
 from collections import defaultdict
 from typing import Any
 
+from ranking import shared_ranks
+
 BUDGET = 100
 CHECKPOINTS = (30, 100)
 DATASETS = ("digits", "breast_cancer")
@@ -154,10 +156,8 @@ def table(args: argparse.Namespace) -> None:
         print("|---|---|" + "---|" * len(DATASETS))
         ranks: dict[str, list[float]] = defaultdict(list)
         for scores in complete.values():
-            for m in methods:
-                mine = scores[m][budget]
-                values = [scores[o][budget] for o in methods]
-                ranks[m].append(sum(v < mine for v in values) + (sum(v == mine for v in values) + 1) / 2)
+            for m, rank in shared_ranks({m: scores[m][budget] for m in methods}).items():
+                ranks[m].append(rank)
         for m in sorted(methods, key=lambda m: statistics.mean(ranks[m])):
             cells = [statistics.mean(v[m][budget] for (d, _), v in complete.items() if d == ds)
                      for ds in DATASETS]

@@ -32,6 +32,8 @@ import numpy as np
 import vordaopt
 from vordaopt import Real
 
+from ranking import shared_ranks
+
 BUDGET_PER_DIM = 20
 FLOOR = 1e-8  # regrets below count as this, as in the BBOB tables
 
@@ -127,9 +129,8 @@ def table(args: argparse.Namespace) -> None:
             # Infeasible runs rank last, tied among themselves.
             score = {m: (max(p[m]["regret"], FLOOR) if p[m]["feasible"] else math.inf)
                      for m in methods}
-            for m in methods:
-                ranks[m].append(sum(s < score[m] for s in score.values())
-                                + (sum(s == score[m] for s in score.values()) + 1) / 2)
+            for m, rank in shared_ranks(score).items():
+                ranks[m].append(rank)
         for m in sorted(methods, key=lambda m: statistics.mean(ranks[m])):
             found = [p[m] for p in complete if p[m]["feasible"]]
             logs = [math.log10(max(r["regret"], FLOOR)) for r in found]

@@ -32,6 +32,7 @@ import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from bbob import HIGH, LOW, METHODS, Budgeted  # noqa: E402
+from ranking import shared_ranks  # noqa: E402
 
 Function = Callable[[np.ndarray], float]
 
@@ -180,10 +181,8 @@ def main() -> None:
         ranks = {m: 0.0 for m in args.methods}
         for i in range(len(args.functions)):
             row = {m: round(totals[m][i], 2) for m in args.methods}
-            for m, v in row.items():
-                below = sum(1 for w in row.values() if w < v)
-                ties = sum(1 for w in row.values() if w == v)
-                ranks[m] += (below + (ties + 1) / 2) / len(args.functions)
+            for m, rank in shared_ranks(row).items():
+                ranks[m] += rank / len(args.functions)
         print("| mean rank | " + " | ".join(f"{ranks[m]:.2f}" for m in args.methods) + " |")
 
 

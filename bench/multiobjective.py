@@ -35,6 +35,8 @@ import numpy as np
 import vordaopt
 from vordaopt import Real, _engine
 
+from ranking import shared_ranks
+
 PROBLEMS = ["zdt1", "zdt2", "zdt3", "dtlz1", "dtlz2", "c2dtlz2"]
 BUDGETS = (30, 100)
 DEFAULT_PEERS = pathlib.Path(__file__).resolve().parents[2] / "shared" / "data" / "mo-open-peers.jsonl"
@@ -132,12 +134,10 @@ def ranks(rows: list[dict[str, Any]], budget: str, seeds: set[int],
     for (name, _), scores in sorted(by_block.items()):
         if set(scores) != set(methods):
             continue
+        shared = shared_ranks(scores)
         for method in methods:
-            mine = scores[method]
-            better = sum(s < mine for s in scores.values())
-            equal = sum(s == mine for s in scores.values())
-            total[method].append(better + (equal + 1) / 2)
-            per_problem[name][method].append(mine)
+            total[method].append(shared[method])
+            per_problem[name][method].append(scores[method])
     mean_scores = {p: {m: statistics.mean(v) for m, v in d.items()} for p, d in per_problem.items()}
     return {m: statistics.mean(v) for m, v in total.items() if v}, mean_scores
 

@@ -72,16 +72,22 @@ class Watched:
         self.context.close()
 
 
-def check_views(watched, result):
-    page = watched.page
+def draw(page, plots, trials):
+    """Waits for Plotly, then for each plot to be drawn with `trials` trials."""
     page.wait_for_function("document.body.dataset.plotly === 'ready'")
     # Plots are drawn as they come into view: visit each.
-    for plot in ("convergence", "importance", "intermediate", "parallel", "slices"):
+    for plot in plots:
         page.locator(f"#{plot}").scroll_into_view_if_needed()
-        page.wait_for_function(f"document.getElementById('{plot}').dataset.drawn === '{len(result.trials)}'")
-        if plot == "importance":  # the server sends them once computed
-            page.wait_for_function("document.querySelectorAll('#importance .bars .point').length "
-                                   f"=== {len(SPACE)}")
+        page.wait_for_function(f"document.getElementById('{plot}').dataset.drawn === '{trials}'")
+
+
+def check_views(watched, result):
+    page = watched.page
+    draw(page, ("convergence", "importance", "intermediate", "parallel", "slices"),
+         len(result.trials))
+    # The server sends the importances once computed.
+    page.wait_for_function("document.querySelectorAll('#importance .bars .point').length "
+                           f"=== {len(SPACE)}")
     counts = page.locator("[data-field=trials]").inner_text()
     assert counts.startswith(f"{len(result.trials)} (")
     assert f"{result.n_pruned} pruned" in counts and f"{result.n_failed} failed" in counts
@@ -264,10 +270,7 @@ def test_a_report_of_several_objectives_shows_the_front_and_its_hypervolume(brow
     try:
         page = watched.page
         page.goto(report.as_uri())
-        page.wait_for_function("document.body.dataset.plotly === 'ready'")
-        for plot in ("front", "hypervolume"):
-            page.locator(f"#{plot}").scroll_into_view_if_needed()
-            page.wait_for_function(f"document.getElementById('{plot}').dataset.drawn === '30'")
+        draw(page, ("front", "hypervolume"), 30)
         # Traces: feasible off the front, infeasible, the front.
         drawn = page.evaluate("document.getElementById('front').data.map((d) => d.x.length)")
         infeasible = sum(not t.feasible for t in result.trials if t.values)
@@ -292,10 +295,7 @@ def test_a_report_of_a_conditional_space_draws_every_view(browser, tmp_path):
     try:
         page = watched.page
         page.goto(report.as_uri())
-        page.wait_for_function("document.body.dataset.plotly === 'ready'")
-        for plot in ("convergence", "importance", "parallel", "slices"):
-            page.locator(f"#{plot}").scroll_into_view_if_needed()
-            page.wait_for_function(f"document.getElementById('{plot}').dataset.drawn === '30'")
+        draw(page, ("convergence", "importance", "parallel", "slices"), 30)
         xs = page.evaluate("document.getElementById('slices').data.map((d) => d.x)")
         complete = [t for t in result.trials if t.state.value == "complete"]
         momentum = sorted(t.params["momentum"] for t in complete if "momentum" in t.params)

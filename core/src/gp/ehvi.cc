@@ -31,6 +31,21 @@ double log_add(double a, double b) {
   return a + std::log1p(std::exp(b - a));
 }
 
+// log (E(u_i - Y)+ - E(u_{i-1} - Y)+) for the ascending bounds u (u_{-1} = -inf).
+std::vector<double> log_differences(const std::vector<double>& bounds, double mean, double sd) {
+  std::vector<double> out(bounds.size(), kNegativeInfinity);
+  double log_previous = kNegativeInfinity;
+  for (size_t i = 0; i < bounds.size(); ++i) {
+    double log_here = log_expected_improvement(mean, sd, bounds[i]);
+    if (log_here > log_previous) {
+      out[i] = log_previous == kNegativeInfinity ? log_here
+                                                 : log_here + log1mexp(log_previous - log_here);
+    }
+    log_previous = std::max(log_previous, log_here);
+  }
+  return out;
+}
+
 // Every model's belief about every candidate, and its log EHVI (two or
 // three objectives: the front of their number).
 void score(const std::vector<Dim>& dims, const std::vector<Model>& models, const Front2& front2,
@@ -100,21 +115,14 @@ Front2 front_of(const std::vector<double>& first, const std::vector<double>& sec
 }
 
 double log_ehvi(const Front2& front, double mean1, double sd1, double mean2, double sd2) {
-  size_t k = front.first.size();
+  std::vector<double> bounds = front.first;  // a_1 .. a_k, then a_{k+1} = r1
+  bounds.push_back(front.reference_first);
+  std::vector<double> strips = log_differences(bounds, mean1, sd1);
   double total = kNegativeInfinity;
-  double log_previous = kNegativeInfinity;  // log E(a_{i-1} - Y1)+, a_0 = -inf
-  for (size_t i = 1; i <= k + 1; ++i) {
-    double a = i <= k ? front.first[i - 1] : front.reference_first;
-    double b = i >= 2 ? front.second[i - 2] : front.reference_second;  // b_{i-1}
-    double log_a = log_expected_improvement(mean1, sd1, a);
-    double log_strip = kNegativeInfinity;  // log (E(a_i - Y1)+ - E(a_{i-1} - Y1)+)
-    if (log_a > log_previous) {
-      log_strip = log_previous == kNegativeInfinity ? log_a
-                                                    : log_a + log1mexp(log_previous - log_a);
-    }
-    log_previous = std::max(log_previous, log_a);
-    if (log_strip == kNegativeInfinity) continue;
-    total = log_add(total, log_strip + log_expected_improvement(mean2, sd2, b));
+  for (size_t i = 0; i < strips.size(); ++i) {
+    if (strips[i] == kNegativeInfinity) continue;
+    double b = i == 0 ? front.reference_second : front.second[i - 1];
+    total = log_add(total, strips[i] + log_expected_improvement(mean2, sd2, b));
   }
   return total;
 }
@@ -162,25 +170,6 @@ Front3 front3_of(const std::vector<double>& first, const std::vector<double>& se
   }
   return front;
 }
-
-namespace {
-
-// log (E(u_i - Y)+ - E(u_{i-1} - Y)+) for the ascending bounds u (u_{-1} = -inf).
-std::vector<double> log_differences(const std::vector<double>& bounds, double mean, double sd) {
-  std::vector<double> out(bounds.size(), kNegativeInfinity);
-  double log_previous = kNegativeInfinity;
-  for (size_t i = 0; i < bounds.size(); ++i) {
-    double log_here = log_expected_improvement(mean, sd, bounds[i]);
-    if (log_here > log_previous) {
-      out[i] = log_previous == kNegativeInfinity ? log_here
-                                                 : log_here + log1mexp(log_previous - log_here);
-    }
-    log_previous = std::max(log_previous, log_here);
-  }
-  return out;
-}
-
-}  // namespace
 
 double log_ehvi3(const Front3& front, const double mean[3], const double sd[3]) {
   std::vector<double> across = log_differences(front.grid1, mean[0], sd[0]);

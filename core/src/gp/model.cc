@@ -79,22 +79,21 @@ double Model::kernel(const double* a, const double* b) const {
 }
 
 VORDAOPT_WIDE
-void Model::add_distances(size_t k, size_t i, double scale, double* r2) const {
+void Model::add_distances(size_t k, double from, size_t count, double scale, double* r2) const {
   size_t d = dims();
-  double p = points_[i * d + k];
   switch (dims_[k].kind) {
     case DimKind::kContinuous:
     case DimKind::kInteger:
-      for (size_t j = 0; j <= i; ++j) {
-        double delta = p - points_[j * d + k];
+      for (size_t j = 0; j < count; ++j) {
+        double delta = from - points_[j * d + k];
         r2[j] += delta * delta * scale;
       }
       break;
     case DimKind::kCategorical:
-      for (size_t j = 0; j <= i; ++j) r2[j] += (p == points_[j * d + k] ? 0.0 : 1.0) * scale;
+      for (size_t j = 0; j < count; ++j) r2[j] += (from == points_[j * d + k] ? 0.0 : 1.0) * scale;
       break;
     case DimKind::kPeriodic:
-      for (size_t j = 0; j <= i; ++j) r2[j] += squared_distance(dims_[k], p, points_[j * d + k]) * scale;
+      for (size_t j = 0; j < count; ++j) r2[j] += squared_distance(dims_[k], from, points_[j * d + k]) * scale;
       break;
   }
 }
@@ -121,7 +120,7 @@ std::vector<double> Model::gram(const Hyper& hyper, std::vector<double>* shapes)
       }
     } else {  // the same sums, each distance computed where it is needed
       std::fill(r2.begin(), r2.begin() + static_cast<std::ptrdiff_t>(i + 1), 0.0);
-      for (size_t c = 0; c < d; ++c) add_distances(c, i, scale[c], r2.data());
+      for (size_t c = 0; c < d; ++c) add_distances(c, points_[i * d + c], i + 1, scale[c], r2.data());
     }
     if (shapes) {  // the same values, with the slopes the gradient needs
       size_t row = pair_index(i, 0), half = shapes->size() / 2;
@@ -444,31 +443,12 @@ void Model::predict_with_gradient(const double* unit_point, double& mean, double
   std::vector<double> r2(n, 0.0), kstar(n), dk_dr2(n), dr2(d * n, 0.0);
   for (size_t k = 0; k < d; ++k) {
     double x = canonical(dims_[k], unit_point[k]), s = scale_[k];
+    add_distances(k, x, n, s, r2.data());
     double* slope = &dr2[k * n];
-    switch (dims_[k].kind) {
-      case DimKind::kContinuous:
-        for (size_t i = 0; i < n; ++i) {
-          double delta = x - points_[i * d + k];
-          r2[i] += delta * delta * s;
-          slope[i] = 2.0 * delta * s;
-        }
-        break;
-      case DimKind::kInteger:
-        for (size_t i = 0; i < n; ++i) {
-          double delta = x - points_[i * d + k];
-          r2[i] += delta * delta * s;
-        }
-        break;
-      case DimKind::kCategorical:
-        for (size_t i = 0; i < n; ++i) r2[i] += (x == points_[i * d + k] ? 0.0 : 1.0) * s;
-        break;
-      case DimKind::kPeriodic:
-        for (size_t i = 0; i < n; ++i) {
-          double p = points_[i * d + k];
-          r2[i] += squared_distance(dims_[k], x, p) * s;
-          slope[i] = std::sin(2.0 * kPi * (x - p)) / kPi * s;
-        }
-        break;
+    if (dims_[k].kind == DimKind::kContinuous) {
+      for (size_t i = 0; i < n; ++i) slope[i] = 2.0 * (x - points_[i * d + k]) * s;
+    } else if (dims_[k].kind == DimKind::kPeriodic) {
+      for (size_t i = 0; i < n; ++i) slope[i] = std::sin(2.0 * kPi * (x - points_[i * d + k])) / kPi * s;
     }
   }
   matern52_with_d_r2_many(r2.data(), n, kstar.data(), dk_dr2.data());

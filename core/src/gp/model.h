@@ -106,9 +106,9 @@ class Model {
   // n (n + 1) / 2 entries further.
   std::vector<double> gram(const Hyper& hyper, std::vector<double>* shapes = nullptr) const;
   static size_t pair_index(size_t i, size_t j) { return i * (i + 1) / 2 + j; }
-  // Adds scale times the squared distance in dimension k between point i
-  // and each point j <= i to r2[j].
-  void add_distances(size_t k, size_t i, double scale, double* r2) const;
+  // Adds scale times the squared distance in dimension k between the
+  // canonical coordinate `from` and each of the first `count` points to r2.
+  void add_distances(size_t k, double from, size_t count, double scale, double* r2) const;
 
   std::vector<Dim> dims_;
   std::vector<double> points_;  // canonical, n x d

@@ -170,9 +170,9 @@ void score_leading(const std::vector<Dim>& dims, const Model& model, double best
   // The kernel rows' columns in the order of the bounds: each round then
   // copies contiguous runs (gathering its columns from the whole matrix,
   // which does not fit in the cache, costs more than this pass).
+  std::vector<double> row(count);
   for (size_t i = 0; i < n; ++i) {
-    std::vector<double> row(rows.begin() + static_cast<std::ptrdiff_t>(i * count),
-                            rows.begin() + static_cast<std::ptrdiff_t>((i + 1) * count));
+    std::copy_n(rows.begin() + static_cast<std::ptrdiff_t>(i * count), count, row.begin());
     for (size_t j = 0; j < count; ++j) rows[i * count + j] = row[order[j]];
   }
   std::vector<double> scores;  // of the candidates scored so far

@@ -40,7 +40,8 @@ Prepared prepare(const std::vector<double>& y) {
   return p;
 }
 
-// yeo_johnson(y, lambda) from log1p(|y|): the same operations, so the same bits.
+// yeo_johnson(y, lambda) from log1p(|y|), which the search over exponents
+// computes once per value.
 double yeo_johnson_from_log(double y, double log1p_abs, double lambda) {
   if (y >= 0.0) {
     if (std::fabs(lambda) < 1e-12) return log1p_abs;
@@ -75,13 +76,7 @@ double log_likelihood(const Prepared& p, double lambda, std::vector<double>& scr
 }  // namespace
 
 double yeo_johnson(double y, double lambda) {
-  if (y >= 0.0) {
-    if (std::fabs(lambda) < 1e-12) return std::log1p(y);
-    return std::expm1(lambda * std::log1p(y)) / lambda;
-  }
-  double mu = 2.0 - lambda;
-  if (std::fabs(mu) < 1e-12) return -std::log1p(-y);
-  return -std::expm1(mu * std::log1p(-y)) / mu;
+  return yeo_johnson_from_log(y, std::log1p(std::fabs(y)), lambda);
 }
 
 Warped warp_values(const std::vector<double>& values) {
