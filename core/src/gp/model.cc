@@ -47,6 +47,18 @@ double length_prior_mean(size_t dims) {
   return kSqrt2 + 0.5 * std::log(static_cast<double>(dims == 0 ? 1 : dims));
 }
 
+LengthPrior length_prior(const Dim& dim, size_t dims) {
+  // A real's length scale grows with the dimension: in many dimensions few
+  // of them matter, and the rest should look flat. An integer's steps and a
+  // categorical's switch are moves the user offers because they may matter;
+  // at the dimension's prior (a correlation of 0.99 from one end of the
+  // range to the other in five dimensions) the model ignores them until the
+  // data force it, and its trends run to the grid's edges. Their prior is
+  // centred on the whole range instead, and held there more firmly.
+  if (dim.kind == DimKind::kInteger || dim.kind == DimKind::kCategorical) return {0.0, 1.0};
+  return {length_prior_mean(dims), kLengthPriorSigma};
+}
+
 Model::Model(std::vector<Dim> dims, const std::vector<double>& unit_points,
              std::vector<double> values)
     : dims_(std::move(dims)), points_(unit_points), values_(std::move(values)) {
@@ -55,7 +67,8 @@ Model::Model(std::vector<Dim> dims, const std::vector<double>& unit_points,
   for (size_t i = 0; i < n; ++i) {
     for (size_t k = 0; k < d; ++k) points_[i * d + k] = canonical(dims_[k], points_[i * d + k]);
   }
-  hyper_.log_length.assign(d, length_prior_mean(d));
+  hyper_.log_length.resize(d);
+  for (size_t k = 0; k < d; ++k) hyper_.log_length[k] = length_prior(dims_[k], d).mean;
 }
 
 void Model::tabulate_pairs() const {
@@ -151,11 +164,10 @@ double Model::objective(const Hyper& hyper, std::vector<double>* gradient) const
   double value = 0.5 * fit_term + 0.5 * log_det_cholesky(l, n) + 0.5 * static_cast<double>(n) * kLogTwoPi;
 
   // Priors (negated: the objective is minimised).
-  double mu = length_prior_mean(d);
-  double var = kLengthPriorSigma * kLengthPriorSigma;
   for (size_t k = 0; k < d; ++k) {
-    double t = hyper.log_length[k] - mu;
-    value += 0.5 * t * t / var;
+    LengthPrior prior = length_prior(dims_[k], d);
+    double t = hyper.log_length[k] - prior.mean;
+    value += 0.5 * t * t / (prior.sigma * prior.sigma);
   }
   double d_signal_prior = 0.0, d_noise_prior = 0.0;
   value -= log_gamma_prior(hyper.log_signal, kSignalShape, kSignalRate, &d_signal_prior);
@@ -194,7 +206,10 @@ double Model::objective(const Hyper& hyper, std::vector<double>* gradient) const
   for (size_t i = 0; i < n; ++i) {
     g[d + 1] -= 0.5 * (alpha[i] * alpha[i] - inverse[i * n + i]) * noise;
   }
-  for (size_t k = 0; k < d; ++k) g[k] += (hyper.log_length[k] - mu) / var;
+  for (size_t k = 0; k < d; ++k) {
+    LengthPrior prior = length_prior(dims_[k], d);
+    g[k] += (hyper.log_length[k] - prior.mean) / (prior.sigma * prior.sigma);
+  }
   g[d] -= d_signal_prior;
   g[d + 1] -= d_noise_prior;
   return value;
@@ -252,8 +267,9 @@ void Model::fit(const HyperBounds& bounds) {
   // of the data alone. Each start takes a few steps; the fit then goes on
   // from the best of them only, which costs half as much as finishing every
   // start and rarely ends elsewhere.
-  double mu = length_prior_mean(d);
-  const double starts[][3] = {{mu, 0.0, -9.0}, {mu - 1.5, 0.0, -9.0}, {mu, 0.0, kNoisyStart}};
+  std::vector<double> centre(d);
+  for (size_t k = 0; k < d; ++k) centre[k] = length_prior(dims_[k], d).mean;
+  const double starts[][3] = {{0.0, 0.0, -9.0}, {-1.5, 0.0, -9.0}, {0.0, 0.0, kNoisyStart}};
   // The hyper-parameters need not be exact: the acquisition changes little
   // within a few hundredths of their logarithms.
   BoxSettings settings;
@@ -263,7 +279,8 @@ void Model::fit(const HyperBounds& bounds) {
   BoxResult best;
   best.f = std::numeric_limits<double>::infinity();
   for (const auto& s : starts) {
-    std::vector<double> x0(d + 2, s[0]);
+    std::vector<double> x0(d + 2);
+    for (size_t k = 0; k < d; ++k) x0[k] = centre[k] + s[0];
     x0[d] = s[1];
     x0[d + 1] = s[2];
     BoxResult r = minimize_in_box(f, x0, lower, upper, settings);
@@ -276,7 +293,7 @@ void Model::fit(const HyperBounds& bounds) {
   }
   Hyper chosen;
   if (best.x.empty()) {  // no start had a finite objective: the prior's centre, all noise
-    chosen.log_length.assign(d, mu);
+    chosen.log_length = centre;
     chosen.log_noise = bounds.log_noise_high;
   } else {
     chosen = unpack(best.x);

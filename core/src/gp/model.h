@@ -135,6 +135,10 @@ class Model {
 // The prior mean and spread of log length scales for d dimensions.
 double length_prior_mean(size_t dims);
 inline constexpr double kLengthPriorSigma = 1.7320508075688772;  // sqrt 3
+struct LengthPrior {
+  double mean, sigma;
+};
+LengthPrior length_prior(const Dim& dim, size_t dims);
 
 }  // namespace vordaopt::gp
 
