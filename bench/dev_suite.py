@@ -8,7 +8,8 @@ its optimum sits elsewhere in [-5, 5]^d for every seed; f_opt is known.
     python bench/dev_suite.py --dims 5 10 --budget 20 --seeds 0 1 2 \\
         --methods "vordaopt gp"
 
-With ``--grid N`` every coordinate is an integer index over N points, and
+With ``--grid N`` every coordinate (or the first ``--integers K``) is an
+integer index over N points, and
 with ``--noise S`` every call is noisy (scored at the noise-free regret of
 the best observed point): the tuning-like versions of the same functions.
 
@@ -120,17 +121,21 @@ class Problem:
     """
 
     def __init__(self, f: Function, optimum: float, d: int, grid: int = 0, noise: float = 0.0,
-                 seed: int = 0) -> None:
+                 seed: int = 0, integers: int | None = None) -> None:
         self.f, self.optimum, self.grid, self.noise = f, optimum, grid, noise
         self.rng = np.random.default_rng(10_007 + seed)
+        self.integers = (d if integers is None else integers) if grid else 0
         if grid:
-            self.lower_bounds = np.zeros(d)
-            self.upper_bounds = np.full(d, grid - 1.0)
-            self.number_of_integer_variables = d
+            k = self.integers
+            self.lower_bounds = np.array([0.0] * k + [LOW] * (d - k))
+            self.upper_bounds = np.array([grid - 1.0] * k + [HIGH] * (d - k))
+            self.number_of_integer_variables = k
 
     def clean(self, x: np.ndarray) -> float:
         if self.grid:
-            x = LOW + (HIGH - LOW) * np.asarray(x, dtype=float) / (self.grid - 1)
+            x = np.array(x, dtype=float)
+            k = self.integers
+            x[:k] = LOW + (HIGH - LOW) * x[:k] / (self.grid - 1)
         return self.f(x) - self.optimum
 
     def __call__(self, x: np.ndarray) -> float:
@@ -147,6 +152,8 @@ def main() -> None:
     parser.add_argument("--methods", nargs="+", default=["vordaopt gp"], choices=list(METHODS))
     parser.add_argument("--grid", type=int, default=0,
                         help="integer variables: this many grid points per coordinate")
+    parser.add_argument("--integers", type=int, default=None,
+                        help="with --grid: only the first this many coordinates are on the grid")
     parser.add_argument("--noise", type=float, default=0.0,
                         help="Gaussian noise, times 1 + the regret; scored noise-free")
     parser.add_argument("--budget-total", type=int, default=0,
@@ -154,7 +161,8 @@ def main() -> None:
     args = parser.parse_args()
     for d in args.dims:
         budget = f"{args.budget_total}" if args.budget_total else f"{args.budget}·d"
-        kind = (f", a grid of {args.grid}" if args.grid else "") + \
+        on_grid = f" ({args.integers} of the coordinates)" if args.integers is not None else ""
+        kind = (f", a grid of {args.grid}{on_grid}" if args.grid else "") + \
             (f", noise {args.noise}" if args.noise else "")
         print(f"\nd = {d}, budget {budget}{kind}: median log10 regret over seeds {args.seeds}")
         print("| function | " + " | ".join(args.methods) + " |")
@@ -165,7 +173,8 @@ def main() -> None:
             for method in args.methods:
                 logs = []
                 for seed in args.seeds:
-                    problem = Problem(*make(name, d, seed), d, args.grid, args.noise, seed)
+                    problem = Problem(*make(name, d, seed), d, args.grid, args.noise, seed,
+                                      args.integers)
                     f = Budgeted(problem, args.budget_total or args.budget * d, d)
                     try:
                         METHODS[method](f, d, seed)
