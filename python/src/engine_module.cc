@@ -246,11 +246,11 @@ bool to_gp_data(const char* qualname, PyObject* const* argv, GpData& out) {
 }
 
 const char* const kGpProposeNames[] = {"kinds", "counts", "points", "values", "pending", "seed",
-                                       "margins"};
-const Signature kGpPropose = {"gp_propose", kGpProposeNames, 7, 6};
+                                       "margins", "reals_at_range"};
+const Signature kGpPropose = {"gp_propose", kGpProposeNames, 8, 6};
 
 PyObject* gp_propose(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* argv[7];
+  PyObject* argv[8];
   GpData data;
   std::vector<double> pending;
   uint64_t seed = 0;
@@ -274,9 +274,17 @@ PyObject* gp_propose(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     }
     constraints.count = constraints.margins.size() / n;
   }
+  gp::ProposeSettings settings;
+  if (argv[7] != nullptr) {
+    if (!PyBool_Check(argv[7])) {
+      PyErr_SetString(PyExc_TypeError, "gp_propose: reals_at_range must be a bool");
+      return nullptr;
+    }
+    if (argv[7] == Py_True) settings.real_prior = gp::RealPrior::kRange;
+  }
   std::vector<double> x;
   if (!run_without_gil([&] {
-        x = gp::propose(data.dims, data.points, data.values, pending, seed, {}, constraints);
+        x = gp::propose(data.dims, data.points, data.values, pending, seed, settings, constraints);
       })) {
     return nullptr;
   }

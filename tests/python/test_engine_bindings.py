@@ -61,3 +61,16 @@ def test_the_gp_and_a_warm_start_refuse_points_outside_the_cube():
         gp_means("cc", [0.0, 0.0], [0.1, -0.2, 0.7, 0.9, 0.4, 0.4], [1.0, 2.0, 0.5])
     with pytest.raises(ValueError, match="Cma.warm_start: points must be points of 2 floats"):
         cma().warm_start([0.1, 2.0], [1.0])
+
+
+def test_the_range_prior_for_reals_changes_reals_only_and_takes_a_bool():
+    # Several objectives model reals with the prior of integers and categories:
+    # a grid proposes the same either way, a real space does not.
+    points, values = [0.1, 0.2, 0.7, 0.9, 0.4, 0.4, 0.9, 0.1], [1.0, 2.0, 0.5, 1.5]
+    grid = [gp_propose("ii", [8.0, 8.0], points, values, [], 0, reals_at_range=flag)
+            for flag in (False, True)]
+    reals = [gp_propose("cc", [0.0, 0.0], points, values, [], 0, reals_at_range=flag)
+             for flag in (False, True)]
+    assert grid[0] == grid[1] and reals[0] != reals[1]
+    with pytest.raises(TypeError, match="gp_propose: reals_at_range must be a bool"):
+        gp_propose("cc", [0.0, 0.0], points, values, [], 0, None, 1)

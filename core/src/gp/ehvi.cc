@@ -80,7 +80,10 @@ Model objective_model(const std::vector<Dim>& dims, const std::vector<double>& p
   for (size_t i = 0; i < column.size(); ++i) column[i] = values[objectives * i + which];
   warped = warp_values(column).values;
   size_t results = 0;
-  return parts::conditioned_model(dims, points, warped, pending, results);
+  // Chosen on the open problems of several objectives: with the prior that
+  // grows with the dimension, the models' trends sent whole proposals to
+  // the box's corners (DTLZ2's distance coordinates at their worst).
+  return parts::conditioned_model(dims, points, warped, pending, results, RealPrior::kRange);
 }
 
 // A tenth of the range beyond the worst value (one unit when all are equal).

@@ -37,7 +37,7 @@ double log_meets(double mean, double variance, double threshold, double* d_mean,
 }  // namespace
 
 Feasibility::Feasibility(const std::vector<Dim>& dims, const std::vector<double>& points,
-                         const std::vector<double>& margins, size_t count) {
+                         const std::vector<double>& margins, size_t count, RealPrior real_prior) {
   size_t n = count == 0 ? 0 : margins.size() / count, d = dims.size();
   feasible_.assign(n, 1);
   for (size_t i = 0; i < n; ++i) {
@@ -57,10 +57,10 @@ Feasibility::Feasibility(const std::vector<Dim>& dims, const std::vector<double>
     for (double& v : g) v = (v - mean) / spread;
     std::vector<double> fit_points, fit_values, all_points, all_values;
     gather(subset(g, kFitted), d, points, g, fit_points, fit_values);
-    Model fitted(dims, fit_points, fit_values);
+    Model fitted(dims, fit_points, fit_values, real_prior);
     fitted.fit();
     gather(subset(g, kConditioned), d, points, g, all_points, all_values);
-    Model model(dims, all_points, all_values);
+    Model model(dims, all_points, all_values, real_prior);
     models_.push_back(model.condition(fitted.hyper()) ? std::move(model) : std::move(fitted));
     thresholds_.push_back((0.0 - mean) / spread);
   }

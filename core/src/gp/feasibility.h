@@ -19,7 +19,8 @@ class Feasibility {
   // points: n x d unit coordinates; margins: n x count, row-major, finite.
   // Each model is fitted as the objective's is, on standardised margins.
   Feasibility(const std::vector<Dim>& dims, const std::vector<double>& points,
-              const std::vector<double>& margins, size_t count);
+              const std::vector<double>& margins, size_t count,
+              RealPrior real_prior = RealPrior::kByDimension);
 
   // Whether observation i meets every constraint.
   bool feasible(size_t i) const { return feasible_[i] != 0; }

@@ -47,7 +47,7 @@ double length_prior_mean(size_t dims) {
   return kSqrt2 + 0.5 * std::log(static_cast<double>(dims == 0 ? 1 : dims));
 }
 
-LengthPrior length_prior(const Dim& dim, size_t dims) {
+LengthPrior length_prior(const Dim& dim, size_t dims, RealPrior real_prior) {
   // A real's length scale grows with the dimension: in many dimensions few
   // of them matter, and the rest should look flat. An integer's steps and a
   // categorical's switch are moves the user offers because they may matter;
@@ -55,20 +55,23 @@ LengthPrior length_prior(const Dim& dim, size_t dims) {
   // range to the other in five dimensions) the model ignores them until the
   // data force it, and its trends run to the grid's edges. Their prior is
   // centred on the whole range instead, and held there more firmly.
-  if (dim.kind == DimKind::kInteger || dim.kind == DimKind::kCategorical) return {0.0, 1.0};
+  if (dim.kind == DimKind::kInteger || dim.kind == DimKind::kCategorical ||
+      real_prior == RealPrior::kRange) {
+    return {0.0, 1.0};
+  }
   return {length_prior_mean(dims), kLengthPriorSigma};
 }
 
 Model::Model(std::vector<Dim> dims, const std::vector<double>& unit_points,
-             std::vector<double> values)
-    : dims_(std::move(dims)), points_(unit_points), values_(std::move(values)) {
+             std::vector<double> values, RealPrior real_prior)
+    : dims_(std::move(dims)), real_prior_(real_prior), points_(unit_points), values_(std::move(values)) {
   size_t d = dims_.size();
   size_t n = values_.size();
   for (size_t i = 0; i < n; ++i) {
     for (size_t k = 0; k < d; ++k) points_[i * d + k] = canonical(dims_[k], points_[i * d + k]);
   }
   hyper_.log_length.resize(d);
-  for (size_t k = 0; k < d; ++k) hyper_.log_length[k] = length_prior(dims_[k], d).mean;
+  for (size_t k = 0; k < d; ++k) hyper_.log_length[k] = length_prior(dims_[k], d, real_prior_).mean;
 }
 
 void Model::tabulate_pairs() const {
@@ -165,7 +168,7 @@ double Model::objective(const Hyper& hyper, std::vector<double>* gradient) const
 
   // Priors (negated: the objective is minimised).
   for (size_t k = 0; k < d; ++k) {
-    LengthPrior prior = length_prior(dims_[k], d);
+    LengthPrior prior = length_prior(dims_[k], d, real_prior_);
     double t = hyper.log_length[k] - prior.mean;
     value += 0.5 * t * t / (prior.sigma * prior.sigma);
   }
@@ -207,7 +210,7 @@ double Model::objective(const Hyper& hyper, std::vector<double>* gradient) const
     g[d + 1] -= 0.5 * (alpha[i] * alpha[i] - inverse[i * n + i]) * noise;
   }
   for (size_t k = 0; k < d; ++k) {
-    LengthPrior prior = length_prior(dims_[k], d);
+    LengthPrior prior = length_prior(dims_[k], d, real_prior_);
     g[k] += (hyper.log_length[k] - prior.mean) / (prior.sigma * prior.sigma);
   }
   g[d] -= d_signal_prior;
@@ -268,7 +271,7 @@ void Model::fit(const HyperBounds& bounds) {
   // from the best of them only, which costs half as much as finishing every
   // start and rarely ends elsewhere.
   std::vector<double> centre(d);
-  for (size_t k = 0; k < d; ++k) centre[k] = length_prior(dims_[k], d).mean;
+  for (size_t k = 0; k < d; ++k) centre[k] = length_prior(dims_[k], d, real_prior_).mean;
   const double starts[][3] = {{0.0, 0.0, -9.0}, {-1.5, 0.0, -9.0}, {0.0, 0.0, kNoisyStart}};
   // The hyper-parameters need not be exact: the acquisition changes little
   // within a few hundredths of their logarithms.

@@ -32,10 +32,16 @@ struct HyperBounds {
   double log_noise_high = 0.0;                 // the whole (standardised) variance
 };
 
+// The prior of a real's length scale: growing with the dimension (one
+// objective), or centred on its range as for integers and categories (the
+// models of a search for several objectives).
+enum class RealPrior { kByDimension, kRange };
+
 class Model {
  public:
   // REQUIRES: unit_points.size() == values.size() * dims.size()
-  Model(std::vector<Dim> dims, const std::vector<double>& unit_points, std::vector<double> values);
+  Model(std::vector<Dim> dims, const std::vector<double>& unit_points, std::vector<double> values,
+        RealPrior real_prior = RealPrior::kByDimension);
 
   size_t size() const { return values_.size(); }
   size_t dims() const { return dims_.size(); }
@@ -111,6 +117,7 @@ class Model {
   void add_distances(size_t k, double from, size_t count, double scale, double* r2) const;
 
   std::vector<Dim> dims_;
+  RealPrior real_prior_ = RealPrior::kByDimension;
   std::vector<double> points_;  // canonical, n x d
   // Tabulates pair_sq_, once, for objective(): worth it for a model that is fitted.
   void tabulate_pairs() const;
@@ -138,7 +145,7 @@ inline constexpr double kLengthPriorSigma = 1.7320508075688772;  // sqrt 3
 struct LengthPrior {
   double mean, sigma;
 };
-LengthPrior length_prior(const Dim& dim, size_t dims);
+LengthPrior length_prior(const Dim& dim, size_t dims, RealPrior real_prior = RealPrior::kByDimension);
 
 }  // namespace vordaopt::gp
 

@@ -40,11 +40,11 @@ double into_cube(const Dim& dim, double t) {
 
 Model conditioned_model(const std::vector<Dim>& dims, const std::vector<double>& points,
                         const std::vector<double>& warped, const std::vector<double>& pending,
-                        size_t& results) {
+                        size_t& results, RealPrior real_prior) {
   size_t d = dims.size();
   std::vector<double> fit_points, fit_values;
   gather(subset(warped, kFitPoints), d, points, warped, fit_points, fit_values);
-  Model fitted(dims, fit_points, fit_values);
+  Model fitted(dims, fit_points, fit_values, real_prior);
   fitted.fit();
   std::vector<double> all_points, all_values;
   gather(subset(warped, kModelPoints), d, points, warped, all_points, all_values);
@@ -56,7 +56,7 @@ Model conditioned_model(const std::vector<Dim>& dims, const std::vector<double>&
     all_values.push_back(mean);
   }
   results = all_values.size() - pending.size() / d;
-  Model model(dims, all_points, all_values);
+  Model model(dims, all_points, all_values, real_prior);
   if (!model.condition(fitted.hyper())) {
     results = fitted.size();
     return fitted;

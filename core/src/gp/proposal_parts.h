@@ -34,7 +34,7 @@ double into_cube(const Dim& dim, double t);
 // `results`: how many of the model's points are results (they come first).
 Model conditioned_model(const std::vector<Dim>& dims, const std::vector<double>& points,
                         const std::vector<double>& warped, const std::vector<double>& pending,
-                        size_t& results);
+                        size_t& results, RealPrior real_prior = RealPrior::kByDimension);
 
 struct Candidate {
   std::vector<double> x;

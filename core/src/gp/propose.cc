@@ -353,12 +353,12 @@ std::vector<double> propose(const std::vector<Dim>& dims, const std::vector<doub
 
   Warped warped = warp_values(values);
   size_t results = 0;
-  Model model = conditioned_model(dims, points, warped.values, pending, results);
+  Model model = conditioned_model(dims, points, warped.values, pending, results, settings.real_prior);
   double best = incumbent(model, warped.values, results);
   std::optional<Feasibility> feasibility;
   if (constraints.count > 0) {
     // Improvement counts from the best feasible value.
-    feasibility.emplace(dims, points, constraints.margins, constraints.count);
+    feasibility.emplace(dims, points, constraints.margins, constraints.count, settings.real_prior);
     best = std::numeric_limits<double>::infinity();
     for (size_t i = 0; i < n; ++i) {
       if (feasibility->feasible(i)) best = std::min(best, warped.values[i]);

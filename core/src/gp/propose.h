@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "gp/kernel.h"
+#include "gp/model.h"
 
 namespace vordaopt::gp {
 
@@ -35,6 +36,8 @@ struct ProposeSettings {
   // mean says they can be among the local searches' starts. The proposal is
   // the same either way; false scores every candidate (for checks).
   bool bound_screening = true;
+  // The prior of the reals' length scales (see model.h).
+  RealPrior real_prior = RealPrior::kByDimension;
 };
 
 // Constraints on the observed points: `margins` holds n x count values
