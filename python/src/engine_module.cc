@@ -222,14 +222,15 @@ PyMethodDef engine_methods[] = {
 
 // --- The GP method's proposal -------------------------------------------------------
 
-// The observations both GP calls take, from their first four arguments
-// (kinds, counts, points, values): checked, or false with an exception set.
+// The observations the GP calls take, from their first four arguments
+// (kinds, counts, points, values; `per_point` values to a point): checked,
+// or false with an exception set.
 struct GpData {
   std::vector<numerics::Dim> dims;
   std::vector<double> points, values;
 };
 
-bool to_gp_data(const char* qualname, PyObject* const* argv, GpData& out) {
+bool to_gp_data(const char* qualname, PyObject* const* argv, GpData& out, size_t per_point = 1) {
   std::string_view kinds;
   std::vector<double> counts;
   if (!to_text("kinds", argv[0], kinds) || !to_doubles("counts", argv[1], counts) ||
@@ -238,7 +239,8 @@ bool to_gp_data(const char* qualname, PyObject* const* argv, GpData& out) {
     return false;
   }
   size_t d = out.dims.size();
-  if (d == 0 ? !out.points.empty() : out.points.size() != out.values.size() * d) {
+  if (out.values.size() % per_point != 0 ||
+      (d == 0 ? !out.points.empty() : out.points.size() != out.values.size() / per_point * d)) {
     PyErr_Format(PyExc_ValueError, "%s: counts and points must match kinds and values", qualname);
     return false;
   }
@@ -298,38 +300,31 @@ const Signature kGpEhvi = {"gp_propose_ehvi", kGpEhviNames, 7, 7};
 PyObject* gp_propose_ehvi(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   PyObject* argv[7];
-  std::string_view kinds;
-  std::vector<double> counts, points, values, pending;
-  std::vector<numerics::Dim> dims;
+  GpData data;
+  std::vector<double> pending;
   uint64_t objectives = 0, seed = 0;
-  if (!match_args(kGpEhvi, args, nargs, kwnames, argv) || !to_text("kinds", argv[0], kinds) ||
-      !to_doubles("counts", argv[1], counts) || !to_doubles("points", argv[2], points) ||
-      !to_doubles("values", argv[3], values) || !to_u64("objectives", argv[4], objectives) ||
-      !to_doubles("pending", argv[5], pending) || !to_u64("seed", argv[6], seed) ||
-      !to_dims(kinds, counts, dims)) {
+  if (!match_args(kGpEhvi, args, nargs, kwnames, argv) ||
+      !to_u64("objectives", argv[4], objectives)) {
     return nullptr;
   }
   if (objectives != 2 && objectives != 3) {
     PyErr_SetString(PyExc_ValueError, "gp_propose_ehvi: objectives must be 2 or 3");
     return nullptr;
   }
-  size_t d = dims.size();
-  bool finite = true;
-  for (double v : values) finite = finite && std::isfinite(v);
-  if (values.size() % objectives != 0 || !finite ||
-      (d == 0 ? !points.empty() : points.size() != values.size() / objectives * d)) {
-    PyErr_SetString(PyExc_ValueError,
-                    "gp_propose_ehvi: values must hold `objectives` finite floats per point "
-                    "of `points`");
+  if (!to_gp_data("gp_propose_ehvi", argv, data, objectives) ||
+      !to_doubles("pending", argv[5], pending) || !to_u64("seed", argv[6], seed) ||
+      !check_points("gp_propose_ehvi", "pending", data.dims.size(), pending)) {
     return nullptr;
   }
-  if (!check_points("gp_propose_ehvi", "points", d, points) ||
-      !check_points("gp_propose_ehvi", "pending", d, pending)) {
-    return nullptr;
+  for (double v : data.values) {
+    if (!std::isfinite(v)) {
+      PyErr_SetString(PyExc_ValueError, "gp_propose_ehvi: values must be finite");
+      return nullptr;
+    }
   }
   std::vector<double> x;
   if (!run_without_gil([&] {
-        x = gp::propose_ehvi(dims, points, values, objectives, pending, seed);
+        x = gp::propose_ehvi(data.dims, data.points, data.values, objectives, pending, seed);
       })) {
     return nullptr;
   }

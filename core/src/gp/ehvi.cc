@@ -9,6 +9,7 @@
 #include "gp/model.h"
 #include "gp/proposal_parts.h"
 #include "gp/warp.h"
+#include "pareto/dominance.h"
 #include "rng.h"
 #include "seed_mix.h"
 
@@ -240,17 +241,13 @@ std::vector<double> propose_ehvi(const std::vector<Dim>& dims, const std::vector
 
   // Perturb the results that no other result dominates first (rank 0), in
   // the order told, at the shortest of the models' length scales.
-  std::vector<double> ranks(n, 0.0);
+  std::vector<double> rows(n * objectives);
   for (size_t i = 0; i < n; ++i) {
-    for (size_t o = 0; o < n && ranks[i] == 0.0; ++o) {
-      bool no_worse = true, better = false;
-      for (size_t k = 0; k < objectives; ++k) {
-        no_worse = no_worse && warped[k][o] <= warped[k][i];
-        better = better || warped[k][o] < warped[k][i];
-      }
-      if (no_worse && better) ranks[i] = 1.0;
-    }
+    for (size_t k = 0; k < objectives; ++k) rows[i * objectives + k] = warped[k][i];
   }
+  std::vector<uint32_t> fronts = pareto::front_ranks(rows, objectives);
+  std::vector<double> ranks(n);
+  for (size_t i = 0; i < n; ++i) ranks[i] = fronts[i] == 0 ? 0.0 : 1.0;
   std::vector<double> log_length = models[0].hyper().log_length;
   for (size_t k = 1; k < objectives; ++k) {
     for (size_t c = 0; c < d; ++c) log_length[c] = std::min(log_length[c], models[k].hyper().log_length[c]);

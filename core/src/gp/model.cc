@@ -64,14 +64,18 @@ LengthPrior length_prior(const Dim& dim, size_t dims, RealPrior real_prior) {
 
 Model::Model(std::vector<Dim> dims, const std::vector<double>& unit_points,
              std::vector<double> values, RealPrior real_prior)
-    : dims_(std::move(dims)), real_prior_(real_prior), points_(unit_points), values_(std::move(values)) {
+    : dims_(std::move(dims)), points_(unit_points), values_(std::move(values)) {
   size_t d = dims_.size();
   size_t n = values_.size();
   for (size_t i = 0; i < n; ++i) {
     for (size_t k = 0; k < d; ++k) points_[i * d + k] = canonical(dims_[k], points_[i * d + k]);
   }
-  hyper_.log_length.resize(d);
-  for (size_t k = 0; k < d; ++k) hyper_.log_length[k] = length_prior(dims_[k], d, real_prior_).mean;
+  priors_.reserve(d);
+  hyper_.log_length.reserve(d);
+  for (const Dim& dim : dims_) {
+    priors_.push_back(length_prior(dim, d, real_prior));
+    hyper_.log_length.push_back(priors_.back().mean);
+  }
 }
 
 void Model::tabulate_pairs() const {
@@ -168,9 +172,8 @@ double Model::objective(const Hyper& hyper, std::vector<double>* gradient) const
 
   // Priors (negated: the objective is minimised).
   for (size_t k = 0; k < d; ++k) {
-    LengthPrior prior = length_prior(dims_[k], d, real_prior_);
-    double t = hyper.log_length[k] - prior.mean;
-    value += 0.5 * t * t / (prior.sigma * prior.sigma);
+    double t = hyper.log_length[k] - priors_[k].mean;
+    value += 0.5 * t * t / (priors_[k].sigma * priors_[k].sigma);
   }
   double d_signal_prior = 0.0, d_noise_prior = 0.0;
   value -= log_gamma_prior(hyper.log_signal, kSignalShape, kSignalRate, &d_signal_prior);
@@ -210,8 +213,7 @@ double Model::objective(const Hyper& hyper, std::vector<double>* gradient) const
     g[d + 1] -= 0.5 * (alpha[i] * alpha[i] - inverse[i * n + i]) * noise;
   }
   for (size_t k = 0; k < d; ++k) {
-    LengthPrior prior = length_prior(dims_[k], d, real_prior_);
-    g[k] += (hyper.log_length[k] - prior.mean) / (prior.sigma * prior.sigma);
+    g[k] += (hyper.log_length[k] - priors_[k].mean) / (priors_[k].sigma * priors_[k].sigma);
   }
   g[d] -= d_signal_prior;
   g[d + 1] -= d_noise_prior;
@@ -271,7 +273,7 @@ void Model::fit(const HyperBounds& bounds) {
   // from the best of them only, which costs half as much as finishing every
   // start and rarely ends elsewhere.
   std::vector<double> centre(d);
-  for (size_t k = 0; k < d; ++k) centre[k] = length_prior(dims_[k], d, real_prior_).mean;
+  for (size_t k = 0; k < d; ++k) centre[k] = priors_[k].mean;
   const double starts[][3] = {{0.0, 0.0, -9.0}, {-1.5, 0.0, -9.0}, {0.0, 0.0, kNoisyStart}};
   // The hyper-parameters need not be exact: the acquisition changes little
   // within a few hundredths of their logarithms.

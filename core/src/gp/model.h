@@ -37,6 +37,15 @@ struct HyperBounds {
 // models of a search for several objectives).
 enum class RealPrior { kByDimension, kRange };
 
+// The prior mean and spread of log length scales for d dimensions.
+double length_prior_mean(size_t dims);
+inline constexpr double kLengthPriorSigma = 1.7320508075688772;  // sqrt 3
+// A dimension's prior of its log length scale: Normal(mean, sigma^2).
+struct LengthPrior {
+  double mean, sigma;
+};
+LengthPrior length_prior(const Dim& dim, size_t dims, RealPrior real_prior = RealPrior::kByDimension);
+
 class Model {
  public:
   // REQUIRES: unit_points.size() == values.size() * dims.size()
@@ -117,7 +126,7 @@ class Model {
   void add_distances(size_t k, double from, size_t count, double scale, double* r2) const;
 
   std::vector<Dim> dims_;
-  RealPrior real_prior_ = RealPrior::kByDimension;
+  std::vector<LengthPrior> priors_;  // of each dimension's log length scale
   std::vector<double> points_;  // canonical, n x d
   // Tabulates pair_sq_, once, for objective(): worth it for a model that is fitted.
   void tabulate_pairs() const;
@@ -138,14 +147,6 @@ class Model {
   mutable std::vector<double> inverse_;
   std::vector<double> alpha_;  // (K + noise I)^-1 values
 };
-
-// The prior mean and spread of log length scales for d dimensions.
-double length_prior_mean(size_t dims);
-inline constexpr double kLengthPriorSigma = 1.7320508075688772;  // sqrt 3
-struct LengthPrior {
-  double mean, sigma;
-};
-LengthPrior length_prior(const Dim& dim, size_t dims, RealPrior real_prior = RealPrior::kByDimension);
 
 }  // namespace vordaopt::gp
 

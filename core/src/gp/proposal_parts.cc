@@ -64,7 +64,6 @@ Model conditioned_model(const std::vector<Dim>& dims, const std::vector<double>&
   return model;
 }
 
-
 std::vector<double> snap_candidates(const std::vector<Dim>& dims, std::vector<Candidate>& candidates) {
   size_t d = dims.size();
   std::vector<double> flat;
@@ -136,6 +135,5 @@ std::vector<Candidate> screening_candidates(const std::vector<Dim>& dims,
   }
   return candidates;
 }
-
 
 }  // namespace vordaopt::gp::parts

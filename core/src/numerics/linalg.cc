@@ -117,7 +117,6 @@ double log_det_cholesky(const std::vector<double>& l, size_t n) {
   return 2.0 * sum;
 }
 
-
 VORDAOPT_WIDE
 std::vector<double> inverse_cholesky(const std::vector<double>& l, size_t n) {
   // M = L^-1 row by row from L M = I: row i is (e_i - sum_{k<i} L_ik M_k) / L_ii.
