@@ -169,7 +169,9 @@ class SuccessiveHalvingPruner:
     When a trial's reports reach a rung, its value there (at the first report
     at or after the rung's step) is ranked among the values of the finished
     trials at that rung; it goes on only when it is among the best
-    ``ceil(n / reduction_factor)`` of the ``n`` values, its own included.
+    ``floor(n / reduction_factor)`` of the ``n`` values, its own included,
+    and always when it is the best (the promotion rule of the ASHA paper,
+    which waits for ``reduction_factor`` values before it keeps a second).
 
     Parameters
     ----------
@@ -226,7 +228,7 @@ class _HalvingState:
         for rung, value in self._at_rungs(curve, len(curve) - 1):
             others = self.rungs.get(rung, [])
             n = len(others) + 1
-            keep = -(-n // self.factor)  # ceil(n / factor)
+            keep = max(1, n // self.factor)
             if bisect.bisect_left(others, value) >= keep:
                 return True
         return False

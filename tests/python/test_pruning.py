@@ -86,9 +86,13 @@ def test_asha_keeps_the_best_third_at_each_rung():
     assert state.decide(1, [(1, 6.0)]) is True
     # Only the rungs reached by the last report are judged: step 2 reaches none.
     assert state.decide(1, [(1, 4.0), (2, 99.0)]) is False
-    for n, v in enumerate([6.0, 7.0, 8.0, 9.0], start=2):
+    for n, v in enumerate([6.0, 7.0, 8.0], start=2):
         state.add(n, False, [(1, v)])
-    # Six values at rung 1 with this trial's: the best ceil(6 / 3) = 2 go on.
+    # Five values at rung 1 with this trial's: only the best goes on (floor(5 / 3) = 1).
+    assert state.decide(9, [(1, 4.0)]) is False
+    assert state.decide(9, [(1, 5.5)]) is True  # second of five
+    state.add(5, False, [(1, 9.0)])
+    # Six: the best floor(6 / 3) = 2 go on.
     assert state.decide(9, [(1, 5.5)]) is False  # second of six
     assert state.decide(9, [(1, 6.5)]) is True  # third of six
     # A report that jumps past rungs 3 and 9 is judged at both.
