@@ -23,7 +23,7 @@ scored by the point of its best observed value, at its noise-free value
 
 Optuna's GPSampler needs torch; where torch lives in another environment,
 run its tasks there into a file of their own and print the tables together.
-Nevergrad 1.0.12's NGOpt fails with NumPy 2.3 and later on some cases (its
+Nevergrad 1.0.12's NGOpt fails with NumPy 2.4 and 2.5 on some cases (its
 metamodel converts a one-element array with float): run it the same way,
 in an environment with NumPy 2.2.
 
