@@ -4,6 +4,7 @@
     python bench/hpo_tables.py run --seeds 10-49 --methods auto,optuna-tpe --out F
     python bench/hpo_tables.py table F --seeds 10-49 --peers none
     python bench/hpo_tables.py table build/hpo.jsonl [--peers FILE]
+    python bench/hpo_tables.py picks [--problems hpobench] [--seeds 0-9] [--budget 100]
 
 Each table holds, for every configuration of a grid, the results of several
 recorded training runs; a call returns one of them at random, so the
@@ -120,6 +121,60 @@ def run_tpe(table: Table, seed: int, budget: int) -> dict[str, Any]:
     return {"regret": table.mean_loss[table.key(study.best_trial.params)] - table.best_mean,
             "n_calls": len(study.trials), "wall": round(time.perf_counter() - began, 3),
             "version": optuna.__version__}
+
+
+def evaluated_keys_tpe(table: Table, seed: int, budget: int) -> tuple[list[str], str]:
+    """Optuna's default TPE as run_tpe() runs it: the key of every trial, and the best's."""
+    import optuna
+
+    optuna.logging.set_verbosity(optuna.logging.WARNING)
+    table.bench.reseed(seed)
+    keys: list[str] = []
+
+    def objective(trial: Any) -> float:
+        params = {n: trial.suggest_categorical(n, list(g)) if table.is_string[n]
+                  else trial.suggest_int(n, 0, len(g) - 1) for n, g in table.grid.items()}
+        keys.append(table.key(params))
+        return table.loss(params)
+
+    study = optuna.create_study(sampler=optuna.samplers.TPESampler(seed=seed))
+    study.optimize(objective, n_trials=budget)
+    return keys, table.key(study.best_trial.params)
+
+
+def picks(args: argparse.Namespace) -> None:
+    """What a run found, against what its best observed trial picked.
+
+    For each problem: the true regret of the best observed trial's
+    configuration (the score), of the best configuration the run evaluated
+    at all, and how many trials were within `--near` of the best mean. On
+    noisy tables the two regrets part: the best observed trial is the
+    luckiest draw, often of a noisier configuration than the best one found
+    (the last column: the standard deviation of its recorded runs).
+    """
+    import vordaopt
+
+    for problem in [p for p in PROBLEMS if p.startswith(args.problems)]:
+        table = Table(problem)
+        rows: dict[str, list[tuple[float, float, int, float]]] = defaultdict(list)
+        spread = {key: statistics.pstdev(runs[table.metric])
+                  for key, runs in table.bench._dataset.items()}
+        for seed in parse_seeds(args.seeds):
+            table.bench.reseed(seed)
+            result = vordaopt.minimize(table.loss, table.space(), args.budget, seed=seed)
+            runs = {"vordaopt-auto": ([table.key(t.params) for t in result.trials],
+                                      table.key(result.best.params)),
+                    "optuna-tpe": evaluated_keys_tpe(table, seed, args.budget)}
+            for method, (keys, best) in runs.items():
+                regrets = [table.mean_loss[k] - table.best_mean for k in keys]
+                rows[method].append((table.mean_loss[best] - table.best_mean, min(regrets),
+                                     sum(r < args.near for r in regrets), spread[best]))
+        for method, found in rows.items():
+            picked, best, near, noise = zip(*found)
+            print(f"{problem:22} {method:14} best observed's regret {statistics.fmean(picked):.5f}  "
+                  f"best evaluated {statistics.fmean(best):.5f}  "
+                  f"trials within {args.near}: {statistics.fmean(near):.1f}  "
+                  f"spread of its runs {statistics.fmean(noise):.4f}", flush=True)
 
 
 def by_model_mean(result: Any) -> Any:
@@ -248,6 +303,12 @@ def main() -> None:
                       help="our runs' trial scored: the best observed, or the best by a GP's "
                            "mean (the peers' scores are always their best observed)")
     show.set_defaults(handler=table)
+    found = sub.add_parser("picks", help=picks.__doc__.splitlines()[0] if picks.__doc__ else None)
+    found.add_argument("--problems", default="hpobench", help="a prefix of the problems' names")
+    found.add_argument("--seeds", default="0-9")
+    found.add_argument("--budget", type=int, default=100)
+    found.add_argument("--near", type=float, default=0.01)
+    found.set_defaults(handler=picks)
     args = parser.parse_args()
     args.handler(args)
 
