@@ -235,8 +235,9 @@ class SearchCV(MetaEstimatorMixin, BaseEstimator):  # type: ignore[misc]
             results[f"std_{key}"] = np.nanstd(values, axis=1) if values.size else values
         for name in space.names:
             present = [t.params.get(name) for t in trials]
-            column = np.ma.MaskedArray(np.empty(len(trials), dtype=object),
-                                       mask=[name not in t.params for t in trials])
+            # NumPy 2.3's stubs leave MaskedArray untyped; 2.5's type it.
+            column = np.ma.MaskedArray(  # type: ignore[no-untyped-call, unused-ignore]
+                np.empty(len(trials), dtype=object), mask=[name not in t.params for t in trials])
             for i, v in enumerate(present):
                 column[i] = v
             results[f"param_{name}"] = column
