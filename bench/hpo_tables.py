@@ -103,28 +103,9 @@ def run_one(table: Table, method: str, seed: int, budget: int) -> dict[str, Any]
             "n_calls": result.n_evaluations, "wall": round(wall, 3)}
 
 
-def run_tpe(table: Table, seed: int, budget: int) -> dict[str, Any]:
-    """Optuna's default TPE on the same space (grid indices and strings), scored the same way."""
-    import optuna
-
-    optuna.logging.set_verbosity(optuna.logging.WARNING)
-    table.bench.reseed(seed)
-
-    def objective(trial: Any) -> float:
-        return table.loss({n: trial.suggest_categorical(n, list(g)) if table.is_string[n]
-                           else trial.suggest_int(n, 0, len(g) - 1)
-                           for n, g in table.grid.items()})
-
-    began = time.perf_counter()
-    study = optuna.create_study(sampler=optuna.samplers.TPESampler(seed=seed))
-    study.optimize(objective, n_trials=budget)
-    return {"regret": table.mean_loss[table.key(study.best_trial.params)] - table.best_mean,
-            "n_calls": len(study.trials), "wall": round(time.perf_counter() - began, 3),
-            "version": optuna.__version__}
-
-
-def evaluated_keys_tpe(table: Table, seed: int, budget: int) -> tuple[list[str], str]:
-    """Optuna's default TPE as run_tpe() runs it: the key of every trial, and the best's."""
+def tpe_study(table: Table, seed: int, budget: int) -> tuple[Any, list[str]]:
+    """Optuna's default TPE on the same space (grid indices and strings), the
+    table reseeded: the study, and the key of every trial's configuration."""
     import optuna
 
     optuna.logging.set_verbosity(optuna.logging.WARNING)
@@ -139,7 +120,18 @@ def evaluated_keys_tpe(table: Table, seed: int, budget: int) -> tuple[list[str],
 
     study = optuna.create_study(sampler=optuna.samplers.TPESampler(seed=seed))
     study.optimize(objective, n_trials=budget)
-    return keys, table.key(study.best_trial.params)
+    return study, keys
+
+
+def run_tpe(table: Table, seed: int, budget: int) -> dict[str, Any]:
+    """Optuna's default TPE, scored as run_one() scores vordaopt."""
+    import optuna
+
+    began = time.perf_counter()
+    study, _ = tpe_study(table, seed, budget)
+    return {"regret": table.mean_loss[table.key(study.best_trial.params)] - table.best_mean,
+            "n_calls": len(study.trials), "wall": round(time.perf_counter() - began, 3),
+            "version": optuna.__version__}
 
 
 def picks(args: argparse.Namespace) -> None:
@@ -162,9 +154,10 @@ def picks(args: argparse.Namespace) -> None:
         for seed in parse_seeds(args.seeds):
             table.bench.reseed(seed)
             result = vordaopt.minimize(table.loss, table.space(), args.budget, seed=seed)
+            study, tpe_keys = tpe_study(table, seed, args.budget)
             runs = {"vordaopt-auto": ([table.key(t.params) for t in result.trials],
                                       table.key(result.best.params)),
-                    "optuna-tpe": evaluated_keys_tpe(table, seed, args.budget)}
+                    "optuna-tpe": (tpe_keys, table.key(study.best_trial.params))}
             for method, (keys, best) in runs.items():
                 regrets = [table.mean_loss[k] - table.best_mean for k in keys]
                 rows[method].append((table.mean_loss[best] - table.best_mean, min(regrets),
