@@ -5,6 +5,7 @@
     python bench/hpo_tables.py table F --seeds 10-49 --peers none
     python bench/hpo_tables.py table build/hpo.jsonl [--peers FILE]
     python bench/hpo_tables.py picks [--problems hpobench] [--seeds 0-9] [--budget 100]
+    python bench/hpo_tables.py noise [--problems hpobench]
 
 Each table holds, for every configuration of a grid, the results of several
 recorded training runs; a call returns one of them at random, so the
@@ -170,6 +171,44 @@ def picks(args: argparse.Namespace) -> None:
                   f"spread of its runs {statistics.fmean(noise):.4f}", flush=True)
 
 
+def noise(args: argparse.Namespace) -> None:
+    """How the recorded runs' noise compares with the differences a search must tell apart.
+
+    For each problem: the standard deviation of a configuration's recorded
+    runs (median over all configurations and over the best 1% by mean), how
+    far apart the best 1%'s means lie, the correlation of mean and spread
+    over the best 10%, and what picking the luckiest single draw costs: the
+    mean regret of the configuration whose draw is least, when k
+    configurations of the best 1% are each evaluated once (2,000 repeats).
+    """
+    import random
+
+    for problem in [p for p in PROBLEMS if p.startswith(args.problems)]:
+        table = Table(problem)
+        runs = {key: [table.sign * v for v in r[table.metric]]
+                for key, r in table.bench._dataset.items()}
+        spread = {key: statistics.pstdev(v) for key, v in runs.items()}
+        order = sorted(runs, key=lambda k: (table.mean_loss[k], k))
+        top = order[:max(1, len(order) // 100)]
+        tenth = order[:max(2, len(order) // 10)]
+        regret = {k: table.mean_loss[k] - table.best_mean for k in top}
+        draw = random.Random(0)
+        luckiest = []
+        for k in (1, 5, 20, 40):
+            picked = []
+            for _ in range(2000):
+                chosen = draw.sample(top, min(k, len(top)))
+                picked.append(regret[min(chosen, key=lambda c: draw.choice(runs[c]))])
+            luckiest.append(f"{k}: {statistics.fmean(picked):.4f}")
+        print(f"{problem:32} {len(runs)} configurations; spread of runs, median "
+              f"{statistics.median(spread.values()):.4f} (best 1%: "
+              f"{statistics.median(spread[k] for k in top):.4f}); best 1%'s regrets "
+              f"0 to {max(regret.values()):.4f}, mean {statistics.fmean(regret.values()):.4f}; "
+              f"corr(mean, spread) over the best 10% "
+              f"{statistics.correlation([table.mean_loss[k] for k in tenth], [spread[k] for k in tenth]):.2f}; "
+              "regret of the luckiest of k of the best 1%, " + ", ".join(luckiest), flush=True)
+
+
 def by_model_mean(result: Any) -> Any:
     """The complete trial whose mean under a GP fitted to all of them is least.
 
@@ -238,6 +277,32 @@ def ranks(scores: dict[str, float]) -> dict[str, float]:
     return out
 
 
+def sign_test(wins: int, losses: int) -> float:
+    """Two-sided exact sign test: the chance of a split at least this uneven between two
+    equally good methods (ties left out)."""
+    n = wins + losses
+    tail = sum(math.comb(n, i) for i in range(min(wins, losses) + 1))
+    return min(1.0, 2 * tail / 2 ** n) if n else 1.0
+
+
+def head_to_head(blocks: list[tuple[str, dict[str, float]]], ours: str, peer: str) -> str:
+    """Wins, losses and ties of `ours` against `peer`, block by block, over all the
+    problems and by family, each with a sign test."""
+    counts: dict[str, list[int]] = defaultdict(lambda: [0, 0, 0])
+    for problem, scores in blocks:
+        outcome = (2 if math.isclose(scores[ours], scores[peer], rel_tol=0, abs_tol=1e-12)
+                   else 0 if scores[ours] < scores[peer] else 1)
+        for group in ("all", problem.split("/")[0]):
+            counts[group][outcome] += 1
+    cells = []
+    for group in ["all"] + sorted(g for g in counts if g != "all"):
+        wins, losses, ties = counts[group]
+        p = sign_test(wins, losses)
+        cells.append(f"{group} {wins}-{losses}-{ties} "
+                     f"({'p < 0.001' if p < 0.001 else f'p = {p:.3f}'})")
+    return f"{ours} against {peer}, wins-losses-ties (two-sided sign test): " + ", ".join(cells)
+
+
 def table(args: argparse.Namespace) -> None:
     regret: dict[tuple[str, str, int, int], float] = {}
     for line in pathlib.Path(args.results).read_text().splitlines():
@@ -258,12 +323,14 @@ def table(args: argparse.Namespace) -> None:
     for budget in BUDGETS:
         rank_sum: dict[tuple[str, str], list[float]] = defaultdict(list)
         regrets: dict[str, list[float]] = defaultdict(list)
+        blocks_seen: list[tuple[str, dict[str, float]]] = []
         for problem in PROBLEMS:
             for seed in parse_seeds(args.seeds):
                 scores = {m: regret[(m, problem, seed, budget)] for m in methods
                           if (m, problem, seed, budget) in regret}
                 if len(scores) != len(methods):
                     continue  # a block counts when every method ran it
+                blocks_seen.append((problem, scores))
                 for m, r in ranks(scores).items():
                     rank_sum[(m, "all")].append(r)
                     rank_sum[(m, problem.split("/")[0])].append(r)
@@ -278,6 +345,11 @@ def table(args: argparse.Namespace) -> None:
             cells = [f"{statistics.fmean(rank_sum[(m, f)]):.2f}" for f in families]
             print(f"| {m} | {statistics.fmean(rank_sum[(m, 'all')]):.2f} | " + " | ".join(cells)
                   + f" | {statistics.fmean(regrets[m]):.5f} |")
+        if blocks_seen:
+            print()
+            for ours in (m for m in methods if m.startswith("vordaopt-")):
+                for peer in (m for m in methods if not m.startswith("vordaopt-")):
+                    print(head_to_head(blocks_seen, ours, peer))
 
 
 def main() -> None:
@@ -302,6 +374,9 @@ def main() -> None:
     found.add_argument("--budget", type=int, default=100)
     found.add_argument("--near", type=float, default=0.01)
     found.set_defaults(handler=picks)
+    spread = sub.add_parser("noise", help=noise.__doc__.splitlines()[0] if noise.__doc__ else None)
+    spread.add_argument("--problems", default="", help="a prefix of the problems' names")
+    spread.set_defaults(handler=noise)
     args = parser.parse_args()
     args.handler(args)
 
