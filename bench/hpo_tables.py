@@ -28,8 +28,11 @@ Validation accuracy is turned into a loss by its sign.
 those already there; ``table`` ranks the methods per (problem, seed) beside
 the peers' cached results (Optuna's TPE and random search on seeds 0-9,
 ``../shared/data/hpo-tables-open-peers.jsonl``), ties sharing their rank.
-The method ``optuna-tpe`` runs Optuna's default TPE here, for seeds the
-cache does not hold; ``--peers none`` then leaves the cache out.
+The methods ``optuna-tpe`` and ``optuna-random`` run Optuna's default TPE
+and its ``RandomSampler`` here, for seeds the cache does not hold; ``--peers
+none`` then leaves the cache out. (The cache's TPE rows reproduce here; its
+random search draws other configurations than ``RandomSampler``, so the two
+random searches keep their own names.)
 """
 
 from __future__ import annotations
@@ -44,12 +47,16 @@ import time
 from collections import defaultdict
 from typing import Any
 
+from ranking import p_text, sign_test
+
 PROBLEMS = ("hpobench/phoneme", "hpobench/vehicle", "hpobench/australian", "hpobench/kc1",
             "hpolib/naval_propulsion", "hpolib/parkinsons_telemonitoring", "nasbench201/cifar10")
 BUDGETS = (30, 100)
 DEFAULT_PEERS = pathlib.Path(__file__).resolve().parents[2] / "shared/data/hpo-tables-open-peers.jsonl"
 # The peers ranked beside vordaopt's methods: those with results on every seed 0-9.
 RANKED_PEERS = ("optuna-tpe", "random")
+# The peers `run` can run itself, for seeds the cache does not hold: Optuna's samplers.
+PEER_RUNNERS = {"optuna-tpe": "tpe", "optuna-random": "random"}
 
 
 class Table:
@@ -104,9 +111,11 @@ def run_one(table: Table, method: str, seed: int, budget: int) -> dict[str, Any]
             "n_calls": result.n_evaluations, "wall": round(wall, 3)}
 
 
-def tpe_study(table: Table, seed: int, budget: int) -> tuple[Any, list[str]]:
-    """Optuna's default TPE on the same space (grid indices and strings), the
-    table reseeded: the study, and the key of every trial's configuration."""
+def tpe_study(table: Table, seed: int, budget: int,
+              sampler: str = "tpe") -> tuple[Any, list[str]]:
+    """Optuna's default TPE (or its random search) on the same space (grid indices
+    and strings), the table reseeded: the study, and the key of every trial's
+    configuration."""
     import optuna
 
     optuna.logging.set_verbosity(optuna.logging.WARNING)
@@ -119,17 +128,18 @@ def tpe_study(table: Table, seed: int, budget: int) -> tuple[Any, list[str]]:
         keys.append(table.key(params))
         return table.loss(params)
 
-    study = optuna.create_study(sampler=optuna.samplers.TPESampler(seed=seed))
+    samplers = {"tpe": optuna.samplers.TPESampler, "random": optuna.samplers.RandomSampler}
+    study = optuna.create_study(sampler=samplers[sampler](seed=seed))
     study.optimize(objective, n_trials=budget)
     return study, keys
 
 
-def run_tpe(table: Table, seed: int, budget: int) -> dict[str, Any]:
-    """Optuna's default TPE, scored as run_one() scores vordaopt."""
+def run_tpe(table: Table, seed: int, budget: int, sampler: str = "tpe") -> dict[str, Any]:
+    """Optuna's default TPE (or its random search), scored as run_one() scores vordaopt."""
     import optuna
 
     began = time.perf_counter()
-    study, _ = tpe_study(table, seed, budget)
+    study, _ = tpe_study(table, seed, budget, sampler)
     return {"regret": table.mean_loss[table.key(study.best_trial.params)] - table.best_mean,
             "n_calls": len(study.trials), "wall": round(time.perf_counter() - began, 3),
             "version": optuna.__version__}
@@ -246,12 +256,12 @@ def run(args: argparse.Namespace) -> None:
         for method in methods:
             for seed in parse_seeds(args.seeds):
                 for budget in BUDGETS:
-                    name = method if method == "optuna-tpe" else f"vordaopt-{method}"
+                    name = method if method in PEER_RUNNERS else f"vordaopt-{method}"
                     if (name, problem, seed, budget) in done:
                         continue
                     table = table or Table(problem)
-                    scores = (run_tpe(table, seed, budget) if method == "optuna-tpe"
-                              else run_one(table, method, seed, budget))
+                    scores = (run_tpe(table, seed, budget, PEER_RUNNERS[method])
+                              if method in PEER_RUNNERS else run_one(table, method, seed, budget))
                     # A peer's row carries its own version.
                     row = {"method": name, "problem": problem, "seed": seed, "budget": budget,
                            "version": vordaopt.__version__, **scores}
@@ -277,14 +287,6 @@ def ranks(scores: dict[str, float]) -> dict[str, float]:
     return out
 
 
-def sign_test(wins: int, losses: int) -> float:
-    """Two-sided exact sign test: the chance of a split at least this uneven between two
-    equally good methods (ties left out)."""
-    n = wins + losses
-    tail = sum(math.comb(n, i) for i in range(min(wins, losses) + 1))
-    return min(1.0, 2 * tail / 2 ** n) if n else 1.0
-
-
 def head_to_head(blocks: list[tuple[str, dict[str, float]]], ours: str, peer: str) -> str:
     """Wins, losses and ties of `ours` against `peer`, block by block, over all the
     problems and by family, each with a sign test."""
@@ -297,9 +299,7 @@ def head_to_head(blocks: list[tuple[str, dict[str, float]]], ours: str, peer: st
     cells = []
     for group in ["all"] + sorted(g for g in counts if g != "all"):
         wins, losses, ties = counts[group]
-        p = sign_test(wins, losses)
-        cells.append(f"{group} {wins}-{losses}-{ties} "
-                     f"({'p < 0.001' if p < 0.001 else f'p = {p:.3f}'})")
+        cells.append(f"{group} {wins}-{losses}-{ties} ({p_text(sign_test(wins, losses))})")
     return f"{ours} against {peer}, wins-losses-ties (two-sided sign test): " + ", ".join(cells)
 
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 from collections.abc import Mapping
 
 
@@ -11,3 +12,15 @@ def shared_ranks(scores: Mapping[str, float]) -> dict[str, float]:
     values = list(scores.values())
     return {m: sum(v < mine for v in values) + (sum(v == mine for v in values) + 1) / 2
             for m, mine in scores.items()}
+
+
+def sign_test(wins: int, losses: int) -> float:
+    """Two-sided exact sign test: the chance of a split at least this uneven
+    between two equally good methods (ties left out)."""
+    n = wins + losses
+    tail = sum(math.comb(n, i) for i in range(min(wins, losses) + 1))
+    return min(1.0, 2 * tail / 2 ** n) if n else 1.0
+
+
+def p_text(p: float) -> str:
+    return "p < 0.001" if p < 0.001 else f"p = {p:.3f}"

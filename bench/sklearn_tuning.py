@@ -32,6 +32,8 @@ from collections import defaultdict
 from collections.abc import Callable
 from typing import Any
 
+from ranking import p_text, sign_test
+
 BUDGET = 100
 CHECKPOINTS = (30, 100)
 
@@ -252,6 +254,16 @@ def command_table(args: argparse.Namespace) -> None:
                 cells.append(f"{statistics.mean(bests):.4f}" if bests else "–")
             rank = f"{statistics.mean(ranks[m]):.2f}" if ranks[m] else "–"
             print(f"| {m} | " + " | ".join(cells) + f" | {rank} |")
+        for ours in (m for m in methods if m.startswith("vordaopt")):
+            for peer in (m for m in methods if not m.startswith("vordaopt")):
+                outcome = [0, 0, 0]  # wins, losses, ties, case by case
+                for got in by.values():
+                    if ours in got and peer in got:
+                        a, b = min(got[ours][:budget]), min(got[peer][:budget])
+                        outcome[0 if a < b else 1 if a > b else 2] += 1
+                wins, losses, ties = outcome
+                print(f"{ours} against {peer}: {wins} wins, {losses} losses, {ties} ties "
+                      f"(two-sided sign test, {p_text(sign_test(wins, losses))})")
 
 
 def main() -> None:
