@@ -111,7 +111,7 @@ def run_one(table: Table, method: str, seed: int, budget: int) -> dict[str, Any]
             "n_calls": result.n_evaluations, "wall": round(wall, 3)}
 
 
-def tpe_study(table: Table, seed: int, budget: int,
+def optuna_study(table: Table, seed: int, budget: int,
               sampler: str = "tpe") -> tuple[Any, list[str]]:
     """Optuna's default TPE (or its random search) on the same space (grid indices
     and strings), the table reseeded: the study, and the key of every trial's
@@ -134,12 +134,12 @@ def tpe_study(table: Table, seed: int, budget: int,
     return study, keys
 
 
-def run_tpe(table: Table, seed: int, budget: int, sampler: str = "tpe") -> dict[str, Any]:
+def run_optuna(table: Table, seed: int, budget: int, sampler: str = "tpe") -> dict[str, Any]:
     """Optuna's default TPE (or its random search), scored as run_one() scores vordaopt."""
     import optuna
 
     began = time.perf_counter()
-    study, _ = tpe_study(table, seed, budget, sampler)
+    study, _ = optuna_study(table, seed, budget, sampler)
     return {"regret": table.mean_loss[table.key(study.best_trial.params)] - table.best_mean,
             "n_calls": len(study.trials), "wall": round(time.perf_counter() - began, 3),
             "version": optuna.__version__}
@@ -165,7 +165,7 @@ def picks(args: argparse.Namespace) -> None:
         for seed in parse_seeds(args.seeds):
             table.bench.reseed(seed)
             result = vordaopt.minimize(table.loss, table.space(), args.budget, seed=seed)
-            study, tpe_keys = tpe_study(table, seed, args.budget)
+            study, tpe_keys = optuna_study(table, seed, args.budget)
             runs = {"vordaopt-auto": ([table.key(t.params) for t in result.trials],
                                       table.key(result.best.params)),
                     "optuna-tpe": (tpe_keys, table.key(study.best_trial.params))}
@@ -260,7 +260,7 @@ def run(args: argparse.Namespace) -> None:
                     if (name, problem, seed, budget) in done:
                         continue
                     table = table or Table(problem)
-                    scores = (run_tpe(table, seed, budget, PEER_RUNNERS[method])
+                    scores = (run_optuna(table, seed, budget, PEER_RUNNERS[method])
                               if method in PEER_RUNNERS else run_one(table, method, seed, budget))
                     # A peer's row carries its own version.
                     row = {"method": name, "problem": problem, "seed": seed, "budget": budget,
