@@ -153,13 +153,15 @@ def picks(args: argparse.Namespace) -> None:
     at all, and how many trials were within `--near` of the best mean. On
     noisy tables the two regrets part: the best observed trial is the
     luckiest draw, often of a noisier configuration than the best one found
-    (the last column: the standard deviation of its recorded runs).
+    (the standard deviation of its recorded runs). Last, how many distinct
+    configurations the run evaluated, and how often it evaluated the one it
+    picked (vordaopt never repeats one while others remain; TPE may).
     """
     import vordaopt
 
     for problem in [p for p in PROBLEMS if p.startswith(args.problems)]:
         table = Table(problem)
-        rows: dict[str, list[tuple[float, float, int, float]]] = defaultdict(list)
+        rows: dict[str, list[tuple[float, float, int, float, int, int]]] = defaultdict(list)
         spread = {key: statistics.pstdev(runs[table.metric])
                   for key, runs in table.bench._dataset.items()}
         for seed in parse_seeds(args.seeds):
@@ -172,13 +174,16 @@ def picks(args: argparse.Namespace) -> None:
             for method, (keys, best) in runs.items():
                 regrets = [table.mean_loss[k] - table.best_mean for k in keys]
                 rows[method].append((table.mean_loss[best] - table.best_mean, min(regrets),
-                                     sum(r < args.near for r in regrets), spread[best]))
+                                     sum(r < args.near for r in regrets), spread[best],
+                                     len(set(keys)), keys.count(best)))
         for method, found in rows.items():
-            picked, best, near, noise = zip(*found)
+            picked, best, near, noise, distinct, repeats = zip(*found)
             print(f"{problem:22} {method:14} best observed's regret {statistics.fmean(picked):.5f}  "
                   f"best evaluated {statistics.fmean(best):.5f}  "
                   f"trials within {args.near}: {statistics.fmean(near):.1f}  "
-                  f"spread of its runs {statistics.fmean(noise):.4f}", flush=True)
+                  f"spread of its runs {statistics.fmean(noise):.4f}  "
+                  f"distinct {statistics.fmean(distinct):.1f}  "
+                  f"pick evaluated {statistics.fmean(repeats):.1f}x", flush=True)
 
 
 def noise(args: argparse.Namespace) -> None:
