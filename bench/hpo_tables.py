@@ -47,7 +47,7 @@ import time
 from collections import defaultdict
 from typing import Any
 
-from ranking import p_text, sign_test
+from ranking import outcomes, p_text, sign_test
 
 PROBLEMS = ("hpobench/phoneme", "hpobench/vehicle", "hpobench/australian", "hpobench/kc1",
             "hpolib/naval_propulsion", "hpolib/parkinsons_telemonitoring", "nasbench201/cifar10")
@@ -97,6 +97,20 @@ class Table:
     def loss(self, params: dict[str, Any]) -> float:
         return self.sign * float(self.bench(self.values(params))[self.metric])
 
+    def regret(self, key: str) -> float:
+        """How far a configuration's mean loss is from the table's best."""
+        return self.mean_loss[key] - self.best_mean
+
+    def recorded_losses(self) -> dict[str, list[float]]:
+        """Every configuration's recorded runs, as losses."""
+        return {key: [self.sign * v for v in runs[self.metric]]
+                for key, runs in self.bench._dataset.items()}
+
+
+def spreads(runs: dict[str, list[float]]) -> dict[str, float]:
+    """The standard deviation of each configuration's recorded runs."""
+    return {key: statistics.pstdev(values) for key, values in runs.items()}
+
 
 def run_one(table: Table, method: str, seed: int, budget: int) -> dict[str, Any]:
     import vordaopt
@@ -106,13 +120,13 @@ def run_one(table: Table, method: str, seed: int, budget: int) -> dict[str, Any]
     result = vordaopt.minimize(table.loss, table.space(), budget, seed=seed, method=method)
     wall = time.perf_counter() - began
     best, recommended = result.best, by_model_mean(result)
-    return {"regret": table.mean_loss[table.key(best.params)] - table.best_mean,
-            "regret_recommended": table.mean_loss[table.key(recommended.params)] - table.best_mean,
+    return {"regret": table.regret(table.key(best.params)),
+            "regret_recommended": table.regret(table.key(recommended.params)),
             "n_calls": result.n_evaluations, "wall": round(wall, 3)}
 
 
 def optuna_study(table: Table, seed: int, budget: int,
-              sampler: str = "tpe") -> tuple[Any, list[str]]:
+                 sampler: str = "tpe") -> tuple[Any, list[str]]:
     """Optuna's default TPE (or its random search) on the same space (grid indices
     and strings), the table reseeded: the study, and the key of every trial's
     configuration."""
@@ -140,7 +154,7 @@ def run_optuna(table: Table, seed: int, budget: int, sampler: str = "tpe") -> di
 
     began = time.perf_counter()
     study, _ = optuna_study(table, seed, budget, sampler)
-    return {"regret": table.mean_loss[table.key(study.best_trial.params)] - table.best_mean,
+    return {"regret": table.regret(table.key(study.best_trial.params)),
             "n_calls": len(study.trials), "wall": round(time.perf_counter() - began, 3),
             "version": optuna.__version__}
 
@@ -162,8 +176,7 @@ def picks(args: argparse.Namespace) -> None:
     for problem in [p for p in PROBLEMS if p.startswith(args.problems)]:
         table = Table(problem)
         rows: dict[str, list[tuple[float, float, int, float, int, int]]] = defaultdict(list)
-        spread = {key: statistics.pstdev(runs[table.metric])
-                  for key, runs in table.bench._dataset.items()}
+        spread = spreads(table.recorded_losses())
         for seed in parse_seeds(args.seeds):
             table.bench.reseed(seed)
             result = vordaopt.minimize(table.loss, table.space(), args.budget, seed=seed)
@@ -172,16 +185,16 @@ def picks(args: argparse.Namespace) -> None:
                                       table.key(result.best.params)),
                     "optuna-tpe": (tpe_keys, table.key(study.best_trial.params))}
             for method, (keys, best) in runs.items():
-                regrets = [table.mean_loss[k] - table.best_mean for k in keys]
-                rows[method].append((table.mean_loss[best] - table.best_mean, min(regrets),
+                regrets = [table.regret(k) for k in keys]
+                rows[method].append((table.regret(best), min(regrets),
                                      sum(r < args.near for r in regrets), spread[best],
                                      len(set(keys)), keys.count(best)))
         for method, found in rows.items():
-            picked, best, near, noise, distinct, repeats = zip(*found)
+            picked, found_best, near, pick_spread, distinct, repeats = zip(*found)
             print(f"{problem:22} {method:14} best observed's regret {statistics.fmean(picked):.5f}  "
-                  f"best evaluated {statistics.fmean(best):.5f}  "
+                  f"best evaluated {statistics.fmean(found_best):.5f}  "
                   f"trials within {args.near}: {statistics.fmean(near):.1f}  "
-                  f"spread of its runs {statistics.fmean(noise):.4f}  "
+                  f"spread of its runs {statistics.fmean(pick_spread):.4f}  "
                   f"distinct {statistics.fmean(distinct):.1f}  "
                   f"pick evaluated {statistics.fmean(repeats):.1f}x", flush=True)
 
@@ -200,13 +213,12 @@ def noise(args: argparse.Namespace) -> None:
 
     for problem in [p for p in PROBLEMS if p.startswith(args.problems)]:
         table = Table(problem)
-        runs = {key: [table.sign * v for v in r[table.metric]]
-                for key, r in table.bench._dataset.items()}
-        spread = {key: statistics.pstdev(v) for key, v in runs.items()}
+        runs = table.recorded_losses()
+        spread = spreads(runs)
         order = sorted(runs, key=lambda k: (table.mean_loss[k], k))
         top = order[:max(1, len(order) // 100)]
         tenth = order[:max(2, len(order) // 10)]
-        regret = {k: table.mean_loss[k] - table.best_mean for k in top}
+        regret = {k: table.regret(k) for k in top}
         draw = random.Random(0)
         luckiest = []
         for k in (1, 5, 20, 40):
@@ -295,15 +307,11 @@ def ranks(scores: dict[str, float]) -> dict[str, float]:
 def head_to_head(blocks: list[tuple[str, dict[str, float]]], ours: str, peer: str) -> str:
     """Wins, losses and ties of `ours` against `peer`, block by block, over all the
     problems and by family, each with a sign test."""
-    counts: dict[str, list[int]] = defaultdict(lambda: [0, 0, 0])
-    for problem, scores in blocks:
-        outcome = (2 if math.isclose(scores[ours], scores[peer], rel_tol=0, abs_tol=1e-12)
-                   else 0 if scores[ours] < scores[peer] else 1)
-        for group in ("all", problem.split("/")[0]):
-            counts[group][outcome] += 1
     cells = []
-    for group in ["all"] + sorted(g for g in counts if g != "all"):
-        wins, losses, ties = counts[group]
+    for group in ["all"] + sorted({problem.split("/")[0] for problem, _ in blocks}):
+        wins, losses, ties = outcomes(
+            ((scores[ours], scores[peer]) for problem, scores in blocks
+             if group == "all" or problem.startswith(group + "/")), tie=1e-12)
         cells.append(f"{group} {wins}-{losses}-{ties} ({p_text(sign_test(wins, losses))})")
     return f"{ours} against {peer}, wins-losses-ties (two-sided sign test): " + ", ".join(cells)
 

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import math
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
 
 
 def shared_ranks(scores: Mapping[str, float]) -> dict[str, float]:
@@ -12,6 +12,20 @@ def shared_ranks(scores: Mapping[str, float]) -> dict[str, float]:
     values = list(scores.values())
     return {m: sum(v < mine for v in values) + (sum(v == mine for v in values) + 1) / 2
             for m, mine in scores.items()}
+
+
+def outcomes(pairs: Iterable[tuple[float, float]], tie: float = 0.0) -> tuple[int, int, int]:
+    """Wins, losses and ties of the first score of each pair against the second
+    (lower is better; scores within `tie` of each other are a tie)."""
+    wins = losses = ties = 0
+    for ours, theirs in pairs:
+        if abs(ours - theirs) <= tie:
+            ties += 1
+        elif ours < theirs:
+            wins += 1
+        else:
+            losses += 1
+    return wins, losses, ties
 
 
 def sign_test(wins: int, losses: int) -> float:

@@ -32,7 +32,7 @@ from collections import defaultdict
 from collections.abc import Callable
 from typing import Any
 
-from ranking import p_text, sign_test
+from ranking import outcomes, p_text, sign_test
 
 BUDGET = 100
 CHECKPOINTS = (30, 100)
@@ -256,12 +256,9 @@ def command_table(args: argparse.Namespace) -> None:
             print(f"| {m} | " + " | ".join(cells) + f" | {rank} |")
         for ours in (m for m in methods if m.startswith("vordaopt")):
             for peer in (m for m in methods if not m.startswith("vordaopt")):
-                outcome = [0, 0, 0]  # wins, losses, ties, case by case
-                for got in by.values():
-                    if ours in got and peer in got:
-                        a, b = min(got[ours][:budget]), min(got[peer][:budget])
-                        outcome[0 if a < b else 1 if a > b else 2] += 1
-                wins, losses, ties = outcome
+                wins, losses, ties = outcomes(
+                    (min(got[ours][:budget]), min(got[peer][:budget]))
+                    for got in by.values() if ours in got and peer in got)
                 print(f"{ours} against {peer}: {wins} wins, {losses} losses, {ties} ties "
                       f"(two-sided sign test, {p_text(sign_test(wins, losses))})")
 
